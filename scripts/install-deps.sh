@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, run, test, fuzz and benchmark.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build ccache pkg-config
+  qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc libgl-dev
+  fonts-liberation xvfb xauth
+  clang libclang-rt-14-dev
+  libbenchmark-dev
+)
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${packages[@]}"
