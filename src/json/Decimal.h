@@ -11,7 +11,7 @@ namespace json {
 // An exact decimal number: sign, 96-bit unsigned magnitude and a power-of-ten scale from 0 to 28, so at most
 // 28 digits after the point and a magnitude below 2^96.
 class Decimal {
-public:
+  public:
     enum class Status { Ok, NotANumber, Overflow };
     static constexpr int MaxScale = 28;
 
@@ -40,7 +40,7 @@ public:
     // Equal in value (1.5 equals 1.50).
     friend bool operator==(const Decimal& a, const Decimal& b);
 
-private:
+  private:
     uint32_t lo_ = 0;
     uint32_t mid_ = 0;
     uint32_t hi_ = 0;

@@ -20,7 +20,7 @@ enum class Kind : uint8_t { Empty, Null, Boolean, Number, Text, Dictionary, Coll
 
 // One parsed JSON value. Containers own their members; copying a value copies the whole subtree.
 class JsonValue {
-public:
+  public:
     struct NullTag {};
 
     JsonValue() = default;  // the empty kind: what an absent key reads as
@@ -72,7 +72,7 @@ public:
     // "true"/"false", the empty text for empty. Null and containers have no text form: error 13.
     QString toText() const;
 
-private:
+  private:
     using Data = std::variant<std::monostate, NullTag, bool, Decimal, QString, std::unique_ptr<Dictionary>,
                               std::unique_ptr<Collection>>;
     Data data_;
@@ -80,7 +80,7 @@ private:
 
 // An object: text keys compared exactly, members kept in the order their keys were first added.
 class Dictionary {
-public:
+  public:
     struct Member {
         QString key;
         JsonValue value;
@@ -112,7 +112,7 @@ public:
     void reserve(size_t n) { members_.reserve(n); }
     void shrinkToFit();
 
-private:
+  private:
     // Index of the member with that key, or -1.
     int find(QStringView key) const;
     void indexMember(int position);
@@ -125,7 +125,7 @@ private:
 
 // An array: values numbered from 1 to Count.
 class Collection {
-public:
+  public:
     Collection() = default;
     Collection(const Collection& other) = default;
     Collection& operator=(const Collection& other) = default;
@@ -144,7 +144,7 @@ public:
     std::vector<JsonValue>::const_iterator end() const { return items_.end(); }
     void shrinkToFit() { items_.shrink_to_fit(); }
 
-private:
+  private:
     std::vector<JsonValue> items_;
 };
 

@@ -28,6 +28,8 @@ QString Error::describe(int number) {
     }
 }
 
-void raise(int number) { throw Error(number); }
+void raise(int number) {
+    throw Error(number);
+}
 
 }  // namespace vb

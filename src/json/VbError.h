@@ -9,7 +9,7 @@ namespace vb {
 // The numbered runtime errors of the platform the program was written for. Callers that report failures
 // catch this one type and show its number and description.
 class Error : public std::exception {
-public:
+  public:
     explicit Error(int number);
     Error(int number, QString description);
 
@@ -20,7 +20,7 @@ public:
     // The usual description of a numbered error ("Subscript out of range" for 9, ...).
     static QString describe(int number);
 
-private:
+  private:
     int number_;
     QString description_;
     QByteArray what_;

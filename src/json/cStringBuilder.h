@@ -10,7 +10,7 @@
 // piece costs one block move of that piece. Counts and positions are in UTF-16 code units; inside, sizes are
 // kept in bytes, two per character. Range faults raise vb::Error (5, 6 or 9) and leave the builder unchanged.
 class cStringBuilder {
-public:
+  public:
     cStringBuilder() = default;
     cStringBuilder(const cStringBuilder& other);
     cStringBuilder& operator=(const cStringBuilder& other);
@@ -42,7 +42,7 @@ public:
     int32_t Find(QStringView sToFind, int32_t lStartIndex = 1, int compare = 1) const;
     void HeapMinimize();
 
-private:
+  private:
     // Reallocates the storage to newCapacityBytes, keeping the content and filling new room with spaces.
     void resizeStorage(int32_t newCapacityBytes);
     // Grows by whole chunks until the storage holds needBytes.

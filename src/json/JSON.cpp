@@ -1,0 +1,510 @@
+#include "JSON.h"
+
+#include "VbError.h"
+#include "cStringBuilder.h"
+
+#include <QHashFunctions>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace json {
+namespace {
+
+constexpr char16_t CR = u'\r';
+constexpr char16_t LF = u'\n';
+constexpr char16_t TAB = u'\t';
+
+// The lines that quote "the rest of the text" could make the error text grow with the square of the input for a
+// text full of broken literals; past this many characters such quotes are cut to 20 characters.
+constexpr qsizetype ErrorTextBudget = qsizetype(1) << 22;
+
+// Keys repeat a lot in marketplace answers; equal keys share one string within a parse.
+class KeyPool {
+  public:
+    QString intern(QStringView key) {
+        if (key.size() > 64) {
+            return key.toString();
+        }
+        if (slots_.empty()) {
+            slots_.resize(256);
+        }
+        const size_t mask = slots_.size() - 1;
+        for (size_t slot = qHash(key, 0) & mask;; slot = (slot + 1) & mask) {
+            QString& entry = slots_[slot];
+            if (entry.isNull()) {
+                if (used_ * 2 >= slots_.size()) {
+                    if (slots_.size() >= 8192) {
+                        return key.toString();
+                    }
+                    grow();
+                    return intern(key);
+                }
+                entry = key.toString();
+                ++used_;
+                return entry;
+            }
+            if (QStringView(entry) == key) {
+                return entry;
+            }
+        }
+    }
+
+  private:
+    void grow() {
+        std::vector<QString> old = std::move(slots_);
+        slots_.assign(old.size() * 2, QString());
+        const size_t mask = slots_.size() - 1;
+        for (QString& s : old) {
+            if (s.isNull()) {
+                continue;
+            }
+            size_t slot = qHash(QStringView(s), 0) & mask;
+            while (!slots_[slot].isNull()) {
+                slot = (slot + 1) & mask;
+            }
+            slots_[slot] = std::move(s);
+        }
+    }
+
+    std::vector<QString> slots_;
+    size_t used_ = 0;
+};
+
+class Parser {
+  public:
+    explicit Parser(QStringView text)
+        : text_(text), s_(reinterpret_cast<const char16_t*>(text.utf16())), n_(text.size()) {}
+
+    ParseOutcome run() {
+        ParseOutcome outcome;
+        skipBlanks();
+        const char16_t c = at(pos_);
+        if (c == u'{') {
+            outcome.value = parseObject();
+        } else if (c == u'[') {
+            outcome.value = parseArray();
+        } else {
+            errors_ = QStringLiteral("Invalid JSON");
+        }
+        outcome.errors = std::move(errors_);
+        return outcome;
+    }
+
+  private:
+    enum Failure { NoFailure = 0, ConversionFailure = vb::TypeMismatch, OverflowFailure = vb::Overflow };
+
+    char16_t at(qsizetype p) const { return p < n_ ? s_[p] : char16_t(0); }
+    bool within() const { return pos_ < n_; }
+    qsizetype lPos() const { return pos_ + 1; }
+    QStringView from(qsizetype p, qsizetype count) const {
+        if (p >= n_) {
+            return {};
+        }
+        return text_.mid(p, count);
+    }
+    QStringView rest(qsizetype p) const {
+        QStringView r = from(p, n_);
+        if (errors_.size() + r.size() > ErrorTextBudget) {
+            r = r.left(20);
+        }
+        return r;
+    }
+    QStringView last20() const { return text_.right(20); }
+
+    void line(std::initializer_list<QStringView> pieces) {
+        for (QStringView piece : pieces) {
+            errors_.append(piece);
+        }
+        errors_.append(u"\r\n");
+    }
+    static QString number(qsizetype v) { return QString::number(v); }
+
+    void skipBlanks() {
+        if (pos_ < n_ && s_[pos_] > u'/') {
+            return;
+        }
+        bool pending = false;
+        bool skipping = false;
+        bool block = false;
+        for (; pos_ < n_; ++pos_) {
+            const char16_t c = s_[pos_];
+            switch (c) {
+                case CR:
+                case LF:
+                    if (!block) {
+                        pending = false;
+                        skipping = false;
+                    }
+                    break;
+                case TAB:
+                case u' ':
+                case u'(':
+                case u')':
+                    break;
+                case u'/':
+                    if (!block) {
+                        if (!pending) {
+                            pending = true;
+                            skipping = false;
+                        } else {
+                            pending = false;
+                            skipping = true;
+                        }
+                    } else if (pending) {
+                        pending = skipping = block = false;
+                    }
+                    break;
+                case u'*':
+                    if (!pending) {
+                        pending = true;
+                    } else {
+                        pending = false;
+                        skipping = true;
+                        block = true;
+                    }
+                    break;
+                default:
+                    if (!skipping) {
+                        return;
+                    }
+                    break;
+            }
+        }
+    }
+
+    JsonValue parseValue() {
+        skipBlanks();
+        const char16_t c = at(pos_);
+        switch (c) {
+            case u'{':
+            case u'[':
+                if (depth_ >= MaxNesting) {
+                    errors_.append(QStringLiteral("Nesting too deep at position %1\r\n").arg(lPos()));
+                    aborted_ = true;
+                    return JsonValue();
+                }
+                return c == u'{' ? parseObject() : parseArray();
+            case u'"':
+            case u'\'':
+                return parseString();
+            case u't':
+            case u'f':
+                return parseBoolean();
+            case u'n':
+                return parseNull();
+            default:
+                return parseNumber();
+        }
+    }
+
+    JsonValue parseObject() {
+        auto dictionary = std::make_unique<Dictionary>();
+        skipBlanks();
+        if (at(pos_) != u'{') {
+            line({u"Invalid Object at position ", number(lPos()), u" : ", rest(pos_)});
+            return JsonValue(std::move(dictionary));
+        }
+        ++pos_;
+        ++depth_;
+        for (;;) {
+            skipBlanks();
+            const char16_t c = at(pos_);
+            if (c == u'}') {
+                ++pos_;
+                break;
+            }
+            if (c == u',') {
+                ++pos_;
+                skipBlanks();
+            } else if (!within()) {
+                line({u"Missing '}': ", last20()});
+                break;
+            }
+            QString key = parseKey();
+            JsonValue value = parseValue();
+            if (aborted_) {
+                break;
+            }
+            if (failure_ != NoFailure) {
+                line({vb::Error::describe(failure_), u": ", key});
+                failure_ = NoFailure;
+                break;
+            }
+            stuck_ = false;  // objects move on to the next key by themselves
+            if (!dictionary->tryAdd(key, std::move(value))) {
+                line({vb::Error::describe(vb::KeyAlreadyPresent), u": ", key});
+                break;
+            }
+        }
+        --depth_;
+        dictionary->shrinkToFit();
+        return JsonValue(std::move(dictionary));
+    }
+
+    JsonValue parseArray() {
+        auto collection = std::make_unique<Collection>();
+        skipBlanks();
+        if (at(pos_) != u'[') {
+            line({u"Invalid Array at position ", number(lPos()), u" : ", from(pos_, 20)});
+            return JsonValue(std::move(collection));
+        }
+        ++pos_;
+        ++depth_;
+        for (;;) {
+            skipBlanks();
+            const char16_t c = at(pos_);
+            if (c == u']') {
+                ++pos_;
+                break;
+            }
+            if (c == u',') {
+                ++pos_;
+                skipBlanks();
+            } else if (!within()) {
+                line({u"Missing ']': ", last20()});
+                break;
+            }
+            JsonValue value = parseValue();
+            if (aborted_) {
+                break;
+            }
+            if (failure_ != NoFailure) {
+                line({vb::Error::describe(failure_), u": ", from(pos_, 20)});
+                failure_ = NoFailure;
+                break;
+            }
+            collection->Add(std::move(value));
+            // A broken true/false/null leaves the position where it was; reading it again would never end.
+            if (stuck_) {
+                stuck_ = false;
+                break;
+            }
+        }
+        --depth_;
+        collection->shrinkToFit();
+        return JsonValue(std::move(collection));
+    }
+
+    JsonValue parseString() {
+        skipBlanks();
+        const char16_t quote = s_[pos_];
+        ++pos_;
+        const qsizetype start = pos_;
+        qsizetype p = pos_;
+        while (p < n_ && s_[p] != quote && s_[p] != u'\\') {
+            ++p;
+        }
+        if (p >= n_ || s_[p] == quote) {
+            QString plain(reinterpret_cast<const QChar*>(s_ + start), p - start);
+            pos_ = p < n_ ? p + 1 : p;
+            return JsonValue(std::move(plain));
+        }
+        // Escapes: gather the pieces between them in the builder.
+        builder_.Remove(0, builder_.Length());
+        builder_.Append(QStringView(s_ + start, p - start));
+        pos_ = p;
+        while (pos_ < n_) {
+            const char16_t c = s_[pos_];
+            if (c == u'\\') {
+                ++pos_;
+                const char16_t e = at(pos_);
+                switch (e) {
+                    case u'"':
+                    case u'\\':
+                    case u'/':
+                    case u'\'':
+                        builder_.Append(QChar(e));
+                        ++pos_;
+                        break;
+                    case u'b':
+                        builder_.Append(QChar(u'\b'));
+                        ++pos_;
+                        break;
+                    case u'f':
+                        builder_.Append(QChar(u'\f'));
+                        ++pos_;
+                        break;
+                    case u'n':
+                        builder_.Append(QChar(u'\n'));
+                        ++pos_;
+                        break;
+                    case u'r':
+                        builder_.Append(QChar(u'\r'));
+                        ++pos_;
+                        break;
+                    case u't':
+                        builder_.Append(QChar(u'\t'));
+                        ++pos_;
+                        break;
+                    case u'u': {
+                        ++pos_;
+                        char16_t unit = 0;
+                        for (qsizetype k = 0; k < 4 && pos_ + k < n_; ++k) {
+                            const char16_t h = s_[pos_ + k];
+                            int digit;
+                            if (h >= u'0' && h <= u'9') {
+                                digit = h - u'0';
+                            } else if (h >= u'a' && h <= u'f') {
+                                digit = h - u'a' + 10;
+                            } else if (h >= u'A' && h <= u'F') {
+                                digit = h - u'A' + 10;
+                            } else {
+                                break;
+                            }
+                            unit = static_cast<char16_t>(unit * 16 + digit);
+                        }
+                        builder_.Append(QChar(unit));
+                        pos_ += 4;
+                        break;
+                    }
+                    default:
+                        // An unknown escape drops the backslash; the character is read next as an ordinary one.
+                        break;
+                }
+            } else if (c == quote) {
+                ++pos_;
+                break;
+            } else {
+                qsizetype q = pos_ + 1;
+                while (q < n_ && s_[q] != quote && s_[q] != u'\\') {
+                    ++q;
+                }
+                builder_.Append(QStringView(s_ + pos_, q - pos_));
+                pos_ = q;
+            }
+        }
+        return JsonValue(builder_.toString());
+    }
+
+    static bool isNumberChar(char16_t c) {
+        return (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.' || c == u'e' || c == u'E';
+    }
+
+    JsonValue parseNumber() {
+        skipBlanks();
+        const qsizetype start = pos_;
+        while (pos_ < n_ && isNumberChar(s_[pos_])) {
+            ++pos_;
+        }
+        if (pos_ == start && !within()) {
+            return JsonValue();
+        }
+        Decimal number;
+        switch (Decimal::parse(QStringView(s_ + start, pos_ - start), number)) {
+            case Decimal::Status::Ok:
+                return JsonValue(number);
+            case Decimal::Status::NotANumber:
+                failure_ = ConversionFailure;
+                break;
+            case Decimal::Status::Overflow:
+                failure_ = OverflowFailure;
+                break;
+        }
+        return JsonValue();
+    }
+
+    bool matches(QStringView word) const { return from(pos_, word.size()) == word; }
+
+    JsonValue parseBoolean() {
+        skipBlanks();
+        if (matches(u"true")) {
+            pos_ += 4;
+            return JsonValue(true);
+        }
+        if (matches(u"false")) {
+            pos_ += 5;
+            return JsonValue(false);
+        }
+        line({u"Invalid Boolean at position ", number(lPos()), u" : ", rest(pos_)});
+        stuck_ = true;
+        return JsonValue(false);
+    }
+
+    JsonValue parseNull() {
+        skipBlanks();
+        if (matches(u"null")) {
+            pos_ += 4;
+            return JsonValue::null();
+        }
+        line({u"Invalid null value at position ", number(lPos()), u" : ", rest(pos_)});
+        stuck_ = true;
+        return JsonValue();
+    }
+
+    QString parseKey() {
+        skipBlanks();
+        key_.clear();
+        bool inDouble = false;
+        bool inSingle = false;
+        while (pos_ < n_) {
+            const char16_t c = s_[pos_];
+            if (c == u'"' || c == u'\'') {
+                bool& flag = c == u'"' ? inDouble : inSingle;
+                flag = !flag;
+                ++pos_;
+                if (!flag) {
+                    skipBlanks();
+                    if (at(pos_) != u':') {
+                        line({u"Invalid Key at position ", number(lPos()), u" : ", keyView()});
+                        return finishKey();
+                    }
+                }
+            } else if (c == u':') {
+                ++pos_;
+                if (!inDouble && !inSingle) {
+                    return finishKey();
+                }
+                key_.push_back(c);
+            } else if (c == CR || c == LF || c == TAB || c == u' ') {
+                ++pos_;
+            } else {
+                key_.push_back(c);
+                ++pos_;
+            }
+        }
+        return finishKey();
+    }
+
+    QStringView keyView() const { return QStringView(key_.data(), static_cast<qsizetype>(key_.size())); }
+    QString finishKey() { return keys_.intern(keyView()); }
+
+    QStringView text_;
+    const char16_t* s_;
+    qsizetype n_;
+    qsizetype pos_ = 0;
+    int depth_ = 0;
+    bool aborted_ = false;
+    bool stuck_ = false;
+    int failure_ = NoFailure;
+    QString errors_;
+    cStringBuilder builder_;
+    std::u16string key_;
+    KeyPool keys_;
+};
+
+}  // namespace
+
+ParseOutcome parseJsonText(QStringView text) {
+    return Parser(text).run();
+}
+
+}  // namespace json
+
+namespace {
+QString& errorText() {
+    static QString text;
+    return text;
+}
+}  // namespace
+
+std::optional<json::JsonValue> ParseJson(QStringView text) {
+    json::ParseOutcome outcome = json::parseJsonText(text);
+    errorText() = std::move(outcome.errors);
+    return std::move(outcome.value);
+}
+
+QString ParserErrors() {
+    return errorText();
+}
