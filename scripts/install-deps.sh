@@ -8,6 +8,7 @@ packages=(
   fonts-liberation xvfb xauth
   clang libclang-rt-14-dev
   libbenchmark-dev
+  libsqlite3-dev
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QTableView>
+#include <QTimer>
+
+#include <vector>
+
+// The cells of a flex grid. Row 0 is the header row; the model shows the data rows (grid row r is model row r - 1)
+// and row 0 as the horizontal header. Rows appended to the grid reach attached views in batches, a few times a
+// second, so that a load of many rows does not pay a view update per row.
+class FlexGridModel : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    struct Cell {
+        QString text;
+        QRgb back = 0;
+        qint16 picture = -1;
+        bool hasBack = false;
+    };
+
+    explicit FlexGridModel(QObject* parent = nullptr);
+
+    int gridRows() const { return gridRows_; }
+    int gridCols() const { return cols_; }
+    void setGridRows(int rows);
+    void setGridCols(int cols);
+
+    const Cell& cell(int row, int col) const { return cells_[cellSlot(row, col)]; }
+    void setText(int row, int col, const QString& text);
+    void setBack(int row, int col, QRgb colour);
+    void setPicture(int row, int col, const QPixmap& picture);
+    QPixmap picture(int row, int col) const;
+
+    // Makes every appended row known to the views now.
+    void flush();
+    int shownRows() const { return shownRows_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  signals:
+    void flushed();
+
+  private:
+    std::size_t cellSlot(int row, int col) const { return std::size_t(row) * std::size_t(cols_) + std::size_t(col); }
+    void changed(int row, int col);
+    void scheduleFlush();
+
+    int gridRows_ = 1;
+    int cols_ = 0;
+    int shownRows_ = 0;  // data rows the views know about
+    std::vector<Cell> cells_;
+    std::vector<QPixmap> pictures_;
+    QTimer flushTimer_;
+    QElapsedTimer sinceFlush_;
+};
+
+// The grid control of the window: a table of text cells with one header row, a current cell, per-cell colour and
+// picture. Rows and columns are numbered as the program knows them (row 0 is the header row); sizes are in twips.
+class FlexGrid : public QTableView {
+    Q_OBJECT
+  public:
+    static constexpr int TwipsPerPixel = 15;
+
+    explicit FlexGrid(QWidget* parent = nullptr);
+
+    int rows() const { return model_.gridRows(); }
+    void setRows(int rows);
+    int cols() const { return model_.gridCols(); }
+    void setCols(int cols);
+    void setFixedCols(int cols) { fixedCols_ = cols; }
+    int fixedCols() const { return fixedCols_; }
+
+    int row() const { return row_; }
+    void setRow(int row);
+    int col() const { return col_; }
+    void setCol(int col);
+
+    int colWidth(int col) const;
+    void setColWidth(int col, int twips);
+    int rowHeight(int row) const;
+    void setRowHeight(int row, int twips);
+
+    QString textMatrix(int row, int col) const;
+    void setTextMatrix(int row, int col, const QString& text);
+
+    // Colour as red + 256 * green + 65536 * blue, for the current cell.
+    void setCellBackColor(quint32 colour);
+    QColor cellBackColor(int row, int col) const;
+    void setCellPicture(const QPixmap& picture);
+    QPixmap cellPicture(int row, int col) const;
+
+    // Geometry of the current cell in twips, relative to the grid's own top-left corner.
+    int cellLeft();
+    int cellTop();
+    int cellWidth();
+    int cellHeight();
+    // The grid's position on its parent, in twips.
+    int left() const { return x() * TwipsPerPixel; }
+    int top() const { return y() * TwipsPerPixel; }
+
+    FlexGridModel& cells() { return model_; }
+
+  signals:
+    // Delivered after the clicked cell became current; a double-click delivers a click first.
+    void Click();
+    void DblClick();
+
+  protected:
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
+
+  private:
+    void checkRow(int row) const;
+    void checkCol(int col) const;
+    void syncCurrent();
+    void repaintRows(int a, int b);
+    QRect cellRect(int row, int col);
+    int defaultRowPixels() const;
+
+    FlexGridModel model_;
+    std::vector<int> colTwips_;
+    int row_ = 0;
+    int col_ = 0;
+    int fixedCols_ = 0;
+    bool syncing_ = false;
+    bool pressed_ = false;
+    bool afterDoubleClick_ = false;
+};

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QPixmap>
+#include <QString>
+
+#include <functional>
+
+class Dialogs;
+class FlexGrid;
+class SearchBox;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QWidget;
+
+// Every control and window-level value of the window, for the whole run. The handlers of every folder receive it.
+struct Form {
+    QWidget* window = nullptr;  // the window itself: disabling it disables every control
+    QWidget* client = nullptr;  // the client area the controls are laid out on
+
+    QCheckBox* Check1 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QLineEdit* Casilla = nullptr;
+    SearchBox* Buscar = nullptr;
+    SearchBox* BuscarPalabra = nullptr;
+    QPlainTextEdit* Resultado = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QProgressBar* Barra1 = nullptr;
+    QLabel* Detalle02 = nullptr;
+    QLabel* Detalle01 = nullptr;
+    QLabel* EstadoConexion = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Image1 = nullptr;
+    FlexGrid* Grid1 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QLineEdit* Clave = nullptr;
+    QLineEdit* Usuario = nullptr;
+    FlexGrid* Grid2 = nullptr;
+    QLabel* VerEstado = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* GetState = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label1 = nullptr;
+
+    // The two pictures of the image list, numbered 1 and 2.
+    QPixmap ImgList1[2];
+    const QPixmap& imagen(int n) const { return ImgList1[n == 2 ? 1 : 0]; }
+
+    QString RutaPrograma;
+    QString RutaBaseDatos;
+    bool PrimeraVez = true;
+
+    int Paso = 0;
+    long OffsetActual = 0;
+    QString IdVendedor;
+    bool Esperando = false;
+
+    Dialogs* dialogs = nullptr;
+    // Set once the window is closing: every wait and every load ends at its next step.
+    bool cerrando = false;
+};
+
+// Builds every control on `client` (a child of `window`) with its position, look, front-to-back and tab order.
+void layOutForm(Form& form, QWidget* window, QWidget* client);
+
+// Start-up in its order: PrimeraVez, current directory, RutaPrograma and RutaBaseDatos, PreparoGrillas.
+void Form_Load(Form& form, const QString& programFolder);
+void PreparoGrillas(Form& form);
+// Hides the price editor; the window's bare surface and the wait panel call it on mouse movement.
+void Form_MouseMove(Form& form);
+void FiltroPublicaciones(Form& form);
+
+// Runs an event handler; anything it throws ends as a notice instead of reaching the event loop.
+void protegido(Form& form, const std::function<void()>& handler);

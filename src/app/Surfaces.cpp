@@ -1,0 +1,44 @@
+#include "Surfaces.h"
+
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QStyleOptionGroupBox>
+
+ClientArea::ClientArea(QWidget* parent) : QWidget(parent) {
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void ClientArea::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.fillRect(event->rect(), QColor(224, 224, 224));
+    p.drawPixmap(0, 0, picture_);
+}
+
+void ClientArea::mouseMoveEvent(QMouseEvent* event) {
+    QWidget::mouseMoveEvent(event);
+    emit mouseMoved();
+}
+
+WaitPanel::WaitPanel(QWidget* parent) : QGroupBox(parent) {
+    setMouseTracking(true);
+}
+
+void WaitPanel::mouseMoveEvent(QMouseEvent* event) {
+    QGroupBox::mouseMoveEvent(event);
+    emit mouseMoved();
+}
+
+Backdrop::Backdrop(WaitPanel* panel) : QLabel(panel), panel_(panel) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void Backdrop::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    QPainter p(this);
+    p.translate(-pos());
+    QStyleOptionGroupBox option;
+    panel_->initStyleOption(&option);
+    style()->drawComplexControl(QStyle::CC_GroupBox, &option, &p, panel_);
+}

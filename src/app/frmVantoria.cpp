@@ -1,0 +1,89 @@
+#include "frmVantoria.h"
+
+#include "FlexGrid.h"
+#include "ProductList.h"
+#include "SearchBox.h"
+#include "Surfaces.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLineEdit>
+
+frmVantoria::frmVantoria() : frmVantoria(Options()) {}
+
+frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
+    setWindowTitle(QStringLiteral("Vantoria V 1.0.2"));
+    setObjectName(QStringLiteral("frmVantoria"));
+    // The layout is fixed: the client area is 20355 x 10290 twips.
+    setFixedSize(qRound(20355 / 15.0), qRound(10290 / 15.0));
+    auto* client = new ClientArea(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setGeometry(rect());
+
+    if (!options_.dialogs) {
+        qtDialogs_ = std::make_unique<QtDialogs>(this);
+        form_.dialogs = qtDialogs_.get();
+    } else {
+        form_.dialogs = options_.dialogs;
+    }
+    layOutForm(form_, this, client);
+
+    const QString folder =
+        options_.programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programFolder;
+    Form_Load(form_, folder);
+
+    connect(form_.Grid1, &FlexGrid::Click, this, &frmVantoria::Grid1_Click);
+    connect(form_.Grid1, &FlexGrid::DblClick, this, &frmVantoria::Grid1_DblClick);
+    connect(form_.BuscarPalabra, &SearchBox::enterPressed, this, &frmVantoria::BuscarPalabra_Enter);
+    connect(form_.Buscar, &SearchBox::enterPressed, this, &frmVantoria::Buscar_Enter);
+}
+
+frmVantoria::~frmVantoria() {
+    form_.cerrando = true;
+}
+
+DatabaseEngine& frmVantoria::DBEngine() {
+    if (!engine_)
+        engine_ = std::make_unique<DatabaseEngine>(options_.statementObserver);
+    return *engine_;
+}
+
+bool frmVantoria::event(QEvent* e) {
+    const bool done = QWidget::event(e);
+    if (e->type() == QEvent::WindowActivate)
+        Form_Activate();
+    return done;
+}
+
+void frmVantoria::closeEvent(QCloseEvent* e) {
+    form_.cerrando = true;
+    e->accept();
+}
+
+void frmVantoria::Form_Activate() {
+    if (!form_.PrimeraVez)
+        return;
+    // Cleared before the load starts, so an activation arriving while it yields does not load again.
+    form_.PrimeraVez = false;
+    protegido(form_, [this] { CargoProductos(form_, DBEngine()); });
+}
+
+void frmVantoria::Grid1_Click() {
+    protegido(form_, [this] {
+        // Every click first drops an open price edit.
+        form_.Casilla->hide();
+        // Then, in this order: the clicked product's price push, and the price editor over a "Precio" cell.
+    });
+}
+
+void frmVantoria::Grid1_DblClick() {
+    protegido(form_, [this] { form_.Casilla->hide(); });
+}
+
+void frmVantoria::BuscarPalabra_Enter() {
+    protegido(form_, [this] { CargoProductos(form_, DBEngine()); });
+}
+
+void frmVantoria::Buscar_Enter() {
+    protegido(form_, [this] { FiltroPublicaciones(form_); });
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QLocale>
+#include <QString>
+
+// An amount brought to two decimals as the operator reads it: the shortest decimal text that reads back as the
+// same double is rounded, halves away from zero, so 1.005 gives 1.01 although the double lies just below it.
+struct DosDecimales {
+    bool negative = false;
+    QString entero;     // integer digits, no grouping, no leading zeros ("0" below one)
+    QString decimales;  // exactly two digits
+    bool finite = true;
+};
+
+DosDecimales redondeoDosDecimales(double amount);
+
+// The display format "#,##0.00" under `locale`'s group and decimal signs; the digits are always grouped.
+QString formatoPrecio(double amount, const QLocale& locale = QLocale());

@@ -1,0 +1,196 @@
+#include "DatabaseEngine.h"
+
+#include "JetSql.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QUrl>
+
+#include <sqlite3.h>
+
+DatabaseError::DatabaseError(QString archivo, QString mensaje, QString sentencia)
+    : archivo_(std::move(archivo)), mensaje_(std::move(mensaje)), sentencia_(std::move(sentencia)) {
+    what_ = aviso().toUtf8();
+}
+
+QString DatabaseError::aviso() const {
+    if (sentencia_.isEmpty())
+        return QStringLiteral("No se pudo abrir la base de datos \"%1\".\r%2").arg(archivo_, mensaje_);
+    return QStringLiteral("La base de datos \"%1\" no pudo ejecutar la consulta.\r%2").arg(archivo_, mensaje_);
+}
+
+Recordset::Recordset(QStringList names, std::vector<QVariant> values)
+    : names_(std::move(names)), values_(std::move(values)) {
+    width_ = int(names_.size());
+    count_ = width_ > 0 ? int(values_.size() / std::size_t(width_)) : 0;
+}
+
+const QVariant& Recordset::field(QStringView name) const {
+    if (eof())
+        throw DatabaseError({}, QStringLiteral("No hay un registro actual."));
+    for (int i = 0; i < width_; ++i)
+        if (QStringView(names_[i]).compare(name, Qt::CaseInsensitive) == 0)
+            return values_[std::size_t(pos_) * std::size_t(width_) + std::size_t(i)];
+    throw DatabaseError({}, QStringLiteral("No existe el campo %1.").arg(name));
+}
+
+void Recordset::close() {
+    values_.clear();
+    values_.shrink_to_fit();
+    count_ = 0;
+    pos_ = 0;
+}
+
+Database::~Database() = default;
+
+namespace {
+
+QString nextConnectionName() {
+    static QAtomicInt counter;
+    return QStringLiteral("vantoria-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+QString engineMessage(const QSqlError& e) {
+    QString text = e.databaseText().isEmpty() ? e.text() : e.databaseText();
+    if (!e.driverText().isEmpty() && !text.contains(e.driverText()) && e.databaseText().isEmpty())
+        text = e.driverText();
+    return text.trimmed();
+}
+
+// A connection opened on one file; statements as the program wrote them go to `observer`, the engine gets
+// `translate(statement)`.
+class QtSqlDatabase : public Database {
+  public:
+    QtSqlDatabase(QString path, DatabaseEngine::Observer observer, QString (*translate)(const QString&))
+        : path_(std::move(path)), observer_(std::move(observer)), translate_(translate), name_(nextConnectionName()) {}
+    ~QtSqlDatabase() override { close(); }
+
+    QSqlDatabase db() const { return QSqlDatabase::database(name_, false); }
+    const QString& name() const { return name_; }
+    const QString& path() const { return path_; }
+
+    std::unique_ptr<Recordset> openRecordset(const QString& statement) override {
+        report(statement);
+        QSqlQuery q(db());
+        q.setForwardOnly(true);
+        if (!q.exec(translate_(statement)))
+            throw DatabaseError(path_, engineMessage(q.lastError()), statement);
+        const QSqlRecord rec = q.record();
+        QStringList names;
+        for (int i = 0; i < rec.count(); ++i)
+            names << rec.fieldName(i);
+        const int width = rec.count();
+        std::vector<QVariant> values;
+        while (q.next())
+            for (int i = 0; i < width; ++i)
+                values.push_back(q.value(i));
+        if (q.lastError().isValid())
+            throw DatabaseError(path_, engineMessage(q.lastError()), statement);
+        return std::make_unique<Recordset>(std::move(names), std::move(values));
+    }
+
+    void execute(const QString& statement) override {
+        report(statement);
+        QSqlQuery q(db());
+        if (!q.exec(translate_(statement)))
+            throw DatabaseError(path_, engineMessage(q.lastError()), statement);
+    }
+
+    void close() override {
+        if (closed_)
+            return;
+        closed_ = true;
+        {
+            QSqlDatabase d = db();
+            if (d.isValid())
+                d.close();
+        }
+        QSqlDatabase::removeDatabase(name_);
+    }
+
+  private:
+    void report(const QString& statement) {
+        if (closed_)
+            throw DatabaseError(path_, QStringLiteral("La base de datos está cerrada."), statement);
+        if (observer_)
+            observer_(statement);
+    }
+
+    QString path_;
+    DatabaseEngine::Observer observer_;
+    QString (*translate_)(const QString&);
+    QString name_;
+    bool closed_ = false;
+};
+
+enum class Kind { Missing, Unreadable, Sqlite, Jet, Unknown };
+
+Kind sniff(const QString& path, QString* message) {
+    QFileInfo info(path);
+    if (!info.exists()) {
+        *message = QStringLiteral("El archivo no existe.");
+        return Kind::Missing;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *message = file.errorString();
+        return Kind::Unreadable;
+    }
+    const QByteArray head = file.read(32);
+    if (head.startsWith(QByteArrayLiteral("SQLite format 3\0")))
+        return Kind::Sqlite;
+    const QByteArray kind = head.mid(4, 15);
+    if (kind == "Standard Jet DB" || kind == "Standard ACE DB")
+        return Kind::Jet;
+    *message = QStringLiteral("El archivo no es una base de datos que Vantoria pueda leer.");
+    return Kind::Unknown;
+}
+
+}  // namespace
+
+std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString& path) {
+    QString message;
+    const Kind kind = sniff(path, &message);
+    if (kind == Kind::Missing || kind == Kind::Unreadable || kind == Kind::Unknown)
+        throw DatabaseError(path, message);
+
+    if (kind == Kind::Sqlite) {
+        auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::paraSqlite);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->name());
+        if (!db.isValid())
+            throw DatabaseError(path, QStringLiteral("Falta el controlador QSQLITE de Qt."));
+        // Opened read-write and never created: a file that vanished since the check stays an error.
+        db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+                           QStringLiteral("?mode=rw"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=1500"));
+        if (!db.open())
+            throw DatabaseError(path, engineMessage(db.lastError()));
+        const QVariant handle = db.driver()->handle();
+        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
+            sqlite3* h = *static_cast<sqlite3* const*>(handle.constData());
+            QString error;
+            if (!h || !jet::registro(h, &error))
+                throw DatabaseError(path, error);
+        } else {
+            throw DatabaseError(path, QStringLiteral("El controlador QSQLITE no da acceso a SQLite."));
+        }
+        return d;
+    }
+
+    auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::comodinesAnsi);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), d->name());
+    if (!db.isValid())
+        throw DatabaseError(path, QStringLiteral("Falta el controlador QODBC de Qt."));
+    db.setDatabaseName(QStringLiteral("DRIVER={Microsoft Access Driver (*.mdb, *.accdb)};DBQ=%1;")
+                           .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())));
+    if (!db.open())
+        throw DatabaseError(path, engineMessage(db.lastError()));
+    return d;
+}

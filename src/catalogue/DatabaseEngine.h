@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// A database that cannot be opened or a statement that fails: the file, the engine's message and the statement.
+class DatabaseError : public std::exception {
+  public:
+    DatabaseError(QString archivo, QString mensaje, QString sentencia = {});
+
+    const QString& archivo() const { return archivo_; }
+    const QString& mensaje() const { return mensaje_; }
+    const QString& sentencia() const { return sentencia_; }
+    const char* what() const noexcept override { return what_.constData(); }
+    // The text shown to the operator.
+    QString aviso() const;
+
+  private:
+    QString archivo_, mensaje_, sentencia_;
+    QByteArray what_;
+};
+
+// The rows a select gave, read in full when it ran (a Jet recordset moved to its last record).
+class Recordset {
+  public:
+    Recordset(QStringList names, std::vector<QVariant> values);
+
+    int RecordCount() const { return count_; }
+    bool eof() const { return pos_ >= count_; }
+    void moveFirst() { pos_ = 0; }
+    void moveLast() { pos_ = count_ > 0 ? count_ - 1 : 0; }
+    void moveNext() {
+        if (pos_ < count_)
+            ++pos_;
+    }
+    // The field of the current record; a null QVariant for a null field. Asking for a field the rows lack throws.
+    const QVariant& field(QStringView name) const;
+    const QStringList& names() const { return names_; }
+    void close();
+
+  private:
+    QStringList names_;
+    std::vector<QVariant> values_;
+    int width_ = 0;
+    int count_ = 0;
+    int pos_ = 0;
+};
+
+// One open database: a select gives a recordset, other statements are executed.
+class Database {
+  public:
+    virtual ~Database();
+    virtual std::unique_ptr<Recordset> openRecordset(const QString& statement) = 0;
+    virtual void execute(const QString& statement) = 0;
+    virtual void close() = 0;
+};
+
+// The database engine of the run. Each operation opens the file, runs its statement and closes it again.
+class DatabaseEngine {
+  public:
+    using Observer = std::function<void(const QString& statement)>;
+
+    DatabaseEngine() = default;
+    explicit DatabaseEngine(Observer observer) : observer_(std::move(observer)) {}
+
+    // Opens a SQLite file or, through ODBC, a Jet/Access file; throws DatabaseError naming the file otherwise.
+    std::unique_ptr<Database> openDatabase(const QString& path);
+
+    // Called with every statement the engine runs, as the program wrote it.
+    void setObserver(Observer observer) { observer_ = std::move(observer); }
+
+  private:
+    Observer observer_;
+};

@@ -1,0 +1,336 @@
+#include "JetSql.h"
+
+#include <sqlite3.h>
+
+#include <array>
+#include <vector>
+
+namespace jet {
+namespace {
+
+char16_t foldCase(char16_t c) {
+    return QChar(c).toCaseFolded().unicode();
+}
+
+// The base letter of a character, case folded: Á, á and a all give a.
+struct BaseTable {
+    std::array<char16_t, 0x250> table{};
+    BaseTable() {
+        for (char16_t c = 0; c < table.size(); ++c) {
+            QChar ch(c);
+            char16_t base = c;
+            if (ch.decompositionTag() == QChar::Canonical) {
+                const QString d = ch.decomposition();
+                if (!d.isEmpty())
+                    base = d.front().unicode();
+            }
+            table[c] = foldCase(base);
+        }
+    }
+};
+
+char16_t baseLetter(char16_t c) {
+    static const BaseTable t;
+    if (c < t.table.size())
+        return t.table[c];
+    QChar ch(c);
+    if (ch.decompositionTag() == QChar::Canonical) {
+        const QString d = ch.decomposition();
+        if (!d.isEmpty())
+            return foldCase(d.front().unicode());
+    }
+    return foldCase(c);
+}
+
+// Matches one pattern element at `p` against `c`; sets `next` past the element.
+bool matchOne(QStringView pattern, qsizetype p, char16_t c, qsizetype& next) {
+    const char16_t pc = pattern[p].unicode();
+    if (pc == u'?') {
+        next = p + 1;
+        return true;
+    }
+    if (pc == u'#') {
+        next = p + 1;
+        return c >= u'0' && c <= u'9';
+    }
+    if (pc == u'[') {
+        const qsizetype close = pattern.indexOf(u']', p + 1);
+        if (close > p + 1) {
+            qsizetype i = p + 1;
+            bool negate = false;
+            if (pattern[i] == u'!' && close > i + 1) {
+                negate = true;
+                ++i;
+            }
+            const char16_t fc = foldCase(c);
+            bool in = false;
+            for (; i < close; ++i) {
+                const char16_t lo = foldCase(pattern[i].unicode());
+                if (i + 2 < close && pattern[i + 1] == u'-') {
+                    const char16_t hi = foldCase(pattern[i + 2].unicode());
+                    if (fc >= lo && fc <= hi)
+                        in = true;
+                    i += 2;
+                } else if (fc == lo) {
+                    in = true;
+                }
+            }
+            next = close + 1;
+            return in != negate;
+        }
+    }
+    next = p + 1;
+    return foldCase(pc) == foldCase(c);
+}
+
+void likeFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    if (argc != 2) {
+        sqlite3_result_error(ctx, "LIKE ... ESCAPE is not supported", -1);
+        return;
+    }
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    const auto* pat = static_cast<const char16_t*>(sqlite3_value_text16(argv[0]));
+    const int patBytes = sqlite3_value_bytes16(argv[0]);
+    const auto* val = static_cast<const char16_t*>(sqlite3_value_text16(argv[1]));
+    const int valBytes = sqlite3_value_bytes16(argv[1]);
+    if (!pat || !val) {
+        sqlite3_result_error_nomem(ctx);
+        return;
+    }
+    sqlite3_result_int(ctx, like(QStringView(val, valBytes / 2), QStringView(pat, patBytes / 2)) ? 1 : 0);
+}
+
+int collation(void*, int na, const void* a, int nb, const void* b) {
+    return compare(QStringView(static_cast<const char16_t*>(a), na / 2),
+                   QStringView(static_cast<const char16_t*>(b), nb / 2));
+}
+
+// Positions of the statement outside quoted texts, quoted names and bracketed names.
+template <typename F>
+void scanTopLevel(const QString& s, F&& visit) {
+    QChar quote;
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const QChar c = s[i];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+            continue;
+        }
+        if (c == u'\'' || c == u'"') {
+            quote = c;
+            continue;
+        }
+        if (c == u'[') {
+            quote = u']';
+            continue;
+        }
+        visit(i);
+    }
+}
+
+bool wordAt(const QString& s, qsizetype i, QLatin1String word) {
+    if (i > 0 && (s[i - 1].isLetterOrNumber() || s[i - 1] == u'_'))
+        return false;
+    if (QStringView(s).mid(i, word.size()).compare(word, Qt::CaseInsensitive) != 0)
+        return false;
+    const qsizetype end = i + word.size();
+    return end >= s.size() || !(s[end].isLetterOrNumber() || s[end] == u'_');
+}
+
+}  // namespace
+
+bool like(QStringView value, QStringView pattern) {
+    qsizetype i = 0, p = 0, starP = -1, starI = 0;
+    const qsizetype n = value.size(), m = pattern.size();
+    while (i < n) {
+        if (p < m && pattern[p] == u'*') {
+            while (p < m && pattern[p] == u'*')
+                ++p;
+            starP = p;
+            starI = i;
+            continue;
+        }
+        qsizetype next = 0;
+        if (p < m && matchOne(pattern, p, value[i].unicode(), next)) {
+            p = next;
+            ++i;
+            continue;
+        }
+        if (starP < 0)
+            return false;
+        p = starP;
+        i = ++starI;
+    }
+    while (p < m && pattern[p] == u'*')
+        ++p;
+    return p == m;
+}
+
+int compare(QStringView a, QStringView b) {
+    int secondary = 0, tertiary = 0;
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t ca = a[i].unicode(), cb = b[i].unicode();
+        if (ca == cb)
+            continue;
+        const char16_t pa = baseLetter(ca), pb = baseLetter(cb);
+        if (pa != pb)
+            return pa < pb ? -1 : 1;
+        const char16_t fa = foldCase(ca), fb = foldCase(cb);
+        if (secondary == 0 && fa != fb)
+            secondary = (fa == pa) ? -1 : (fb == pb) ? 1 : (fa < fb ? -1 : 1);
+        if (tertiary == 0)
+            tertiary = ca > cb ? -1 : 1;  // lower case before capitals
+    }
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    return secondary != 0 ? secondary : tertiary;
+}
+
+QString paraSqlite(const QString& statement) {
+    qsizetype orderAt = -1;
+    scanTopLevel(statement, [&](qsizetype i) {
+        if (wordAt(statement, i, QLatin1String("order"))) {
+            qsizetype j = i + 5;
+            while (j < statement.size() && statement[j].isSpace())
+                ++j;
+            if (j > i + 5 && wordAt(statement, j, QLatin1String("by")))
+                orderAt = j + 2;
+        }
+    });
+    if (orderAt < 0)
+        return statement;
+    qsizetype end = statement.size();
+    std::vector<qsizetype> commas;
+    int depth = 0;
+    scanTopLevel(statement, [&](qsizetype i) {
+        if (i < orderAt || i >= end)
+            return;
+        const QChar c = statement[i];
+        if (c == u'(')
+            ++depth;
+        else if (c == u')')
+            --depth;
+        else if (c == u',' && depth == 0)
+            commas.push_back(i);
+        else if (c == u';' && depth == 0)
+            end = i;
+    });
+    QString out = statement.left(orderAt);
+    qsizetype from = orderAt;
+    commas.push_back(end);
+    for (std::size_t k = 0; k < commas.size(); ++k) {
+        const qsizetype to = commas[k];
+        QString term = statement.mid(from, to - from);
+        const QString trimmed = term.trimmed();
+        if (!trimmed.contains(QLatin1String("collate"), Qt::CaseInsensitive) && !trimmed.isEmpty()) {
+            qsizetype cut = term.size();
+            while (cut > 0 && term[cut - 1].isSpace())
+                --cut;
+            const QString body = term.left(cut);
+            qsizetype dir = -1;
+            for (QLatin1String d : {QLatin1String(" asc"), QLatin1String(" desc")})
+                if (body.endsWith(d, Qt::CaseInsensitive))
+                    dir = body.size() - d.size();
+            if (dir < 0)
+                term = body + QLatin1String(" COLLATE JET") + term.mid(cut);
+            else
+                term = body.left(dir) + QLatin1String(" COLLATE JET") + body.mid(dir) + term.mid(cut);
+        }
+        out += term;
+        if (k + 1 < commas.size())
+            out += u',';
+        from = to + 1;
+    }
+    out += statement.mid(end);
+    return out;
+}
+
+QString comodinesAnsi(const QString& statement) {
+    QString out;
+    out.reserve(statement.size() + 16);
+    qsizetype i = 0;
+    bool afterLike = false;
+    while (i < statement.size()) {
+        const QChar c = statement[i];
+        if (c == u'\'') {
+            // Copy the literal, translating its wildcards if it follows LIKE.
+            out += c;
+            ++i;
+            bool inSet = false;
+            while (i < statement.size()) {
+                const QChar d = statement[i];
+                if (d == u'\'') {
+                    if (i + 1 < statement.size() && statement[i + 1] == u'\'') {
+                        out += QLatin1String("''");
+                        i += 2;
+                        continue;
+                    }
+                    break;
+                }
+                if (afterLike && !inSet) {
+                    if (d == u'*')
+                        out += u'%';
+                    else if (d == u'?')
+                        out += u'_';
+                    else if (d == u'#')
+                        out += QLatin1String("[0-9]");
+                    else if (d == u'%')
+                        out += QLatin1String("[%]");
+                    else if (d == u'_')
+                        out += QLatin1String("[_]");
+                    else
+                        out += d;
+                    if (d == u'[')
+                        inSet = true;
+                } else {
+                    out += d;
+                    if (d == u']')
+                        inSet = false;
+                }
+                ++i;
+            }
+            if (i < statement.size())
+                out += statement[i++];
+            afterLike = false;
+            continue;
+        }
+        if (c == u'[') {
+            const qsizetype close = statement.indexOf(u']', i);
+            const qsizetype stop = close < 0 ? statement.size() : close + 1;
+            out += QStringView(statement).mid(i, stop - i);
+            i = stop;
+            afterLike = false;
+            continue;
+        }
+        if (wordAt(statement, i, QLatin1String("like"))) {
+            out += QStringView(statement).mid(i, 4);
+            i += 4;
+            afterLike = true;
+            continue;
+        }
+        if (!c.isSpace())
+            afterLike = false;
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+bool registro(sqlite3* db, QString* error) {
+    int rc = sqlite3_create_function_v2(db, "like", 2, SQLITE_UTF16 | SQLITE_DETERMINISTIC, nullptr, likeFunction,
+                                        nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_create_function_v2(db, "like", 3, SQLITE_UTF16 | SQLITE_DETERMINISTIC, nullptr, likeFunction,
+                                        nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_create_collation_v2(db, "JET", SQLITE_UTF16, nullptr, collation, nullptr);
+    if (rc != SQLITE_OK && error)
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
+    return rc == SQLITE_OK;
+}
+
+}  // namespace jet

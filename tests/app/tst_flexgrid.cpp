@@ -1,0 +1,219 @@
+#include "FlexGrid.h"
+#include "VbError.h"
+
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+class FlexGridTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<FlexGrid> grid;
+    std::unique_ptr<QAbstractItemModelTester> tester;
+
+    void fill(int rows) {
+        for (int r = 0; r < rows; ++r) {
+            grid->setRows(grid->rows() + 1);
+            const int last = grid->rows() - 1;
+            for (int c = 0; c < grid->cols(); ++c)
+                grid->setTextMatrix(last, c, QStringLiteral("%1:%2").arg(last).arg(c));
+        }
+    }
+
+  private slots:
+    void init() {
+        grid = std::make_unique<FlexGrid>();
+        tester = std::make_unique<QAbstractItemModelTester>(grid->model(),
+                                                            QAbstractItemModelTester::FailureReportingMode::QtTest);
+        grid->setCols(5);
+        grid->setColWidth(0, 1100);
+        grid->setColWidth(1, 300);
+        grid->setColWidth(2, 5000);
+        grid->setColWidth(3, 0);
+        grid->setColWidth(4, 550);
+        grid->resize(400, 300);
+    }
+    void cleanup() {
+        tester.reset();
+        grid.reset();
+    }
+
+    void headerRowIsTheViewsHeader() {
+        grid->setTextMatrix(0, 2, QStringLiteral("Producto"));
+        QCOMPARE(grid->rows(), 1);
+        QCOMPARE(grid->model()->rowCount(), 0);
+        QCOMPARE(grid->model()->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Producto"));
+        QCOMPARE(grid->textMatrix(0, 2), QStringLiteral("Producto"));
+    }
+
+    void appendedRowsReachTheViewInBatches() {
+        fill(1000);
+        QCOMPARE(grid->rows(), 1001);
+        QCOMPARE(grid->textMatrix(1000, 4), QStringLiteral("1000:4"));
+        QVERIFY(grid->model()->rowCount() < 1000);
+        QTRY_COMPARE(grid->model()->rowCount(), 1000);
+        QCOMPARE(grid->model()->index(999, 4).data().toString(), QStringLiteral("1000:4"));
+    }
+
+    void settingOneRowDropsTextsColoursAndPictures() {
+        fill(3);
+        grid->setRow(2);
+        grid->setCol(1);
+        grid->setCellBackColor(208 + 256 * 255 + 65536 * 255);
+        QPixmap pix(20, 18);
+        pix.fill(Qt::red);
+        grid->setCellPicture(pix);
+        QCOMPARE(grid->cellBackColor(2, 1), QColor(208, 255, 255));
+        QVERIFY(!grid->cellPicture(2, 1).isNull());
+        grid->setRows(1);
+        QCOMPARE(grid->row(), 0);
+        grid->setRows(3);
+        QCOMPARE(grid->textMatrix(2, 0), QString());
+        QVERIFY(!grid->cellBackColor(2, 1).isValid());
+        QVERIFY(grid->cellPicture(2, 1).isNull());
+    }
+
+    void growingKeepsExistingRows() {
+        fill(2);
+        grid->setRows(4);
+        QCOMPARE(grid->textMatrix(2, 2), QStringLiteral("2:2"));
+        QCOMPARE(grid->textMatrix(3, 2), QString());
+        grid->setRows(2);
+        QCOMPARE(grid->rows(), 2);
+        QCOMPARE(grid->textMatrix(1, 2), QStringLiteral("1:2"));
+    }
+
+    void outOfRangeCellsRaiseSubscriptOutOfRange_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("col");
+        QTest::newRow("row past the end") << 3 << 0;
+        QTest::newRow("negative row") << -1 << 0;
+        QTest::newRow("column past the end") << 1 << 5;
+        QTest::newRow("negative column") << 1 << -1;
+    }
+    void outOfRangeCellsRaiseSubscriptOutOfRange() {
+        QFETCH(int, row);
+        QFETCH(int, col);
+        fill(2);
+        try {
+            grid->textMatrix(row, col);
+            QFAIL("no error");
+        } catch (const vb::Error& e) {
+            QCOMPARE(e.number(), 9);
+        }
+        QVERIFY_THROWS_EXCEPTION(vb::Error, grid->setTextMatrix(row, col, QStringLiteral("x")));
+    }
+
+    void zeroWidthHidesAColumnAndKeepsItsText() {
+        fill(1);
+        QVERIFY(grid->isColumnHidden(3));
+        QCOMPARE(grid->colWidth(3), 0);
+        QCOMPARE(grid->textMatrix(1, 3), QStringLiteral("1:3"));
+        QCOMPARE(grid->colWidth(2), 5000);
+        QCOMPARE(grid->columnWidth(2), 333);
+    }
+
+    void rowHeightZeroHidesAndTheHeaderHeightShows() {
+        fill(3);
+        const int header = grid->rowHeight(0);
+        QVERIFY(header > 0);
+        QCOMPARE(grid->rowHeight(2), header);
+        grid->setRowHeight(2, 0);
+        QCOMPARE(grid->rowHeight(2), 0);
+        QVERIFY(grid->isRowHidden(1));
+        grid->setRowHeight(2, header);
+        QCOMPARE(grid->rowHeight(2), header);
+        QVERIFY(!grid->isRowHidden(1));
+    }
+
+    void cellGeometryIsInTwipsRelativeToTheGrid() {
+        fill(5);
+        grid->show();
+        QVERIFY(QTest::qWaitForWindowExposed(grid.get()));
+        grid->setRow(3);
+        grid->setCol(2);
+        const QRect r = grid->visualRect(grid->model()->index(2, 2)).translated(grid->viewport()->pos());
+        QCOMPARE(grid->cellLeft(), r.x() * 15);
+        QCOMPARE(grid->cellTop(), r.y() * 15);
+        QCOMPARE(grid->cellWidth(), 333 * 15);
+        QCOMPARE(grid->cellHeight(), grid->rowHeight(3));
+        // Row 1 lies right below the header row.
+        grid->setRow(1);
+        QCOMPARE(grid->cellTop(), grid->horizontalHeader()->geometry().bottom() * 15 + 15);
+    }
+
+    void clickArrivesWithTheClickedCellCurrent_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("col");
+        QTest::newRow("first row, id") << 1 << 0;
+        QTest::newRow("third row, icon") << 3 << 1;
+        QTest::newRow("second row, title") << 2 << 2;
+    }
+    void clickArrivesWithTheClickedCellCurrent() {
+        QFETCH(int, row);
+        QFETCH(int, col);
+        fill(4);
+        grid->show();
+        QVERIFY(QTest::qWaitForWindowExposed(grid.get()));
+        grid->cells().flush();
+        QList<QPair<int, int>> seen;
+        connect(grid.get(), &FlexGrid::Click, this, [&] { seen.append({grid->row(), grid->col()}); });
+        const QPoint at = grid->visualRect(grid->model()->index(row - 1, col)).center();
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(seen, (QList<QPair<int, int>>{{row, col}}));
+    }
+
+    void doubleClickDeliversOneClickFirst() {
+        fill(4);
+        grid->show();
+        QVERIFY(QTest::qWaitForWindowExposed(grid.get()));
+        grid->cells().flush();
+        QStringList events;
+        connect(grid.get(), &FlexGrid::Click, this,
+                [&] { events << QStringLiteral("click %1,%2").arg(grid->row()).arg(grid->col()); });
+        connect(grid.get(), &FlexGrid::DblClick, this,
+                [&] { events << QStringLiteral("dblclick %1,%2").arg(grid->row()).arg(grid->col()); });
+        const QPoint at = grid->visualRect(grid->model()->index(1, 0)).center();
+        // As a window system delivers it: press, release, double-click, release.
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseRelease(grid->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(events, (QStringList{QStringLiteral("click 2,0"), QStringLiteral("dblclick 2,0")}));
+    }
+
+    void currentCellSetInCodeDoesNotScroll() {
+        fill(300);
+        grid->show();
+        QVERIFY(QTest::qWaitForWindowExposed(grid.get()));
+        QTRY_COMPARE(grid->model()->rowCount(), 300);
+        grid->setRow(300);
+        grid->setCol(1);
+        QCOMPARE(grid->verticalScrollBar()->value(), 0);
+        QCOMPARE(grid->currentIndex(), grid->model()->index(299, 1));
+    }
+
+    void backColourIsRedPlus256GreenPlus65536Blue_data() {
+        QTest::addColumn<quint32>("colour");
+        QTest::addColumn<QColor>("expected");
+        QTest::newRow("pale cyan") << quint32(208 + 256 * 255 + 65536 * 255) << QColor(208, 255, 255);
+        QTest::newRow("orange") << quint32(255 + 256 * 127 + 65536 * 10) << QColor(255, 127, 10);
+        QTest::newRow("pure blue") << quint32(65536 * 255) << QColor(0, 0, 255);
+    }
+    void backColourIsRedPlus256GreenPlus65536Blue() {
+        QFETCH(quint32, colour);
+        QFETCH(QColor, expected);
+        fill(1);
+        grid->setRow(1);
+        grid->setCol(4);
+        grid->setCellBackColor(colour);
+        QCOMPARE(grid->cellBackColor(1, 4), expected);
+        QCOMPARE(grid->cellBackColor(1, 3), QColor());
+        grid->cells().flush();
+        QCOMPARE(grid->model()->index(0, 4).data(Qt::BackgroundRole).value<QColor>(), expected);
+    }
+};
+
+QTEST_MAIN(FlexGridTest)
+#include "tst_flexgrid.moc"
