@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QLineEdit>
+#include <QWidget>
 
 #include <exception>
 
@@ -54,6 +55,20 @@ void FiltroPublicaciones(Form& f) {
         else
             g.setRowHeight(r, g.rowHeight(0));
     }
+}
+
+void deshabilitoVentana(Form& f) {
+    if (f.window->isEnabled())
+        f.focoAntes = f.window->focusWidget();
+    f.window->setEnabled(false);
+}
+
+void habilitoVentana(Form& f) {
+    f.window->setEnabled(true);
+    QWidget* w = f.focoAntes;
+    f.focoAntes = nullptr;
+    if (w && w->isEnabled() && w->isVisible() && !f.window->focusWidget())
+        w->setFocus(Qt::OtherFocusReason);
 }
 
 void protegido(Form& f, const std::function<void()>& handler) {

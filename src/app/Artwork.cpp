@@ -63,6 +63,7 @@ QImage scene(int width, int height) {
     QRadialGradient glow(QPointF(352, 470), 300);
     glow.setColorAt(0.0, QColor(255, 255, 255, 120));
     glow.setColorAt(1.0, QColor(255, 255, 255, 0));
+    p.setPen(Qt::NoPen);
     p.setBrush(glow);
     p.drawEllipse(QPointF(352, 470), 300, 300);
     p.setPen(

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QPixmap>
+#include <QPointer>
 #include <QString>
+#include <QWidget>
 
 #include <functional>
 
@@ -15,7 +17,6 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QWidget;
 
 // Every control and window-level value of the window, for the whole run. The handlers of every folder receive it.
 struct Form {
@@ -61,6 +62,8 @@ struct Form {
     bool Esperando = false;
 
     Dialogs* dialogs = nullptr;
+    // The control that had the focus when the window was disabled; it gets it back when the window is enabled.
+    QPointer<QWidget> focoAntes;
     // Set once the window is closing: every wait and every load ends at its next step.
     bool cerrando = false;
 };
@@ -74,6 +77,10 @@ void PreparoGrillas(Form& form);
 // Hides the price editor; the window's bare surface and the wait panel call it on mouse movement.
 void Form_MouseMove(Form& form);
 void FiltroPublicaciones(Form& form);
+
+// Disables and enables the whole window while work runs; the focus comes back to where it was.
+void deshabilitoVentana(Form& form);
+void habilitoVentana(Form& form);
 
 // Runs an event handler; anything it throws ends as a notice instead of reaching the event loop.
 void protegido(Form& form, const std::function<void()>& handler);

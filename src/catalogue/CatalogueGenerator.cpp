@@ -186,8 +186,11 @@ Catalogo muestra(int productos, quint64 semilla) {
             nombre = nombre.toLower();
         p.nombre = nombre;
         if (!r.chance(4)) {
-            // Log-uniform from one cent to 150,000, as a catalogue mixes screws and generators.
-            const double raw = std::exp(std::log(0.01) + r.unit() * (std::log(150000.0) - std::log(0.01)));
+            // Mostly everyday prices, some cents and a few machines above 100,000.
+            const int band = r.below(100);
+            const double lo = band < 8 ? 0.01 : band < 94 ? 1.0 : 5000.0;
+            const double hi = band < 8 ? 1.0 : band < 94 ? 5000.0 : 150000.0;
+            const double raw = std::exp(std::log(lo) + r.unit() * (std::log(hi) - std::log(lo)));
             double price = std::round(raw * 100.0) / 100.0;
             if (price >= 10 && r.chance(40))
                 price = std::round(price);

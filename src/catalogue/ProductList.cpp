@@ -27,7 +27,7 @@ struct WaitPanelShown {
     Form& f;
     bool shown = false;
     void show() {
-        f.window->setEnabled(false);
+        deshabilitoVentana(f);
         f.Frame1->show();
         shown = true;
     }
@@ -35,7 +35,7 @@ struct WaitPanelShown {
         if (!shown)
             return;
         f.Frame1->hide();
-        f.window->setEnabled(true);
+        habilitoVentana(f);
         shown = false;
     }
     ~WaitPanelShown() { hide(); }

@@ -1,0 +1,380 @@
+#include "CatalogueGenerator.h"
+#include "FlexGrid.h"
+#include "SearchBox.h"
+#include "frmVantoria.h"
+
+#include <QCheckBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+catalogo::Producto producto(qint64 codigo, const QString& nombre, std::optional<qint64> categoria) {
+    catalogo::Producto p;
+    p.codigo = codigo;
+    p.codProd = QStringLiteral("P-%1").arg(codigo);
+    p.nombre = nombre;
+    p.categoria = categoria;
+    p.precio = 10.0 * double(codigo);
+    return p;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir folder;
+    QTemporaryDir empty;
+    QString startDir;
+
+    struct Window {
+        ScriptedDialogs dialogs;
+        QStringList statements;
+        std::unique_ptr<frmVantoria> w;
+        Form& f() { return w->form(); }
+    };
+
+    std::unique_ptr<Window> open(const QString& dir, bool show = true) {
+        auto win = std::make_unique<Window>();
+        frmVantoria::Options o;
+        o.programFolder = dir;
+        o.dialogs = &win->dialogs;
+        o.statementObserver = [w = win.get()](const QString& s) { w->statements << s; };
+        win->w = std::make_unique<frmVantoria>(o);
+        if (show) {
+            win->w->show();
+            win->w->activateWindow();
+            if (!QTest::qWaitForWindowActive(win->w.get()))
+                return nullptr;
+            QDeadlineTimer deadline(10000);
+            while ((win->f().PrimeraVez || !win->w->isEnabled()) && !deadline.hasExpired())
+                QTest::qWait(10);
+        }
+        return win;
+    }
+
+    static void pressEnter(QWidget* w) { QTest::keyClick(w, Qt::Key_Return); }
+
+  private slots:
+    void initTestCase() {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        startDir = QDir::currentPath();
+        QVERIFY(folder.isValid());
+        catalogo::Catalogo c;
+        c.categorias = {{1, QStringLiteral("Ferretería")}, {2, QStringLiteral("Óptica")}};
+        c.productos = {producto(7, QStringLiteral("Martillo"), 1), producto(3, QStringLiteral("Lentes de sol"), 2),
+                       producto(5, QStringLiteral("Alicate"), 1)};
+        catalogo::escribo(folder.filePath(QStringLiteral("Base de Datos.dba")), c);
+    }
+    void cleanupTestCase() { QDir::setCurrent(startDir); }
+
+    void startUpLaysOutBothGridsWithHeadersOnly() {
+        auto win = open(empty.path(), false);
+        Form& f = win->f();
+        QVERIFY(f.PrimeraVez);
+        QCOMPARE(win->w->windowTitle(), QStringLiteral("Vantoria V 1.0.2"));
+        QCOMPARE(QDir::currentPath(), QDir(empty.path()).canonicalPath());
+        QCOMPARE(f.RutaBaseDatos, QDir::toNativeSeparators(empty.path() + QStringLiteral("/Base de Datos.dba")));
+        QCOMPARE(f.Grid1->rows(), 1);
+        QCOMPARE(f.Grid1->cols(), 8);
+        QCOMPARE(f.Grid2->rows(), 1);
+        QCOMPARE(f.Grid2->cols(), 5);
+        QStringList h1, h2;
+        QList<int> w1, w2;
+        for (int c = 0; c < 8; ++c) {
+            h1 << f.Grid1->textMatrix(0, c);
+            w1 << f.Grid1->colWidth(c);
+        }
+        for (int c = 0; c < 5; ++c) {
+            h2 << f.Grid2->textMatrix(0, c);
+            w2 << f.Grid2->colWidth(c);
+        }
+        QCOMPARE(h1, (QStringList{"", QStringLiteral("Categoría"), "Producto", "Precio", "Serial", "", "Pos", ""}));
+        QCOMPARE(w1, (QList<int>{0, 1300, 4700, 2000, 1200, 300, 380, 0}));
+        QVERIFY(f.Grid1->isColumnHidden(0) && f.Grid1->isColumnHidden(7));
+        QCOMPARE(h2, (QStringList{"ID", "", "Producto", "Precio", "pos"}));
+        QCOMPARE(w2, (QList<int>{1100, 300, 5000, 2000, 550}));
+        QVERIFY(win->statements.isEmpty());
+    }
+
+    void controlsSitWhereTheLayoutPutsThem_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("twips");
+        const auto row = [](const char* n, int l, int t, int w, int h) {
+            QTest::newRow(n) << QString::fromLatin1(n) << QRect(l, t, w, h);
+        };
+        row("Check1", 8280, 120, 2295, 255);
+        row("Command2", 10440, 4680, 375, 255);
+        row("Casilla", 6120, 840, 735, 285);
+        row("Buscar", 11400, 600, 6225, 285);
+        row("BuscarPalabra", 720, 480, 9705, 285);
+        row("Resultado", 720, 5880, 6255, 1575);
+        row("Frame1", 120, 840, 10335, 9320);
+        row("Barra1", 120, 2760, 10095, 255);
+        row("Detalle02", 120, 3480, 10095, 2475);
+        row("Image1", -120, -840, 21225, 10260);
+        row("Grid1", 120, 1200, 10335, 8895);
+        row("Command1", 16680, 120, 975, 255);
+        row("Clave", 15240, 120, 1335, 285);
+        row("Usuario", 11400, 120, 3255, 285);
+        row("Grid2", 10800, 1200, 9495, 9000);
+        row("VerEstado", 10800, 960, 9495, 255);
+        row("Label5", 10800, 600, 615, 255);
+        row("Label4", 120, 480, 615, 255);
+        row("Label2", 14760, 120, 495, 255);
+        row("Label1", 10800, 120, 615, 255);
+    }
+    void controlsSitWhereTheLayoutPutsThem() {
+        QFETCH(QString, name);
+        QFETCH(QRect, twips);
+        auto win = open(empty.path(), false);
+        auto* w = win->w->findChild<QWidget*>(name);
+        QVERIFY(w);
+        const QRect px(qRound(twips.x() / 15.0), qRound(twips.y() / 15.0), qRound(twips.width() / 15.0),
+                       qRound(twips.height() / 15.0));
+        QCOMPARE(w->geometry(), px);
+    }
+
+    void controlsStartWithTheirTextsAndStates() {
+        auto win = open(empty.path(), false);
+        Form& f = win->f();
+        const QString tip = QStringLiteral("Indique aquí el número de documento y presione ENTER");
+        QCOMPARE(f.Check1->text(), QStringLiteral("Solo los no afectados"));
+        QVERIFY(f.Check1->isChecked());
+        QVERIFY(f.Command2->text().isEmpty() && !f.Command2->icon().isNull() && !f.Command2->isEnabled());
+        QCOMPARE(f.Command2->toolTip(), QStringLiteral("Click aquí para actualizar todos los precios"));
+        QVERIFY(f.Casilla->isHidden() && f.Resultado->isHidden() && f.Frame1->isHidden());
+        QCOMPARE(f.Buscar->text(), QStringLiteral("Buscar..."));
+        QCOMPARE(f.BuscarPalabra->text(), QStringLiteral("Buscar..."));
+        QCOMPARE(f.Buscar->toolTip(), tip);
+        QCOMPARE(f.BuscarPalabra->toolTip(), tip);
+        QVERIFY(!f.Buscar->isEnabled() && f.BuscarPalabra->isEnabled());
+        QCOMPARE(f.Frame1->title(), QStringLiteral("Por favor espere..."));
+        QCOMPARE(f.Label3->text(), QStringLiteral("Cargando productos...     Por favor espere..."));
+        QCOMPARE(f.Command1->text(), QStringLiteral("Conectar"));
+        QCOMPARE(f.Clave->echoMode(), QLineEdit::Password);
+        for (QLabel* l : {f.Detalle02, f.Detalle01, f.EstadoConexion, f.VerEstado, f.GetState})
+            QCOMPARE(l->text(), QStringLiteral("..."));
+        QCOMPARE(f.Label1->text(), QStringLiteral("Usuario"));
+        QCOMPARE(f.Label2->text(), QStringLiteral("Clave"));
+        QCOMPARE(f.Label4->text(), QStringLiteral("Buscar"));
+        QCOMPARE(f.Label5->text(), QStringLiteral("Buscar"));
+        QCOMPARE(f.ImgList1[0].size(), QSize(20, 18));
+        QCOMPARE(f.ImgList1[1].size(), QSize(20, 18));
+        QCOMPARE(f.Image1->pixmap().size(), QSize(1415, 684));
+    }
+
+    void coloursAndFonts() {
+        auto win = open(empty.path(), false);
+        Form& f = win->f();
+        for (QLineEdit* box : {static_cast<QLineEdit*>(f.Buscar), static_cast<QLineEdit*>(f.BuscarPalabra)}) {
+            QCOMPARE(box->palette().color(QPalette::Base), QColor(208, 255, 255));
+            QCOMPARE(box->palette().color(QPalette::Text), QColor(0, 0, 64));
+        }
+        QCOMPARE(f.Casilla->palette().color(QPalette::Base), QColor(221, 169, 26));
+        QCOMPARE(f.GetState->palette().color(QPalette::WindowText), QColor(0, 0, 192));
+        QCOMPARE(f.Frame1->palette().color(QPalette::Window), QColor(224, 224, 224));
+        QCOMPARE(f.Grid1->font().pointSizeF(), 6.75);
+        QCOMPARE(QFontInfo(f.Grid1->font()).family(), QStringLiteral("Liberation Sans"));
+        QCOMPARE(f.Casilla->font().pointSizeF(), 6.75);
+        QCOMPARE(f.VerEstado->font().pointSizeF(), 8.25);
+    }
+
+    void frontToBackAndTabOrder() {
+        auto win = open(empty.path(), false);
+        Form& f = win->f();
+        QList<QWidget*> frontToBack;
+        frontToBack << f.Check1 << f.Command2 << f.Casilla << f.Buscar << f.BuscarPalabra << f.Resultado << f.Frame1
+                    << f.Grid1 << f.Command1 << f.Clave << f.Usuario << f.Grid2 << f.VerEstado << f.Label5 << f.Label4
+                    << f.GetState << f.Label2 << f.Label1;
+        const QObjectList& stack = f.client->children();  // back to front
+        for (qsizetype i = 1; i < frontToBack.size(); ++i)
+            QVERIFY2(stack.indexOf(frontToBack[i - 1]) > stack.indexOf(frontToBack[i]),
+                     qPrintable(frontToBack[i]->objectName()));
+        QStringList chain;
+        QWidget* w = f.Usuario;
+        for (int i = 0; i < 10; ++i) {
+            chain << w->objectName();
+            w = w->nextInFocusChain();
+            while (w->focusPolicy() == Qt::NoFocus || w->parentWidget() != f.client)
+                w = w->nextInFocusChain();
+        }
+        QCOMPARE(chain, (QStringList{"Usuario", "Clave", "Command1", "Grid1", "Grid2", "BuscarPalabra", "Buscar",
+                                     "Casilla", "Command2", "Check1"}));
+    }
+
+    void firstActivationLoadsOnceOrderedByCategoryAndName() {
+        auto win = open(folder.path());
+        QVERIFY(win);
+        Form& f = win->f();
+        QCOMPARE(win->statements,
+                 QStringList{QStringLiteral(
+                     "Select * from [Consulta Productos] Where Inhabilitado=false Order By NombreCategoría, Nombre;")});
+        QCOMPARE(f.Grid1->rows(), 4);
+        QStringList names;
+        for (int r = 1; r < 4; ++r)
+            names << f.Grid1->textMatrix(r, 2);
+        QCOMPARE(names, (QStringList{"Alicate", "Martillo", "Lentes de sol"}));
+        QCOMPARE(f.Grid1->textMatrix(3, 3), QStringLiteral("30.00"));
+        QVERIFY(f.Frame1->isHidden());
+        QCOMPARE(QApplication::focusWidget(), f.Usuario);
+        // Leaving and coming back does not load again.
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        win->w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(win->w.get()));
+        QCOMPARE(win->statements.size(), 1);
+        QVERIFY(win->dialogs.shown.isEmpty());
+    }
+
+    void firstActivationWithoutDatabaseSaysSoAndStaysUsable() {
+        auto win = open(empty.path());
+        QVERIFY(win);
+        Form& f = win->f();
+        const QString path = QDir::toNativeSeparators(empty.path() + QStringLiteral("/Base de Datos.dba"));
+        QCOMPARE(
+            win->dialogs.notices(),
+            QStringList{QStringLiteral("No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.").arg(path)});
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(win->w->isEnabled());
+        QVERIFY(f.Frame1->isHidden());
+        QCOMPARE(f.Grid1->rows(), 1);
+        QVERIFY(win->statements.isEmpty());
+    }
+
+    void searchWordReloadsAndTheBoxKeepsItSelected_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("boxAfter");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("a word") << "marti"
+                                << "marti" << 2;
+        QTest::newRow("the placeholder loads all") << "Buscar..."
+                                                   << "Buscar..." << 4;
+        QTest::newRow("the placeholder in lower case searches") << "buscar..."
+                                                                << "buscar..." << 1;
+        QTest::newRow("a typed apostrophe arrives as a grave accent") << "l'x"
+                                                                      << "l`x" << 1;
+    }
+    void searchWordReloadsAndTheBoxKeepsItSelected() {
+        QFETCH(QString, typed);
+        QFETCH(QString, boxAfter);
+        QFETCH(int, rows);
+        auto win = open(folder.path());
+        QVERIFY(win);
+        Form& f = win->f();
+        f.BuscarPalabra->setFocus();
+        QVERIFY(f.BuscarPalabra->hasFocus());
+        QCOMPARE(f.BuscarPalabra->selectedText(), QStringLiteral("Buscar..."));
+        QTest::keyClicks(f.BuscarPalabra, typed);
+        QCOMPARE(f.BuscarPalabra->text(), boxAfter);
+        pressEnter(f.BuscarPalabra);
+        QCOMPARE(f.Grid1->rows(), rows);
+        QCOMPARE(win->statements.size(), 2);
+        QVERIFY(win->w->isEnabled());
+        QVERIFY(f.BuscarPalabra->hasFocus());
+        QCOMPARE(f.BuscarPalabra->text(), boxAfter);
+        QCOMPARE(f.BuscarPalabra->selectedText(), boxAfter);
+        QVERIFY(win->dialogs.shown.isEmpty());
+        // Leaving the box brings the placeholder back.
+        f.Usuario->setFocus();
+        QCOMPARE(f.BuscarPalabra->text(), QStringLiteral("Buscar..."));
+    }
+
+    void listingFilter_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QList<bool>>("shown");
+        QTest::newRow("lower case finds capitals inside a word") << "tala" << QList<bool>{true, false, true};
+        QTest::newRow("placeholder shows all") << "Buscar..." << QList<bool>{true, true, true};
+        QTest::newRow("empty shows all") << "" << QList<bool>{true, true, true};
+        QTest::newRow("no match hides all") << "zzz" << QList<bool>{false, false, false};
+    }
+    void listingFilter() {
+        QFETCH(QString, text);
+        QFETCH(QList<bool>, shown);
+        auto win = open(empty.path(), false);
+        Form& f = win->f();
+        const QStringList titles{"TALADRO Percutor", "Martillo", "Mini taladro"};
+        for (const QString& t : titles) {
+            f.Grid2->setRows(f.Grid2->rows() + 1);
+            f.Grid2->setTextMatrix(f.Grid2->rows() - 1, 2, t);
+        }
+        // A previous filter hid everything; Enter now decides afresh.
+        for (int r = 1; r <= 3; ++r)
+            f.Grid2->setRowHeight(r, 0);
+        f.Buscar->setText(text);
+        FiltroPublicaciones(f);
+        QList<bool> seen;
+        for (int r = 1; r <= 3; ++r)
+            seen << (f.Grid2->rowHeight(r) == f.Grid2->rowHeight(0));
+        QCOMPARE(seen, shown);
+    }
+
+    void enterInAnEmptyListingGridChangesNothing() {
+        auto win = open(empty.path(), false);
+        Form& f = win->f();
+        f.Buscar->setEnabled(true);
+        f.Buscar->setText(QStringLiteral("x"));
+        FiltroPublicaciones(f);
+        QCOMPARE(f.Grid2->rows(), 1);
+    }
+
+    void mouseOverTheBareWindowHidesThePriceEditor() {
+        auto win = open(empty.path());
+        QVERIFY(win);
+        Form& f = win->f();
+        f.Casilla->show();
+        QTest::mouseMove(f.client, QPoint(700, 40));  // between the product search box and the listing grid
+        QTRY_VERIFY(f.Casilla->isHidden());
+        f.Casilla->show();
+        QTest::mouseMove(f.Label4, QPoint(5, 5));  // labels are part of the bare surface
+        QTRY_VERIFY(f.Casilla->isHidden());
+    }
+
+    void screenshotOfTheLoadedWindow() {
+        QTemporaryDir shop;
+        const catalogo::Catalogo sample = catalogo::muestra(2000, 1);
+        catalogo::escribo(shop.filePath(QStringLiteral("Base de Datos.dba")), sample);
+        const int enabled = int(
+            std::count_if(sample.productos.begin(), sample.productos.end(), [](auto& p) { return !p.inhabilitado; }));
+        auto win = open(shop.path());
+        QVERIFY(win);
+        Form& f = win->f();
+        QCOMPARE(f.Grid1->rows(), enabled + 1);
+        QCOMPARE(f.Grid1->textMatrix(enabled, 6), QString::number(enabled));
+        QCOMPARE(f.Grid1->row(), enabled);
+        QCOMPARE(f.Grid1->col(), 5);
+        for (int i = 0; i < 6; ++i) {
+            f.Grid2->setRows(f.Grid2->rows() + 1);
+            const int r = f.Grid2->rows() - 1;
+            f.Grid2->setTextMatrix(r, 0, QStringLiteral("MLV%1").arg(812345670 + i));
+            f.Grid2->setRow(r);
+            f.Grid2->setCol(1);
+            f.Grid2->setCellPicture(f.imagen(2));
+            f.Grid2->setTextMatrix(r, 2, f.Grid1->textMatrix(3 + i * 7, 2));
+            f.Grid2->setTextMatrix(r, 4, QString::number(r));
+        }
+        f.Grid1->verticalScrollBar()->setValue(f.Grid1->verticalScrollBar()->maximum() / 3);
+        QTest::qWait(100);
+        QDir().mkpath(QStringLiteral(VANTORIA_SCREENSHOT_DIR));
+        const QString file = QStringLiteral(VANTORIA_SCREENSHOT_DIR "/vantoria.png");
+        QVERIFY(win->w->grab().save(file));
+        f.Frame1->show();
+        QTest::qWait(50);
+        QVERIFY(win->w->grab().save(QStringLiteral(VANTORIA_SCREENSHOT_DIR "/vantoria-wait.png")));
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
