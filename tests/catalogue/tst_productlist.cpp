@@ -1,0 +1,237 @@
+#include "CatalogueGenerator.h"
+#include "DatabaseEngine.h"
+#include "Dialogs.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "ProductList.h"
+#include "SearchBox.h"
+#include "Statements.h"
+#include "Surfaces.h"
+
+#include <QDir>
+#include <QGroupBox>
+#include <QProgressBar>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+// Counts how often the window was disabled.
+class EnabledWatch : public QObject {
+  public:
+    int disabled = 0;
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::EnabledChange && !static_cast<QWidget*>(o)->isEnabled())
+            ++disabled;
+        return false;
+    }
+};
+
+}  // namespace
+
+class ProductListTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString path;
+    std::unique_ptr<QWidget> window;
+    Form f;
+    ScriptedDialogs dialogs;
+    QStringList statements;
+    std::unique_ptr<DatabaseEngine> engine;
+
+    QStringList column(int c) const {
+        QStringList out;
+        for (int r = 1; r < f.Grid1->rows(); ++r)
+            out << f.Grid1->textMatrix(r, c);
+        return out;
+    }
+
+    void load(const QString& box) {
+        f.BuscarPalabra->setText(box);
+        CargoProductos(f, *engine);
+    }
+
+  private slots:
+    void initTestCase() {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        path = dir.filePath(QStringLiteral("Base de Datos.dba"));
+        catalogo::Catalogo c;
+        c.categorias = {{1, QStringLiteral("Ferretería")}, {2, QStringLiteral("Óptica")}, {3, QStringLiteral("Bebés")}};
+        const auto add = [&](qint64 code, const QString& name, std::optional<qint64> cat, std::optional<double> price,
+                             std::optional<QString> serial, bool off = false) {
+            catalogo::Producto p;
+            p.codigo = code;
+            p.codProd = QStringLiteral("COD-%1").arg(code);
+            p.nombre = name;
+            p.categoria = cat;
+            p.precio = price;
+            p.serial = serial;
+            p.inhabilitado = off;
+            c.productos.push_back(p);
+        };
+        add(10, "Martillo", 1, 1234.5, "MLV100");
+        add(11, "Taladro D'Angelo", 1, 0.125, std::nullopt);
+        add(12, QString::fromUtf16(u"LENTES DE SOL"), 2, std::nullopt, "-");
+        add(13, "Chupeta", std::nullopt, 99.999, std::nullopt);
+        add(14, "Martillo viejo", 1, 5.0, std::nullopt, true);
+        add(15, "x' or 1=1 --", 3, 1.0, std::nullopt);
+        catalogo::escribo(path, c);
+    }
+
+    void init() {
+        window = std::make_unique<QWidget>();
+        auto* client = new ClientArea(window.get());
+        client->resize(1357, 686);
+        f = Form();
+        f.dialogs = &dialogs;
+        dialogs.shown.clear();
+        layOutForm(f, window.get(), client);
+        Form_Load(f, dir.path());
+        statements.clear();
+        engine = std::make_unique<DatabaseEngine>([this](const QString& s) { statements << s; });
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void cleanup() {
+        window.reset();
+        engine.reset();
+    }
+
+    void loadsEveryEnabledProductWithItsCells() {
+        load(QStringLiteral("Buscar..."));
+        QCOMPARE(column(0), (QStringList{"13", "15", "10", "11", "12"}));
+        QCOMPARE(column(1), (QStringList{"", QString::fromUtf16(u"Bebés"), QString::fromUtf16(u"Ferretería"),
+                                         QString::fromUtf16(u"Ferretería"), QString::fromUtf16(u"Óptica")}));
+        QCOMPARE(column(3), (QStringList{"100.00", "1.00", "1,234.50", "0.13", ""}));
+        QCOMPARE(column(4), (QStringList{"", "", "MLV100", "", "-"}));
+        QCOMPARE(column(6), (QStringList{"1", "2", "3", "4", "5"}));
+        QCOMPARE(column(7), (QStringList{"0", "0", "0", "0", "0"}));
+        for (int r = 1; r < f.Grid1->rows(); ++r)
+            QCOMPARE(f.Grid1->cellPicture(r, 5).cacheKey(), f.imagen(1).cacheKey());
+        QCOMPARE(f.Grid1->row(), 5);
+        QCOMPARE(f.Grid1->col(), 5);
+        QCOMPARE(f.Barra1->value(), 5);
+        QCOMPARE(f.Barra1->maximum(), 5);
+        QVERIFY(window->isEnabled());
+        QVERIFY(f.Frame1->isHidden());
+        QVERIFY(dialogs.shown.isEmpty());
+    }
+
+    void searchWords_data() {
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QStringList>("codes");
+        QTest::newRow("name, any case") << "MARTI" << QStringList{"10"};
+        QTest::newRow("accented capital of the category") << QString::fromUtf16(u"ópt") << QStringList{"12"};
+        QTest::newRow("product code") << "cod-11" << QStringList{"11"};
+        QTest::newRow("serial") << "mlv1" << QStringList{"10"};
+        QTest::newRow("star keeps its meaning") << "Mar*llo" << QStringList{"10"};
+        QTest::newRow("question mark keeps its meaning") << "Ta?adro" << QStringList{"11"};
+        QTest::newRow("pasted apostrophe") << "D'Ang" << QStringList{"11"};
+        QTest::newRow("hostile word is only searched for") << "x' or 1=1 --" << QStringList{"15"};
+        QTest::newRow("disabled never shows") << "viejo" << QStringList{};
+        QTest::newRow("empty box loads all") << "" << QStringList{"13", "15", "10", "11", "12"};
+    }
+    void searchWords() {
+        QFETCH(QString, word);
+        QFETCH(QStringList, codes);
+        load(word);
+        QCOMPARE(column(0), codes);
+        QCOMPARE(statements.size(), 1);
+        QCOMPARE(statements.first(), sentencias::productos(word));
+        QVERIFY(dialogs.shown.isEmpty());
+    }
+
+    void noMatchLeavesTheHeaderAndNeverDisablesTheWindow() {
+        load(QStringLiteral("Buscar..."));
+        EnabledWatch watch;
+        window->installEventFilter(&watch);
+        load(QStringLiteral("nada de nada"));
+        QCOMPARE(f.Grid1->rows(), 1);
+        QCOMPARE(watch.disabled, 0);
+        QVERIFY(f.Frame1->isHidden());
+    }
+
+    void theWindowIsDisabledAndThePanelShownWhileRowsLoad() {
+        bool sawDisabled = false, sawPanel = false;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            sawDisabled = sawDisabled || !window->isEnabled();
+            sawPanel = sawPanel || f.Frame1->isVisible();
+        });
+        probe.start(0);
+        load(QStringLiteral("Buscar..."));
+        QVERIFY(sawDisabled && sawPanel);
+        QVERIFY(window->isEnabled() && f.Frame1->isHidden());
+    }
+
+    void reloadDiscardsColoursOfThePreviousLoad() {
+        load(QStringLiteral("Buscar..."));
+        f.Grid1->setRow(2);
+        PintoFila(f, 255 + 256 * 127 + 65536 * 10);
+        for (int c = 0; c < 8; ++c)
+            QCOMPARE(f.Grid1->cellBackColor(2, c), QColor(255, 127, 10));
+        QCOMPARE(f.Grid1->cellBackColor(1, 0), QColor());
+        QCOMPARE(f.Grid1->row(), 2);
+        QCOMPARE(f.Grid1->col(), 7);
+        load(QStringLiteral("Buscar..."));
+        for (int c = 0; c < 8; ++c)
+            QCOMPARE(f.Grid1->cellBackColor(2, c), QColor());
+    }
+
+    void missingDatabaseKeepsTheGridAndSaysSo() {
+        load(QStringLiteral("Buscar..."));
+        f.RutaBaseDatos = dir.filePath(QStringLiteral("no está.dba"));
+        load(QStringLiteral("Buscar..."));
+        QCOMPARE(f.Grid1->rows(), 6);
+        QCOMPARE(dialogs.notices(),
+                 QStringList{QStringLiteral("No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.")
+                                 .arg(f.RutaBaseDatos)});
+        QVERIFY(window->isEnabled());
+        QVERIFY(!QFileInfo::exists(f.RutaBaseDatos));
+    }
+
+    void failingQueryLeavesTheHeaderAndAUsableWindow() {
+        const QString other = dir.filePath(QStringLiteral("sin consulta.dba"));
+        {
+            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("make"));
+            d.setDatabaseName(other);
+            QVERIFY(d.open());
+            QSqlQuery(d).exec(QStringLiteral("CREATE TABLE Productos (Código INTEGER)"));
+            d.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("make"));
+        load(QStringLiteral("Buscar..."));
+        f.RutaBaseDatos = other;
+        load(QStringLiteral("Buscar..."));
+        QCOMPARE(f.Grid1->rows(), 1);
+        QCOMPARE(
+            dialogs.notices(),
+            QStringList{QStringLiteral(
+                            "La base de datos \"%1\" no pudo ejecutar la consulta.\rno such table: Consulta Productos")
+                            .arg(other)});
+        QVERIFY(window->isEnabled() && f.Frame1->isHidden());
+    }
+
+    void closingTheWindowEndsTheLoad() {
+        catalogo::Catalogo big = catalogo::muestra(3000, 4);
+        const QString bigPath = dir.filePath(QStringLiteral("grande.dba"));
+        catalogo::escribo(bigPath, big);
+        f.RutaBaseDatos = bigPath;
+        int rowsWhenClosed = -1;
+        QTimer::singleShot(20, this, [&] {
+            rowsWhenClosed = f.Grid1->rows();
+            f.cerrando = true;
+        });
+        load(QStringLiteral("Buscar..."));
+        QVERIFY(rowsWhenClosed > 0);
+        QVERIFY(f.Grid1->rows() < 3000);
+        QVERIFY(window->isEnabled() && f.Frame1->isHidden());
+    }
+};
+
+QTEST_MAIN(ProductListTest)
+#include "tst_productlist.moc"
