@@ -35,8 +35,10 @@ Backdrop::Backdrop(WaitPanel* panel) : QLabel(panel), panel_(panel) {
 }
 
 void Backdrop::paintEvent(QPaintEvent* event) {
-    QLabel::paintEvent(event);
+    // Drawn as it is: QLabel would grey a disabled picture on every paint, and the panel is shown while the window
+    // is disabled.
     QPainter p(this);
+    p.drawPixmap(event->rect(), pixmap(), event->rect());
     p.translate(-pos());
     QStyleOptionGroupBox option;
     panel_->initStyleOption(&option);
