@@ -20,7 +20,7 @@ constexpr char16_t TAB = u'\t';
 // text full of broken literals; past this many characters such quotes are cut to 20 characters.
 constexpr qsizetype ErrorTextBudget = qsizetype(1) << 22;
 
-// Keys repeat a lot in marketplace answers; equal keys share one string within a parse.
+// Keys and short values repeat a lot in marketplace answers; equal ones share one string within a parse.
 class KeyPool {
   public:
     QString intern(QStringView key) {
@@ -28,14 +28,14 @@ class KeyPool {
             return key.toString();
         }
         if (slots_.empty()) {
-            slots_.resize(256);
+            slots_.resize(64);
         }
         const size_t mask = slots_.size() - 1;
         for (size_t slot = qHash(key, 0) & mask;; slot = (slot + 1) & mask) {
             QString& entry = slots_[slot];
             if (entry.isNull()) {
                 if (used_ * 2 >= slots_.size()) {
-                    if (slots_.size() >= 8192) {
+                    if (slots_.size() >= 32768) {
                         return key.toString();
                     }
                     grow();
@@ -72,10 +72,18 @@ class KeyPool {
     size_t used_ = 0;
 };
 
+// Positions (+ 1) of the members of one large object on the member stack, by key hash.
+struct DepthIndex {
+    size_t base = 0;
+    std::vector<int64_t> positions;
+};
+
 class Parser {
   public:
     explicit Parser(QStringView text)
-        : text_(text), s_(reinterpret_cast<const char16_t*>(text.utf16())), n_(text.size()) {}
+        : text_(text), s_(reinterpret_cast<const char16_t*>(text.utf16())), n_(text.size()) {
+        builder_.ChunkSize(256);
+    }
 
     ParseOutcome run() {
         ParseOutcome outcome;
@@ -200,14 +208,15 @@ class Parser {
     }
 
     JsonValue parseObject() {
-        auto dictionary = std::make_unique<Dictionary>();
         skipBlanks();
         if (at(pos_) != u'{') {
             line({u"Invalid Object at position ", number(lPos()), u" : ", rest(pos_)});
-            return JsonValue(std::move(dictionary));
+            return JsonValue(Dictionary());
         }
         ++pos_;
         ++depth_;
+        // Members gather on a stack shared by all objects of the parse and move into the object once, at its end.
+        const size_t base = members_.size();
         for (;;) {
             skipBlanks();
             const char16_t c = at(pos_);
@@ -233,25 +242,78 @@ class Parser {
                 break;
             }
             stuck_ = false;  // objects move on to the next key by themselves
-            if (!dictionary->tryAdd(key, std::move(value))) {
+            if (isPresent(base, key)) {
                 line({vb::Error::describe(vb::KeyAlreadyPresent), u": ", key});
                 break;
             }
+            members_.push_back(Dictionary::Member{std::move(key), std::move(value)});
         }
         --depth_;
-        dictionary->shrinkToFit();
-        return JsonValue(std::move(dictionary));
+        std::vector<Dictionary::Member> own(std::make_move_iterator(members_.begin() + base),
+                                            std::make_move_iterator(members_.end()));
+        members_.resize(base);
+        return JsonValue(Dictionary::fromDistinctMembers(std::move(own)));
+    }
+
+    // Whether the object whose members start at `base` on the stack already holds the key. Small objects are
+    // searched in place; larger ones get an index for their depth, kept while the object grows.
+    bool isPresent(size_t base, const QString& key) {
+        const size_t count = members_.size() - base;
+        if (count < 16) {
+            for (size_t i = base; i < members_.size(); ++i) {
+                if (members_[i].key == key) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        if (depthIndex_.size() <= static_cast<size_t>(depth_)) {
+            depthIndex_.resize(depth_ + 1);
+        }
+        DepthIndex& table = depthIndex_[depth_];
+        if (count == 16 || table.base != base || (count + 1) * 2 > table.positions.size()) {
+            rebuildDepthIndex(base);
+        }
+        const size_t mask = table.positions.size() - 1;
+        size_t slot = qHash(QStringView(key), 0) & mask;
+        for (; table.positions[slot] != 0; slot = (slot + 1) & mask) {
+            if (members_[table.positions[slot] - 1].key == key) {
+                return true;
+            }
+        }
+        // The key is about to be pushed at position members_.size().
+        table.positions[slot] = static_cast<int64_t>(members_.size()) + 1;
+        return false;
+    }
+
+    void rebuildDepthIndex(size_t base) {
+        DepthIndex& table = depthIndex_[depth_];
+        const size_t count = members_.size() - base + 1;
+        size_t size = 64;
+        while (size < count * 4) {
+            size *= 2;
+        }
+        table.base = base;
+        table.positions.assign(size, 0);
+        const size_t mask = size - 1;
+        for (size_t i = base; i < members_.size(); ++i) {
+            size_t slot = qHash(QStringView(members_[i].key), 0) & mask;
+            while (table.positions[slot] != 0) {
+                slot = (slot + 1) & mask;
+            }
+            table.positions[slot] = static_cast<int64_t>(i) + 1;
+        }
     }
 
     JsonValue parseArray() {
-        auto collection = std::make_unique<Collection>();
         skipBlanks();
         if (at(pos_) != u'[') {
             line({u"Invalid Array at position ", number(lPos()), u" : ", from(pos_, 20)});
-            return JsonValue(std::move(collection));
+            return JsonValue(Collection());
         }
         ++pos_;
         ++depth_;
+        const size_t base = items_.size();
         for (;;) {
             skipBlanks();
             const char16_t c = at(pos_);
@@ -275,7 +337,7 @@ class Parser {
                 failure_ = NoFailure;
                 break;
             }
-            collection->Add(std::move(value));
+            items_.push_back(std::move(value));
             // A broken true/false/null leaves the position where it was; reading it again would never end.
             if (stuck_) {
                 stuck_ = false;
@@ -283,8 +345,10 @@ class Parser {
             }
         }
         --depth_;
-        collection->shrinkToFit();
-        return JsonValue(std::move(collection));
+        std::vector<JsonValue> own(std::make_move_iterator(items_.begin() + base),
+                                   std::make_move_iterator(items_.end()));
+        items_.resize(base);
+        return JsonValue(Collection(std::move(own)));
     }
 
     JsonValue parseString() {
@@ -297,9 +361,10 @@ class Parser {
             ++p;
         }
         if (p >= n_ || s_[p] == quote) {
-            QString plain(reinterpret_cast<const QChar*>(s_ + start), p - start);
+            const QStringView plain(s_ + start, p - start);
             pos_ = p < n_ ? p + 1 : p;
-            return JsonValue(std::move(plain));
+            // Short values ("new", "USD", "me2") repeat as much as keys do and share one string too.
+            return JsonValue(plain.size() <= 16 ? pool_.intern(plain) : plain.toString());
         }
         // Escapes: gather the pieces between them in the builder.
         builder_.Remove(0, builder_.Length());
@@ -373,9 +438,17 @@ class Parser {
                 }
                 builder_.Append(QStringView(s_ + pos_, q - pos_));
                 pos_ = q;
+                keepGrowthGeometric();
             }
         }
         return JsonValue(builder_.toString());
+    }
+
+    // The builder grows by whole chunks; letting the chunk follow the length keeps a very long string linear.
+    void keepGrowthGeometric() {
+        if (builder_.Length() > builder_.ChunkSize()) {
+            builder_.ChunkSize(builder_.Length());
+        }
     }
 
     static bool isNumberChar(char16_t c) {
@@ -468,7 +541,7 @@ class Parser {
     }
 
     QStringView keyView() const { return QStringView(key_.data(), static_cast<qsizetype>(key_.size())); }
-    QString finishKey() { return keys_.intern(keyView()); }
+    QString finishKey() { return pool_.intern(keyView()); }
 
     QStringView text_;
     const char16_t* s_;
@@ -481,7 +554,10 @@ class Parser {
     QString errors_;
     cStringBuilder builder_;
     std::u16string key_;
-    KeyPool keys_;
+    std::vector<Dictionary::Member> members_;
+    std::vector<JsonValue> items_;
+    std::vector<DepthIndex> depthIndex_;
+    KeyPool pool_;
 };
 
 }  // namespace

@@ -167,7 +167,16 @@ Dictionary& Dictionary::operator=(const Dictionary& other) {
 
 Dictionary::~Dictionary() = default;
 
+Dictionary Dictionary::fromDistinctMembers(std::vector<Member>&& members) {
+    Dictionary d;
+    d.members_ = std::move(members);
+    return d;
+}
+
 int Dictionary::find(QStringView key) const {
+    if (index_.empty() && members_.size() > IndexThreshold) {
+        rebuildIndex();
+    }
     if (index_.empty()) {
         for (size_t i = 0; i < members_.size(); ++i) {
             if (QStringView(members_[i].key) == key) {
@@ -188,7 +197,7 @@ int Dictionary::find(QStringView key) const {
     }
 }
 
-void Dictionary::indexMember(int position) {
+void Dictionary::indexMember(int position) const {
     const size_t mask = index_.size() - 1;
     size_t slot = hashKey(members_[position].key) & mask;
     while (index_[slot] != 0) {
@@ -197,7 +206,7 @@ void Dictionary::indexMember(int position) {
     index_[slot] = position + 1;
 }
 
-void Dictionary::rebuildIndex() {
+void Dictionary::rebuildIndex() const {
     size_t size = 16;
     while (size < members_.size() * 2) {
         size *= 2;
@@ -235,9 +244,7 @@ bool Dictionary::tryAdd(QString key, JsonValue&& value) {
     members_.push_back(Member{std::move(key), std::move(value)});
     const size_t count = members_.size();
     if (index_.empty()) {
-        if (count > IndexThreshold) {
-            rebuildIndex();
-        }
+        // Built at the next lookup when the object has grown large enough.
     } else if (count * 2 > index_.size()) {
         rebuildIndex();
     } else {

@@ -87,6 +87,8 @@ class Dictionary {
     };
 
     Dictionary() = default;
+    // Takes members whose keys the caller knows to be distinct (the reader checks them as it goes).
+    static Dictionary fromDistinctMembers(std::vector<Member>&& members);
     Dictionary(const Dictionary& other);
     Dictionary& operator=(const Dictionary& other);
     Dictionary(Dictionary&&) noexcept = default;
@@ -115,18 +117,20 @@ class Dictionary {
   private:
     // Index of the member with that key, or -1.
     int find(QStringView key) const;
-    void indexMember(int position);
-    void rebuildIndex();
+    void indexMember(int position) const;
+    void rebuildIndex() const;
 
     std::vector<Member> members_;
-    // Open-addressing table of member positions + 1 (0 = free slot), built once the object grows past a few members.
-    std::vector<int32_t> index_;
+    // Open-addressing table of member positions + 1 (0 = free slot), built at the first lookup of an object with
+    // more than a few members and kept up to date from then on.
+    mutable std::vector<int32_t> index_;
 };
 
 // An array: values numbered from 1 to Count.
 class Collection {
   public:
     Collection() = default;
+    explicit Collection(std::vector<JsonValue>&& items) : items_(std::move(items)) {}
     Collection(const Collection& other) = default;
     Collection& operator=(const Collection& other) = default;
     Collection(Collection&&) noexcept = default;

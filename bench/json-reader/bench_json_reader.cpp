@@ -1,0 +1,150 @@
+// Throughput and tree size of the JSON reader beside QJsonDocument::fromJson, on the same bytes in memory.
+// Ours is timed from the UTF-8 bytes: the conversion to text is part of our time.
+//
+//   bench_json_reader [--quick] [--only NAME_PART] [FOLDER_WITH_canada_citm_catalog_twitter]
+#include "JSON.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QString>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A page shaped like the marketplace's search answer: paging, then results with ids, titles, prices and
+// attributes, repeated until the page reaches the wanted size.
+QByteArray searchPage(qsizetype bytes, quint32 seed) {
+    static const char* words[] = {"Teléfono", "Celular", "Nevera", "Licuadora", "Cocina",   "Zapatos",  "Camisa",
+                                  "Pañales",  "Café",    "Azúcar", "Lámpara",   "Cargador", "Batería",  "Cámara",
+                                  "Guitarra", "Niño",    "Señora", "Oferta",    "Envío",    "Garantía", "Original"};
+    static const char* brands[] = {"Samsung", "Xiaomi", "Mabe", "Oster", "Nike", "Adidas", "Huggies", "Nescafé"};
+    QRandomGenerator rng(seed);
+    auto pick = [&](auto& list) { return list[rng.bounded(int(std::size(list)))]; };
+    QByteArray out;
+    out.reserve(bytes + 4096);
+    out += "{\"site_id\":\"MLV\",\"seller\":{\"id\":123456789,\"nickname\":\"TIENDA.VANTORIA\",\"tags\":[\"normal\"]},";
+    out += "\"paging\":{\"total\":0,\"primary_results\":0,\"offset\":0,\"limit\":20},\"results\":[";
+    int n = 0;
+    while (out.size() < bytes - 64 || n == 0) {
+        if (n > 0) {
+            out += ',';
+        }
+        QByteArray title;
+        for (int w = 0, count = 3 + int(rng.bounded(6)); w < count; ++w) {
+            title += (w ? " " : "");
+            title += pick(words);
+        }
+        out += "{\"id\":\"MLV" + QByteArray::number(600000000 + rng.bounded(99999999)) + "\",";
+        out += "\"title\":\"" + title + " \\\"" + pick(brands) + "\\\"\",";
+        out += "\"price\":" + QByteArray::number(rng.bounded(1, 5000000) / 100.0, 'f', 2) + ",";
+        out += "\"currency_id\":\"USD\",\"available_quantity\":" + QByteArray::number(rng.bounded(500)) + ",";
+        out += "\"condition\":\"new\",\"permalink\":\"https://articulo.example.com/MLV-" +
+               QByteArray::number(rng.bounded(99999999)) + "\",";
+        out += "\"accepts_mercadopago\":true,\"shipping\":{\"free_shipping\":false,\"mode\":\"me2\",\"tags\":[]},";
+        out += "\"attributes\":[{\"id\":\"BRAND\",\"name\":\"Marca\",\"value_name\":\"" + QByteArray(pick(brands)) +
+               "\"},{\"id\":\"ITEM_CONDITION\",\"name\":\"Condición del ítem\",\"value_name\":\"Nuevo\"}]}";
+        ++n;
+    }
+    out += "],\"sort\":{\"id\":\"relevance\",\"name\":\"Más relevantes\"},\"available_filters\":[]}";
+    out.replace("\"total\":0,\"primary_results\":0",
+                "\"total\":" + QByteArray::number(n) + ",\"primary_results\":" + QByteArray::number(n));
+    return out;
+}
+
+size_t heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+struct Figure {
+    double mbPerSecond;
+    double treeBytes;
+};
+
+// Best of several batches, each long enough to time reliably.
+Figure measure(const QByteArray& bytes, const std::function<void*()>& parse, const std::function<void(void*)>& drop,
+               double seconds) {
+    double best = 1e100;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    int batch = 1;
+    do {
+        const auto start = Clock::now();
+        for (int i = 0; i < batch; ++i) {
+            drop(parse());
+        }
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count() / batch;
+        best = std::min(best, elapsed);
+        if (elapsed * batch < 0.05) {
+            batch *= 2;
+        }
+    } while (Clock::now() < deadline);
+
+    const size_t before = heapInUse();
+    void* tree = parse();
+    const size_t after = heapInUse();
+    drop(tree);
+    return {double(bytes.size()) / best / 1e6, double(after > before ? after - before : 0)};
+}
+
+QString only;
+
+void report(const char* name, const QByteArray& bytes, double seconds) {
+    if (!only.isEmpty() && !QString::fromUtf8(name).contains(only)) {
+        return;
+    }
+    const Figure ours = measure(
+        bytes,
+        [&]() -> void* {
+            const QString text = QString::fromUtf8(bytes);
+            return new json::ParseOutcome(json::parseJsonText(text));
+        },
+        [](void* p) { delete static_cast<json::ParseOutcome*>(p); }, seconds);
+    const Figure qt = measure(
+        bytes, [&]() -> void* { return new QJsonDocument(QJsonDocument::fromJson(bytes)); },
+        [](void* p) { delete static_cast<QJsonDocument*>(p); }, seconds);
+    std::printf("%-22s %10.1f KB | ours %8.1f MB/s  Qt %8.1f MB/s  ratio %5.2fx | tree %5.2fx input (Qt %5.2fx)\n",
+                name, bytes.size() / 1024.0, ours.mbPerSecond, qt.mbPerSecond, ours.mbPerSecond / qt.mbPerSecond,
+                ours.treeBytes / bytes.size(), qt.treeBytes / bytes.size());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 2.0;
+    QString folder = QStringLiteral(VANTORIA_BENCH_DATA_DIR);
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == "--quick") {
+            seconds = 0.3;
+        } else if (arg == "--only" && i + 1 < argc) {
+            only = QString::fromLocal8Bit(argv[++i]);
+        } else {
+            folder = arg;
+        }
+    }
+    std::printf("throughput counts input bytes; ratio = ours / QJsonDocument::fromJson (above 1 is faster)\n");
+    report("search page 1 KB", searchPage(1024, 1), seconds);
+    report("search page 100 KB", searchPage(100 * 1024, 2), seconds);
+    report("search page 10 MB", searchPage(10 * 1024 * 1024, 3), seconds * 2);
+    for (const char* name : {"canada.json", "citm_catalog.json", "twitter.json"}) {
+        QFile f(folder + "/" + name);
+        if (f.open(QIODevice::ReadOnly)) {
+            report(name, f.readAll(), seconds);
+        } else {
+            std::printf("%-22s not found in %s\n", name, qPrintable(folder));
+        }
+    }
+    return 0;
+}
