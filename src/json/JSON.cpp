@@ -5,6 +5,7 @@
 
 #include <QHashFunctions>
 
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -20,6 +21,19 @@ constexpr char16_t TAB = u'\t';
 // text full of broken literals; past this many characters such quotes are cut to 20 characters.
 constexpr qsizetype ErrorTextBudget = qsizetype(1) << 22;
 
+// A cheap hash for the short texts the pool holds (keys, codes, words).
+size_t hashUnits(QStringView text) {
+    uint32_t h = 2166136261u;
+    for (QChar c : text) {
+        h = (h ^ c.unicode()) * 16777619u;
+    }
+    return h ^ (h >> 15);
+}
+
+bool sameUnits(QStringView a, QStringView b) {
+    return a.size() == b.size() && std::memcmp(a.utf16(), b.utf16(), size_t(a.size()) * 2) == 0;
+}
+
 // Keys and short values repeat a lot in marketplace answers; equal ones share one string within a parse.
 class KeyPool {
   public:
@@ -31,7 +45,7 @@ class KeyPool {
             slots_.resize(64);
         }
         const size_t mask = slots_.size() - 1;
-        for (size_t slot = qHash(key, 0) & mask;; slot = (slot + 1) & mask) {
+        for (size_t slot = hashUnits(key) & mask;; slot = (slot + 1) & mask) {
             QString& entry = slots_[slot];
             if (entry.isNull()) {
                 if (used_ * 2 >= slots_.size()) {
@@ -45,7 +59,7 @@ class KeyPool {
                 ++used_;
                 return entry;
             }
-            if (QStringView(entry) == key) {
+            if (sameUnits(entry, key)) {
                 return entry;
             }
         }
@@ -60,7 +74,7 @@ class KeyPool {
             if (s.isNull()) {
                 continue;
             }
-            size_t slot = qHash(QStringView(s), 0) & mask;
+            size_t slot = hashUnits(s) & mask;
             while (!slots_[slot].isNull()) {
                 slot = (slot + 1) & mask;
             }
@@ -506,8 +520,31 @@ class Parser {
         return JsonValue();
     }
 
+    static bool endsPlainKey(char16_t c) {
+        return c == u'"' || c == u'\'' || c == u':' || c == CR || c == LF || c == TAB || c == u' ';
+    }
+
     QString parseKey() {
         skipBlanks();
+        // The usual "name": or name: needs no gathering: the key is a slice of the text.
+        {
+            const bool quoted = at(pos_) == u'"';
+            qsizetype q = quoted ? pos_ + 1 : pos_;
+            while (q < n_ && !endsPlainKey(s_[q])) {
+                ++q;
+            }
+            const qsizetype end = q;
+            if (quoted && q < n_ && s_[q] == u'"') {
+                ++q;
+            } else if (quoted) {
+                q = -1;
+            }
+            if (q >= 0 && q < n_ && s_[q] == u':') {
+                const qsizetype start = quoted ? pos_ + 1 : pos_;
+                pos_ = q + 1;
+                return pool_.intern(QStringView(s_ + start, end - start));
+            }
+        }
         key_.clear();
         bool inDouble = false;
         bool inSingle = false;
