@@ -1,4 +1,3 @@
-#include "Decimal.h"
 #include "JSON.h"
 #include "JsonValue.h"
 #include "VbError.h"
@@ -75,12 +74,6 @@ QString lists(int depth, const QString& inner) {
     return QString(u'[').repeated(depth) + inner + QString(u']').repeated(depth);
 }
 
-json::JsonValue number(const char* text) {
-    json::Decimal d;
-    json::Decimal::parse(QString::fromLatin1(text), d);
-    return json::JsonValue(d);
-}
-
 // Numbers as the user's region writes them, for the duration of one test.
 struct RegionGuard {
     explicit RegionGuard(const QLocale& locale) { QLocale::setDefault(locale); }
@@ -88,8 +81,6 @@ struct RegionGuard {
 };
 
 }  // namespace
-
-Q_DECLARE_METATYPE(json::JsonValue)
 
 class TestScript : public QObject {
     Q_OBJECT
@@ -103,8 +94,6 @@ class TestScript : public QObject {
     void nestingLimit();
     void callsOnOneObject_data();
     void callsOnOneObject();
-    void execCommandOfOneValue_data();
-    void execCommandOfOneValue();
     void execCommandFailureRestoresNesting();
     void numbersUnderACommaRegion_data();
     void numbersUnderACommaRegion();
@@ -223,36 +212,6 @@ void TestScript::callsOnOneObject() {
         QCOMPARE(outcome(interpreter, scripts.at(i)), expected.at(i));
         QCOMPARE(interpreter.nestingLevel(), 0);
     }
-}
-
-void TestScript::execCommandOfOneValue_data() {
-    QTest::addColumn<json::JsonValue>("value");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("null") << json::JsonValue::null() << "null";
-    QTest::newRow("text unchanged") << json::JsonValue(QStringLiteral(R"({"get": 1})")) << R"({"get": 1})";
-    QTest::newRow("true") << json::JsonValue(true) << "true";
-    QTest::newRow("false") << json::JsonValue(false) << "false";
-    QTest::newRow("empty") << json::JsonValue() << "";
-    QTest::newRow("fraction") << number("-0.125") << "-0.125";
-    QTest::newRow("28 fraction digits") << number("0.0000000000000000000000000001") << "0.0000000000000000000000000001";
-    json::Collection list;
-    list.Add(json::JsonValue(QStringLiteral("a")));
-    list.Add(number("2"));
-    list.Add(json::JsonValue::null());
-    QTest::newRow("list") << json::JsonValue(std::move(list)) << "a2null";
-    json::Dictionary command;
-    command.Add(QStringLiteral("Tag"), json::JsonValue(QStringLiteral("x")));
-    command.Add(QStringLiteral("return"), json::JsonValue(QStringLiteral("y")));
-    QTest::newRow("command object") << json::JsonValue(std::move(command)) << "<%TAG(x)%>y";
-}
-
-void TestScript::execCommandOfOneValue() {
-    QFETCH(json::JsonValue, value);
-    QFETCH(QString, expected);
-    ScriptedDialogs dialogs;
-    cJSONScript interpreter(dialogs);
-    QCOMPARE(interpreter.ExecCommand(value), expected);
-    QCOMPARE(interpreter.nestingLevel(), 0);
 }
 
 void TestScript::execCommandFailureRestoresNesting() {
