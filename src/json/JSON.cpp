@@ -5,6 +5,7 @@
 
 #include <QHashFunctions>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -34,57 +35,48 @@ bool sameUnits(QStringView a, QStringView b) {
     return a.size() == b.size() && std::memcmp(a.utf16(), b.utf16(), size_t(a.size()) * 2) == 0;
 }
 
-// Keys and short values repeat a lot in marketplace answers; equal ones share one string within a parse.
+// Keys and short values repeat a lot in marketplace answers, within a page and from one page to the next; equal
+// ones share one string. The pool lives on between parses (it changes no result) and starts afresh when full, so
+// it never holds more than a few thousand short strings.
 class KeyPool {
   public:
-    QString intern(QStringView key) {
-        if (key.size() > 64) {
-            return key.toString();
+    QString intern(QStringView text) {
+        if (text.size() > 64) {
+            return text.toString();
         }
         if (slots_.empty()) {
-            slots_.resize(64);
+            slots_.assign(SlotCount, 0);
+            entries_.reserve(MaxEntries);
         }
-        const size_t mask = slots_.size() - 1;
-        for (size_t slot = hashUnits(key) & mask;; slot = (slot + 1) & mask) {
-            QString& entry = slots_[slot];
-            if (entry.isNull()) {
-                if (used_ * 2 >= slots_.size()) {
-                    if (slots_.size() >= 32768) {
-                        return key.toString();
-                    }
-                    grow();
-                    return intern(key);
-                }
-                entry = key.toString();
-                ++used_;
-                return entry;
-            }
-            if (sameUnits(entry, key)) {
+        constexpr size_t mask = SlotCount - 1;
+        size_t slot = hashUnits(text) & mask;
+        for (; slots_[slot] != 0; slot = (slot + 1) & mask) {
+            const QString& entry = entries_[slots_[slot] - 1];
+            if (sameUnits(entry, text)) {
                 return entry;
             }
         }
+        if (entries_.size() == MaxEntries) {
+            entries_.clear();
+            std::fill(slots_.begin(), slots_.end(), 0);
+            return intern(text);
+        }
+        entries_.push_back(text.toString());
+        slots_[slot] = static_cast<uint32_t>(entries_.size());
+        return entries_.back();
     }
 
   private:
-    void grow() {
-        std::vector<QString> old = std::move(slots_);
-        slots_.assign(old.size() * 2, QString());
-        const size_t mask = slots_.size() - 1;
-        for (QString& s : old) {
-            if (s.isNull()) {
-                continue;
-            }
-            size_t slot = hashUnits(s) & mask;
-            while (!slots_[slot].isNull()) {
-                slot = (slot + 1) & mask;
-            }
-            slots_[slot] = std::move(s);
-        }
-    }
-
-    std::vector<QString> slots_;
-    size_t used_ = 0;
+    static constexpr size_t SlotCount = 8192;
+    static constexpr size_t MaxEntries = 4096;
+    std::vector<uint32_t> slots_;
+    std::vector<QString> entries_;
 };
+
+KeyPool& sharedPool() {
+    static thread_local KeyPool pool;
+    return pool;
+}
 
 // Positions (+ 1) of the members of one large object on the member stack, by key hash.
 struct DepthIndex {
@@ -97,6 +89,8 @@ class Parser {
     explicit Parser(QStringView text)
         : text_(text), s_(reinterpret_cast<const char16_t*>(text.utf16())), n_(text.size()) {
         builder_.ChunkSize(256);
+        members_.reserve(64);
+        items_.reserve(64);
     }
 
     ParseOutcome run() {
@@ -263,10 +257,10 @@ class Parser {
             members_.push_back(Dictionary::Member{std::move(key), std::move(value)});
         }
         --depth_;
-        std::vector<Dictionary::Member> own(std::make_move_iterator(members_.begin() + base),
-                                            std::make_move_iterator(members_.end()));
+        Dictionary dictionary = Dictionary::fromDistinctMembers(
+            std::span<Dictionary::Member>(members_.data() + base, members_.size() - base));
         members_.resize(base);
-        return JsonValue(Dictionary::fromDistinctMembers(std::move(own)));
+        return JsonValue(std::move(dictionary));
     }
 
     // Whether the object whose members start at `base` on the stack already holds the key. Small objects are
@@ -359,10 +353,9 @@ class Parser {
             }
         }
         --depth_;
-        std::vector<JsonValue> own(std::make_move_iterator(items_.begin() + base),
-                                   std::make_move_iterator(items_.end()));
+        Collection collection = Collection::fromMoved(std::span<JsonValue>(items_.data() + base, items_.size() - base));
         items_.resize(base);
-        return JsonValue(Collection(std::move(own)));
+        return JsonValue(std::move(collection));
     }
 
     JsonValue parseString() {
@@ -594,7 +587,7 @@ class Parser {
     std::vector<Dictionary::Member> members_;
     std::vector<JsonValue> items_;
     std::vector<DepthIndex> depthIndex_;
-    KeyPool pool_;
+    KeyPool& pool_ = sharedPool();
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <QHashFunctions>
 
+#include <vector>
+
 namespace json {
 
 namespace {
@@ -13,108 +15,45 @@ const JsonValue& emptyValue() {
     return empty;
 }
 
-constexpr int IndexThreshold = 8;
+constexpr uint32_t IndexThreshold = 8;
 
 size_t hashKey(QStringView key) {
     return qHash(key, 0);
 }
 
+template <typename T>
+const T& get(
+    const std::variant<std::monostate, JsonValue::NullTag, bool, Decimal, QString, Dictionary, Collection>& d) {
+    if (const T* p = std::get_if<T>(&d)) {
+        return *p;
+    }
+    vb::raise(vb::TypeMismatch);
+}
+
 }  // namespace
 
-JsonValue::JsonValue(Dictionary&& dictionary) : data_(std::make_unique<Dictionary>(std::move(dictionary))) {}
-JsonValue::JsonValue(Collection&& collection) : data_(std::make_unique<Collection>(std::move(collection))) {}
-JsonValue::JsonValue(std::unique_ptr<Dictionary> dictionary) : data_(std::move(dictionary)) {}
-JsonValue::JsonValue(std::unique_ptr<Collection> collection) : data_(std::move(collection)) {}
-
-JsonValue::JsonValue(const JsonValue& other) {
-    switch (other.kind()) {
-        case Kind::Empty:
-            break;
-        case Kind::Null:
-            data_ = NullTag{};
-            break;
-        case Kind::Boolean:
-            data_ = std::get<bool>(other.data_);
-            break;
-        case Kind::Number:
-            data_ = std::get<Decimal>(other.data_);
-            break;
-        case Kind::Text:
-            data_ = std::get<QString>(other.data_);
-            break;
-        case Kind::Dictionary:
-            data_ = std::make_unique<Dictionary>(*std::get<std::unique_ptr<Dictionary>>(other.data_));
-            break;
-        case Kind::Collection:
-            data_ = std::make_unique<Collection>(*std::get<std::unique_ptr<Collection>>(other.data_));
-            break;
-    }
-}
-
-JsonValue& JsonValue::operator=(const JsonValue& other) {
-    if (this != &other) {
-        JsonValue copy(other);
-        *this = std::move(copy);
-    }
-    return *this;
-}
-
-JsonValue::~JsonValue() = default;
+static_assert(sizeof(JsonValue) <= 32, "a value is meant to stay within 32 bytes");
 
 bool JsonValue::boolean() const {
-    if (!isBoolean()) {
-        vb::raise(vb::TypeMismatch);
-    }
-    return std::get<bool>(data_);
+    return get<bool>(data_);
 }
-
 const Decimal& JsonValue::number() const {
-    if (!isNumber()) {
-        vb::raise(vb::TypeMismatch);
-    }
-    return std::get<Decimal>(data_);
+    return get<Decimal>(data_);
 }
-
 const QString& JsonValue::text() const {
-    if (!isText()) {
-        vb::raise(vb::TypeMismatch);
-    }
-    return std::get<QString>(data_);
+    return get<QString>(data_);
 }
-
 const Dictionary& JsonValue::dictionary() const {
-    if (!isDictionary()) {
-        vb::raise(vb::TypeMismatch);
-    }
-    return *std::get<std::unique_ptr<Dictionary>>(data_);
+    return get<Dictionary>(data_);
 }
-
 Dictionary& JsonValue::dictionary() {
-    return const_cast<Dictionary&>(std::as_const(*this).dictionary());
+    return const_cast<Dictionary&>(get<Dictionary>(data_));
 }
-
 const Collection& JsonValue::collection() const {
-    if (!isCollection()) {
-        vb::raise(vb::TypeMismatch);
-    }
-    return *std::get<std::unique_ptr<Collection>>(data_);
+    return get<Collection>(data_);
 }
-
 Collection& JsonValue::collection() {
-    return const_cast<Collection&>(std::as_const(*this).collection());
-}
-
-const Dictionary* JsonValue::asDictionary() const {
-    return isDictionary() ? std::get<std::unique_ptr<Dictionary>>(data_).get() : nullptr;
-}
-Dictionary* JsonValue::asDictionary() {
-    return isDictionary() ? std::get<std::unique_ptr<Dictionary>>(data_).get() : nullptr;
-}
-const Collection* JsonValue::asCollection() const {
-    return isCollection() ? std::get<std::unique_ptr<Collection>>(data_).get() : nullptr;
-}
-Collection* JsonValue::asCollection() {
-    return isCollection() ? std::get<std::unique_ptr<Collection>>(data_).get() : nullptr;
+    return const_cast<Collection&>(get<Collection>(data_));
 }
 
 QString JsonValue::typeName() const {
@@ -155,66 +94,78 @@ QString JsonValue::toText() const {
     vb::raise(vb::TypeMismatch);
 }
 
-Dictionary::Dictionary(const Dictionary& other) : members_(other.members_), index_(other.index_) {}
+// Open-addressing table of member positions + 1 (0 = free slot); at most half full.
+struct Dictionary::Index {
+    std::vector<int32_t> positions;
+
+    void build(const CompactVector<Member>& members) {
+        size_t size = 32;
+        while (size < size_t(members.size()) * 2 + 2) {
+            size *= 2;
+        }
+        positions.assign(size, 0);
+        for (uint32_t i = 0; i < members.size(); ++i) {
+            insert(members, i);
+        }
+    }
+    void insert(const CompactVector<Member>& members, uint32_t position) {
+        const size_t mask = positions.size() - 1;
+        size_t slot = hashKey(members[position].key) & mask;
+        while (positions[slot] != 0) {
+            slot = (slot + 1) & mask;
+        }
+        positions[slot] = static_cast<int32_t>(position) + 1;
+    }
+    int find(const CompactVector<Member>& members, QStringView key) const {
+        const size_t mask = positions.size() - 1;
+        for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
+            const int32_t entry = positions[slot];
+            if (entry == 0) {
+                return -1;
+            }
+            if (QStringView(members[entry - 1].key) == key) {
+                return entry - 1;
+            }
+        }
+    }
+};
+
+Dictionary Dictionary::fromDistinctMembers(std::span<Member> members) {
+    Dictionary d;
+    d.members_ = CompactVector<Member>::movedFrom(members);
+    return d;
+}
+
+// The index is not copied: the copy builds its own at its first lookup.
+Dictionary::Dictionary(const Dictionary& other) : members_(other.members_) {}
 
 Dictionary& Dictionary::operator=(const Dictionary& other) {
     if (this != &other) {
         members_ = other.members_;
-        index_ = other.index_;
+        index_.reset();
     }
     return *this;
 }
 
+Dictionary::Dictionary() = default;
+Dictionary::Dictionary(Dictionary&&) noexcept = default;
+Dictionary& Dictionary::operator=(Dictionary&&) noexcept = default;
 Dictionary::~Dictionary() = default;
 
-Dictionary Dictionary::fromDistinctMembers(std::vector<Member>&& members) {
-    Dictionary d;
-    d.members_ = std::move(members);
-    return d;
-}
-
 int Dictionary::find(QStringView key) const {
-    if (index_.empty() && members_.size() > IndexThreshold) {
-        rebuildIndex();
-    }
-    if (index_.empty()) {
-        for (size_t i = 0; i < members_.size(); ++i) {
-            if (QStringView(members_[i].key) == key) {
-                return static_cast<int>(i);
-            }
+    if (members_.size() > IndexThreshold) {
+        if (!index_) {
+            index_ = std::make_unique<Index>();
+            index_->build(members_);
         }
-        return -1;
+        return index_->find(members_, key);
     }
-    const size_t mask = index_.size() - 1;
-    for (size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
-        const int32_t entry = index_[slot];
-        if (entry == 0) {
-            return -1;
-        }
-        if (QStringView(members_[entry - 1].key) == key) {
-            return entry - 1;
+    for (uint32_t i = 0; i < members_.size(); ++i) {
+        if (QStringView(members_[i].key) == key) {
+            return static_cast<int>(i);
         }
     }
-}
-
-void Dictionary::indexMember(int position) const {
-    const size_t mask = index_.size() - 1;
-    size_t slot = hashKey(members_[position].key) & mask;
-    while (index_[slot] != 0) {
-        slot = (slot + 1) & mask;
-    }
-    index_[slot] = position + 1;
-}
-
-void Dictionary::rebuildIndex() const {
-    size_t size = 16;
-    while (size < members_.size() * 2) {
-        size *= 2;
-    }
-    index_.assign(size, 0);
-    for (size_t i = 0; i < members_.size(); ++i) {
-        indexMember(static_cast<int>(i));
-    }
+    return -1;
 }
 
 const JsonValue& Dictionary::Item(QStringView key) const {
@@ -242,13 +193,12 @@ bool Dictionary::tryAdd(QString key, JsonValue&& value) {
         return false;
     }
     members_.push_back(Member{std::move(key), std::move(value)});
-    const size_t count = members_.size();
-    if (index_.empty()) {
-        // Built at the next lookup when the object has grown large enough.
-    } else if (count * 2 > index_.size()) {
-        rebuildIndex();
-    } else {
-        indexMember(static_cast<int>(count - 1));
+    if (index_) {
+        if (size_t(members_.size()) * 2 + 2 > index_->positions.size()) {
+            index_->build(members_);
+        } else {
+            index_->insert(members_, members_.size() - 1);
+        }
     }
     return true;
 }
@@ -262,11 +212,21 @@ QStringList Dictionary::keys() const {
     return list;
 }
 
-void Dictionary::shrinkToFit() {
-    members_.shrink_to_fit();
+Collection Collection::fromMoved(std::span<JsonValue> items) {
+    Collection c;
+    c.items_ = CompactVector<JsonValue>::movedFrom(items);
+    return c;
 }
 
+Collection::Collection(const Collection& other) = default;
+Collection& Collection::operator=(const Collection& other) = default;
+Collection::Collection(Collection&&) noexcept = default;
+Collection& Collection::operator=(Collection&&) noexcept = default;
 Collection::~Collection() = default;
+
+void Collection::Add(JsonValue value) {
+    items_.push_back(std::move(value));
+}
 
 const JsonValue& Collection::Item(int n) const {
     if (n < 1 || n > Count()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CompactVector.h"
 #include "Decimal.h"
 
 #include <QString>
@@ -8,15 +9,82 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <variant>
-#include <vector>
 
 namespace json {
 
-class Dictionary;
-class Collection;
+class JsonValue;
+struct DictionaryMember;
 
 enum class Kind : uint8_t { Empty, Null, Boolean, Number, Text, Dictionary, Collection };
+
+// An object: text keys compared exactly, members kept in the order their keys were first added.
+class Dictionary {
+  public:
+    using Member = DictionaryMember;
+
+    Dictionary();
+    // Moves members whose keys the caller knows to be distinct (the reader checks them as it goes).
+    static Dictionary fromDistinctMembers(std::span<Member> members);
+    Dictionary(const Dictionary& other);
+    Dictionary& operator=(const Dictionary& other);
+    Dictionary(Dictionary&&) noexcept;
+    Dictionary& operator=(Dictionary&&) noexcept;
+    ~Dictionary();
+
+    int Count() const { return static_cast<int>(members_.size()); }
+    bool Exists(QStringView key) const { return find(key) >= 0; }
+    // The member's value, or the empty value when the key is absent.
+    const JsonValue& Item(QStringView key) const;
+    // Replaces the value of a present key, adds an absent one.
+    void setItem(const QString& key, JsonValue value);
+    // Adds a member; a present key raises error 457 and the first value stays.
+    void Add(const QString& key, JsonValue value);
+    // As Add, but reports a present key by returning false instead of raising.
+    bool tryAdd(QString key, JsonValue&& value);
+    // The keys in member order, numbered from 0.
+    QStringList keys() const;
+
+    std::span<const Member> members() const { return members_.span(); }
+    const Member* begin() const { return members_.begin(); }
+    const Member* end() const { return members_.end(); }
+
+  private:
+    struct Index;
+    // Index of the member with that key, or -1.
+    int find(QStringView key) const;
+
+    CompactVector<Member> members_;
+    // Built at the first lookup of an object with more than a few members, kept up to date from then on.
+    mutable std::unique_ptr<Index> index_;
+};
+
+// An array: values numbered from 1 to Count.
+class Collection {
+  public:
+    Collection() = default;
+    // Moves the values of a range into a new list.
+    static Collection fromMoved(std::span<JsonValue> items);
+    Collection(const Collection& other);
+    Collection& operator=(const Collection& other);
+    Collection(Collection&&) noexcept;
+    Collection& operator=(Collection&&) noexcept;
+    ~Collection();
+
+    int Count() const { return static_cast<int>(items_.size()); }
+    void Add(JsonValue value);
+    // Position n from 1 to Count; any other raises error 9.
+    const JsonValue& Item(int n) const;
+    JsonValue& Item(int n);
+
+    std::span<const JsonValue> items() const { return items_.span(); }
+    const JsonValue* begin() const { return items_.begin(); }
+    const JsonValue* end() const { return items_.end(); }
+
+  private:
+    CompactVector<JsonValue> items_;
+};
 
 // One parsed JSON value. Containers own their members; copying a value copies the whole subtree.
 class JsonValue {
@@ -28,17 +96,9 @@ class JsonValue {
     explicit JsonValue(bool b) : data_(b) {}
     JsonValue(const Decimal& d) : data_(d) {}
     JsonValue(QString text) : data_(std::move(text)) {}
-    JsonValue(Dictionary&& dictionary);
-    JsonValue(Collection&& collection);
-    JsonValue(std::unique_ptr<Dictionary> dictionary);
-    JsonValue(std::unique_ptr<Collection> collection);
+    JsonValue(Dictionary&& dictionary) : data_(std::move(dictionary)) {}
+    JsonValue(Collection&& collection) : data_(std::move(collection)) {}
     static JsonValue null() { return JsonValue(NullTag{}); }
-
-    JsonValue(const JsonValue& other);
-    JsonValue& operator=(const JsonValue& other);
-    JsonValue(JsonValue&&) noexcept = default;
-    JsonValue& operator=(JsonValue&&) noexcept = default;
-    ~JsonValue();
 
     Kind kind() const { return static_cast<Kind>(data_.index()); }
     bool isEmpty() const { return kind() == Kind::Empty; }
@@ -60,10 +120,10 @@ class JsonValue {
     Collection& collection();
 
     // Nullptr when the value is not a container of that kind.
-    const Dictionary* asDictionary() const;
-    Dictionary* asDictionary();
-    const Collection* asCollection() const;
-    Collection* asCollection();
+    const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&data_); }
+    Dictionary* asDictionary() { return std::get_if<Dictionary>(&data_); }
+    const Collection* asCollection() const { return std::get_if<Collection>(&data_); }
+    Collection* asCollection() { return std::get_if<Collection>(&data_); }
 
     // "Dictionary", "Collection", "String", "Decimal", "Boolean", "Null" or "Empty".
     QString typeName() const;
@@ -73,83 +133,12 @@ class JsonValue {
     QString toText() const;
 
   private:
-    using Data = std::variant<std::monostate, NullTag, bool, Decimal, QString, std::unique_ptr<Dictionary>,
-                              std::unique_ptr<Collection>>;
-    Data data_;
+    std::variant<std::monostate, NullTag, bool, Decimal, QString, Dictionary, Collection> data_;
 };
 
-// An object: text keys compared exactly, members kept in the order their keys were first added.
-class Dictionary {
-  public:
-    struct Member {
-        QString key;
-        JsonValue value;
-    };
-
-    Dictionary() = default;
-    // Takes members whose keys the caller knows to be distinct (the reader checks them as it goes).
-    static Dictionary fromDistinctMembers(std::vector<Member>&& members);
-    Dictionary(const Dictionary& other);
-    Dictionary& operator=(const Dictionary& other);
-    Dictionary(Dictionary&&) noexcept = default;
-    Dictionary& operator=(Dictionary&&) noexcept = default;
-    ~Dictionary();
-
-    int Count() const { return static_cast<int>(members_.size()); }
-    bool Exists(QStringView key) const { return find(key) >= 0; }
-    // The member's value, or the empty value when the key is absent.
-    const JsonValue& Item(QStringView key) const;
-    // Replaces the value of a present key, adds an absent one.
-    void setItem(const QString& key, JsonValue value);
-    // Adds a member; a present key raises error 457 and the first value stays.
-    void Add(const QString& key, JsonValue value);
-    // As Add, but reports a present key by returning false instead of raising.
-    bool tryAdd(QString key, JsonValue&& value);
-    // The keys in member order, numbered from 0.
-    QStringList keys() const;
-
-    const std::vector<Member>& members() const { return members_; }
-    std::vector<Member>::const_iterator begin() const { return members_.begin(); }
-    std::vector<Member>::const_iterator end() const { return members_.end(); }
-    void reserve(size_t n) { members_.reserve(n); }
-    void shrinkToFit();
-
-  private:
-    // Index of the member with that key, or -1.
-    int find(QStringView key) const;
-    void indexMember(int position) const;
-    void rebuildIndex() const;
-
-    std::vector<Member> members_;
-    // Open-addressing table of member positions + 1 (0 = free slot), built at the first lookup of an object with
-    // more than a few members and kept up to date from then on.
-    mutable std::vector<int32_t> index_;
-};
-
-// An array: values numbered from 1 to Count.
-class Collection {
-  public:
-    Collection() = default;
-    explicit Collection(std::vector<JsonValue>&& items) : items_(std::move(items)) {}
-    Collection(const Collection& other) = default;
-    Collection& operator=(const Collection& other) = default;
-    Collection(Collection&&) noexcept = default;
-    Collection& operator=(Collection&&) noexcept = default;
-    ~Collection();
-
-    int Count() const { return static_cast<int>(items_.size()); }
-    void Add(JsonValue value) { items_.push_back(std::move(value)); }
-    // Position n from 1 to Count; any other raises error 9.
-    const JsonValue& Item(int n) const;
-    JsonValue& Item(int n);
-
-    const std::vector<JsonValue>& items() const { return items_; }
-    std::vector<JsonValue>::const_iterator begin() const { return items_.begin(); }
-    std::vector<JsonValue>::const_iterator end() const { return items_.end(); }
-    void shrinkToFit() { items_.shrink_to_fit(); }
-
-  private:
-    std::vector<JsonValue> items_;
+struct DictionaryMember {
+    QString key;
+    JsonValue value;
 };
 
 }  // namespace json
