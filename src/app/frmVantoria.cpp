@@ -1,6 +1,8 @@
 #include "frmVantoria.h"
 
 #include "FlexGrid.h"
+#include "ListingLink.h"
+#include "PriceEntry.h"
 #include "ProductList.h"
 #include "SearchBox.h"
 #include "Surfaces.h"
@@ -34,6 +36,13 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
 
     connect(form_.Grid1, &FlexGrid::Click, this, &frmVantoria::Grid1_Click);
     connect(form_.Grid1, &FlexGrid::DblClick, this, &frmVantoria::Grid1_DblClick);
+    connect(form_.Grid2, &FlexGrid::Click, this,
+            [this] { protegido(form_, [this] { Grid2_Click(form_, DBEngine()); }); });
+    connect(form_.Grid2, &FlexGrid::DblClick, this,
+            [this] { protegido(form_, [this] { Grid2_DblClick(form_, DBEngine()); }); });
+    new TeclasEscritas(form_.Casilla, [this](int& KeyAscii) {
+        protegido(form_, [this, &KeyAscii] { Casilla_KeyPress(form_, DBEngine(), KeyAscii); });
+    });
     connect(form_.BuscarPalabra, &SearchBox::enterPressed, this, &frmVantoria::BuscarPalabra_Enter);
     connect(form_.Buscar, &SearchBox::enterPressed, this, &frmVantoria::Buscar_Enter);
 }
@@ -72,12 +81,13 @@ void frmVantoria::Grid1_Click() {
     protegido(form_, [this] {
         // Every click first drops an open price edit.
         form_.Casilla->hide();
-        // Then, in this order: the clicked product's price push, and the price editor over a "Precio" cell.
+        // The clicked product's price push comes here, between hiding the editor and showing it again.
+        MuestroCasilla(form_);
     });
 }
 
 void frmVantoria::Grid1_DblClick() {
-    protegido(form_, [this] { form_.Casilla->hide(); });
+    protegido(form_, [this] { ::Grid1_DblClick(form_, DBEngine()); });
 }
 
 void frmVantoria::BuscarPalabra_Enter() {

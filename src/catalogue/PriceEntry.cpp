@@ -1,0 +1,165 @@
+#include "PriceEntry.h"
+
+#include "Amounts.h"
+#include "DatabaseEngine.h"
+#include "Dialogs.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "Statements.h"
+#include "VbError.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
+
+#include <cmath>
+
+namespace {
+
+constexpr int ColPrecio = 3;
+
+int pixels(int twips) {
+    return qRound(double(twips) / FlexGrid::TwipsPerPixel);
+}
+
+// The integer part of `text` without its group signs, when they stand every three digits as the grid puts them;
+// an empty text when there are none or they stand elsewhere.
+QString sinSeparadoresDeMiles(const QString& text, const QLocale& locale) {
+    const QString group = locale.groupSeparator();
+    const QString point = locale.decimalPoint();
+    if (group.isEmpty() || group == point)
+        return {};
+    qsizetype end = text.indexOf(point);
+    if (end < 0)
+        end = text.size();
+    QString whole = text.left(end);
+    QString sign;
+    for (const QString& s : {locale.negativeSign(), locale.positiveSign()}) {
+        if (!s.isEmpty() && whole.startsWith(s)) {
+            sign = s;
+            whole.remove(0, s.size());
+            break;
+        }
+    }
+    const QStringList groups = whole.split(group);
+    if (groups.size() < 2)
+        return {};
+    for (qsizetype i = 0; i < groups.size(); ++i) {
+        const QString& g = groups[i];
+        if (i == 0 ? (g.isEmpty() || g.size() > 3) : g.size() != 3)
+            return {};
+        for (QChar c : g)
+            if (c < u'0' || c > u'9')
+                return {};
+    }
+    return sign + groups.join(QString()) + text.mid(end);
+}
+
+// A number typed under the user's settings. What the grid shows reads too, although it groups every three digits
+// where the settings' own rule may not (Spanish leaves four-digit numbers ungrouped).
+bool leoNumero(const QString& text, const QLocale& locale, double* valor) {
+    bool ok = false;
+    *valor = locale.toDouble(text, &ok);
+    if (ok)
+        return true;
+    const QString plain = sinSeparadoresDeMiles(text, locale);
+    if (plain.isEmpty())
+        return false;
+    *valor = locale.toDouble(plain, &ok);
+    return ok;
+}
+
+}  // namespace
+
+QString LimpioCerosDecimales(const QString& Valor) {
+    if (Valor.endsWith(QLatin1String(".00")))
+        return Valor.left(Valor.size() - 3);
+    return Valor;
+}
+
+QString Cifras(double Monto) {
+    const DosDecimales d = redondeoDosDecimales(std::fabs(Monto));
+    if (!d.finite)
+        vb::raise(vb::Overflow);
+    return LimpioCerosDecimales(d.entero + u'.' + d.decimales);
+}
+
+void MuestroCasilla(Form& f) {
+    FlexGrid& grid = *f.Grid1;
+    QLineEdit& casilla = *f.Casilla;
+    if (grid.rows() <= 1 || grid.row() <= 0)
+        return;
+    if (grid.col() != ColPrecio)
+        return;
+    casilla.move(pixels(grid.left() + grid.cellLeft()), pixels(grid.top() + grid.cellTop()));
+    casilla.setText(grid.textMatrix(grid.row(), ColPrecio));
+    casilla.resize(pixels(grid.cellWidth()), pixels(grid.cellHeight()));
+    casilla.setSelection(0, int(casilla.text().size()));
+    casilla.show();
+    casilla.setFocus(Qt::MouseFocusReason);
+}
+
+void Casilla_KeyPress(Form& f, DatabaseEngine& engine, int& KeyAscii) {
+    if (KeyAscii == 13) {
+        GuardoPrecio(f, engine);
+        KeyAscii = 0;
+        return;
+    }
+    if (KeyAscii == ',' || KeyAscii == '.' || KeyAscii == 8 || (KeyAscii >= '0' && KeyAscii <= '9'))
+        return;
+    f.dialogs->notice(QStringLiteral("Inserte solo números en esta casilla."));
+    KeyAscii = 0;
+}
+
+void GuardoPrecio(Form& f, DatabaseEngine& engine) {
+    FlexGrid& grid = *f.Grid1;
+    QLineEdit& casilla = *f.Casilla;
+    if (grid.rows() <= 1 || grid.row() <= 0 || grid.col() != ColPrecio)
+        return;
+    // The code comes from the database; a cell that holds anything but a whole number is not a product to update.
+    const std::optional<qint64> codigo = sentencias::codigoProducto(grid.textMatrix(grid.row(), 0));
+    if (!codigo)
+        return;
+    const QLocale locale;
+    double valor = 0;
+    if (leoNumero(casilla.text(), locale, &valor)) {
+        try {
+            std::unique_ptr<Database> db = engine.openDatabase(f.RutaBaseDatos);
+            db->execute(sentencias::precio(Cifras(valor), *codigo));
+            db->close();
+        } catch (const DatabaseError& e) {
+            // Nothing was stored: the cell keeps the price the database holds, and what was typed stays to retry.
+            f.dialogs->notice(e.aviso());
+            casilla.setFocus(Qt::OtherFocusReason);
+            return;
+        }
+        // The database received the amount without its sign; the cell shows what it holds.
+        grid.setTextMatrix(grid.row(), ColPrecio, formatoPrecio(std::fabs(valor), locale));
+    }
+    casilla.hide();
+}
+
+TeclasEscritas::TeclasEscritas(QLineEdit* box, KeyPress keyPress) : QObject(box), keyPress_(std::move(keyPress)) {
+    box->installEventFilter(this);
+}
+
+bool TeclasEscritas::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress)
+        return QObject::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+        int code = 13;
+        keyPress_(code);
+        return true;
+    }
+    const QString text = key->text();
+    if (text.isEmpty() || key->key() == Qt::Key_Delete || key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)
+        return false;
+    bool keep = true;
+    for (QChar c : text) {
+        int code = c.unicode();
+        keyPress_(code);
+        keep = keep && code != 0;
+    }
+    return !keep;
+}
