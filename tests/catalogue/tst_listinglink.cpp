@@ -1,0 +1,228 @@
+#include "CatalogueWindow.h"
+
+#include <QLineEdit>
+
+namespace {
+
+QString linkStatement(const QString& id, qint64 code) {
+    return QStringLiteral("Update Productos set Serial='") + id + QStringLiteral("' Where Código=") +
+           QString::number(code);
+}
+
+QString unlinkStatement(qint64 code) {
+    return QStringLiteral("Update Productos set Serial='-' Where Código=") + QString::number(code);
+}
+
+QString unlinkQuestion(const QString& serial, const QString& name) {
+    return QStringLiteral("¿Esta seguro de querer quitar el serial ") + serial + QStringLiteral(" del Producto ") +
+           name + QStringLiteral(" ?");
+}
+
+}  // namespace
+
+class ListingLinkTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<CatalogueWindow> win;
+
+    bool openWithListings() {
+        if (!win->open())
+            return false;
+        win->addListing(QStringLiteral("MLV200"), QStringLiteral("Alicate universal"));
+        win->addListing(QStringLiteral("MLV300"), QStringLiteral("Lentes polarizados"));
+        return true;
+    }
+    QString serialHeld(qint64 code) const { return win->field(code, QStringLiteral("Serial")).toString(); }
+
+  private slots:
+    void init() {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        win = std::make_unique<CatalogueWindow>();
+    }
+    void cleanup() { win.reset(); }
+
+    void gesturesOnTheListingGrid_data() {
+        QTest::addColumn<int>("col");
+        QTest::addColumn<bool>("doubleClick");
+        QTest::addColumn<bool>("links");
+        QTest::newRow("click on the icon links") << 1 << false << true;
+        QTest::newRow("double-click on the id links") << 0 << true << true;
+        QTest::newRow("double-click on the icon links once") << 1 << true << true;
+        QTest::newRow("click on the id does nothing") << 0 << false << false;
+        QTest::newRow("click on the title does nothing") << 2 << false << false;
+        QTest::newRow("double-click on the title does nothing") << 2 << true << false;
+    }
+    void gesturesOnTheListingGrid() {
+        QFETCH(int, col);
+        QFETCH(bool, doubleClick);
+        QFETCH(bool, links);
+        QVERIFY(openWithListings());
+        Form& f = win->f();
+        CatalogueWindow::click(f.Grid1, 1, 2);
+        if (doubleClick)
+            CatalogueWindow::doubleClick(f.Grid2, 2, col);
+        else
+            CatalogueWindow::click(f.Grid2, 2, col);
+        QCOMPARE(win->statements, links ? QStringList{linkStatement(QStringLiteral("MLV300"), 5)} : QStringList());
+        QCOMPARE(f.Grid1->textMatrix(1, 4), links ? QStringLiteral("MLV300") : QString());
+        QCOMPARE(serialHeld(5), links ? QStringLiteral("MLV300") : QString());
+        QVERIFY(win->dialogs.shown.isEmpty());
+        // Only the one cell changes.
+        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV100"));
+        QCOMPARE(f.Grid1->textMatrix(1, 6), QStringLiteral("1"));
+        QCOMPARE(f.Grid2->rows(), 3);
+    }
+
+    void linkingReplacesAnyOldIdAndMayRepeatAListing() {
+        QVERIFY(openWithListings());
+        Form& f = win->f();
+        // Right after the load the last product is current.
+        CatalogueWindow::click(f.Grid2, 1, 1);
+        CatalogueWindow::click(f.Grid1, 2, 2);
+        CatalogueWindow::click(f.Grid2, 1, 1);
+        CatalogueWindow::click(f.Grid1, 1, 4);
+        CatalogueWindow::click(f.Grid2, 2, 1);
+        CatalogueWindow::doubleClick(f.Grid2, 1, 0);
+        QCOMPARE(win->statements, (QStringList{linkStatement("MLV200", 3), linkStatement("MLV200", 7),
+                                               linkStatement("MLV300", 5), linkStatement("MLV200", 5)}));
+        QCOMPARE(f.Grid1->textMatrix(3, 4), QStringLiteral("MLV200"));
+        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV200"));
+        QCOMPARE(f.Grid1->textMatrix(1, 4), QStringLiteral("MLV200"));
+        for (qint64 code : {3, 7, 5})
+            QCOMPARE(serialHeld(code), QStringLiteral("MLV200"));
+        QVERIFY(win->dialogs.shown.isEmpty());
+    }
+
+    void anIdWithAQuoteIsStoredAsShown() {
+        QVERIFY(win->open());
+        Form& f = win->f();
+        win->addListing(QStringLiteral("MLV1'2"), QStringLiteral("Raro"));
+        CatalogueWindow::click(f.Grid1, 2, 2);
+        CatalogueWindow::click(f.Grid2, 1, 1);
+        QCOMPARE(win->statements, QStringList{linkStatement(QStringLiteral("MLV1''2"), 7)});
+        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV1'2"));
+        QCOMPARE(serialHeld(7), QStringLiteral("MLV1'2"));
+        QVERIFY(win->dialogs.shown.isEmpty());
+    }
+
+    void nothingHappensWithoutRowsOrAWholeNumberCode_data() {
+        QTest::addColumn<QString>("case_");
+        QTest::newRow("no listings") << "no listings";
+        QTest::newRow("no products") << "no products";
+        QTest::newRow("header row of the products current") << "header";
+        QTest::newRow("a code that is not a whole number") << "code";
+    }
+    void nothingHappensWithoutRowsOrAWholeNumberCode() {
+        QFETCH(QString, case_);
+        QVERIFY(win->open());
+        Form& f = win->f();
+        if (case_ != QLatin1String("no listings"))
+            win->addListing(QStringLiteral("MLV200"), QStringLiteral("Alicate universal"));
+        if (case_ == QLatin1String("no products"))
+            f.Grid1->setRows(1);
+        else if (case_ == QLatin1String("header"))
+            f.Grid1->setRow(0);
+        else if (case_ == QLatin1String("code"))
+            f.Grid1->setTextMatrix(3, 0, QStringLiteral("3 or 1=1"));
+        if (f.Grid2->rows() > 1) {
+            CatalogueWindow::click(f.Grid2, 1, 1);
+            CatalogueWindow::doubleClick(f.Grid2, 1, 0);
+        } else {
+            f.Grid2->setCol(1);
+            QTest::mouseClick(f.Grid2->viewport(), Qt::LeftButton, {}, QPoint(20, 40));
+        }
+        QVERIFY(win->statements.isEmpty());
+        QVERIFY(win->dialogs.shown.isEmpty());
+        if (f.Grid1->rows() > 1)
+            QCOMPARE(f.Grid1->textMatrix(3, 4), QString());
+        QCOMPARE(serialHeld(3), QString());
+    }
+
+    void unlinkAsksFirst_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<QString>("serialBefore");
+        QTest::addColumn<QString>("serialAfter");
+        QTest::newRow("yes unlinks") << 2 << true << "MLV100"
+                                     << "-";
+        QTest::newRow("no keeps the link") << 2 << false << "MLV100"
+                                           << "MLV100";
+        QTest::newRow("yes on a never linked product") << 3 << true << ""
+                                                       << "-";
+    }
+    void unlinkAsksFirst() {
+        QFETCH(int, row);
+        QFETCH(bool, yes);
+        QFETCH(QString, serialBefore);
+        QFETCH(QString, serialAfter);
+        QVERIFY(win->open());
+        Form& f = win->f();
+        const qint64 code = f.Grid1->textMatrix(row, 0).toLongLong();
+        win->dialogs.answers = {yes};
+        CatalogueWindow::doubleClick(f.Grid1, row, 4);
+        QCOMPARE(win->dialogs.shown.size(), 1);
+        QCOMPARE(win->dialogs.shown[0].kind, ScriptedDialogs::Kind::Question);
+        QCOMPARE(win->dialogs.shown[0].caption, QStringLiteral("Atención..."));
+        QCOMPARE(win->dialogs.shown[0].text, unlinkQuestion(serialBefore, f.Grid1->textMatrix(row, 2)));
+        QCOMPARE(win->statements, yes ? QStringList{unlinkStatement(code)} : QStringList());
+        QCOMPARE(f.Grid1->textMatrix(row, 4), serialAfter);
+        QCOMPARE(serialHeld(code), serialAfter);
+    }
+
+    void doubleClickElsewhereOnlyHidesThePriceEditor_data() {
+        QTest::addColumn<int>("col");
+        QTest::newRow("price") << 3;
+        QTest::newRow("name") << 2;
+        QTest::newRow("push icon") << 5;
+    }
+    void doubleClickElsewhereOnlyHidesThePriceEditor() {
+        QFETCH(int, col);
+        QVERIFY(win->open());
+        Form& f = win->f();
+        CatalogueWindow::click(f.Grid1, 2, 3);
+        QVERIFY(f.Casilla->isVisible());
+        win->dialogs.answers = {true};
+        CatalogueWindow::doubleClick(f.Grid1, 2, col);
+        QVERIFY(f.Casilla->isHidden());
+        QVERIFY(win->dialogs.shown.isEmpty());
+        QVERIFY(win->statements.isEmpty());
+        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV100"));
+    }
+
+    void aReadOnlyDatabaseLeavesTheSerialCellAsTheDatabaseHoldsIt() {
+        QVERIFY(openWithListings());
+        Form& f = win->f();
+        QVERIFY(win->makeReadOnly());
+        const QString notice =
+            QStringLiteral(
+                "La base de datos \"%1\" no pudo ejecutar la consulta.\rattempt to write a readonly database")
+                .arg(win->path());
+        CatalogueWindow::click(f.Grid1, 2, 2);
+        CatalogueWindow::click(f.Grid2, 2, 1);
+        QCOMPARE(win->dialogs.notices(), QStringList{notice});
+        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV100"));
+        win->dialogs.shown.clear();
+        win->dialogs.answers = {true};
+        CatalogueWindow::doubleClick(f.Grid1, 2, 4);
+        QCOMPARE(win->dialogs.notices(), QStringList{notice});
+        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV100"));
+        QCOMPARE(win->statements, (QStringList{linkStatement("MLV300", 7), unlinkStatement(7)}));
+        QCOMPARE(serialHeld(7), QStringLiteral("MLV100"));
+    }
+
+    void aMissingDatabaseIsNamedAndNothingIsWritten() {
+        QVERIFY(openWithListings());
+        Form& f = win->f();
+        QVERIFY(QFile::remove(win->path()));
+        CatalogueWindow::click(f.Grid2, 1, 1);
+        QCOMPARE(
+            win->dialogs.notices(),
+            QStringList{
+                QStringLiteral("No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.").arg(win->path())});
+        QCOMPARE(f.Grid1->textMatrix(3, 4), QString());
+        QVERIFY(win->statements.isEmpty());
+    }
+};
+
+QTEST_MAIN(ListingLinkTest)
+#include "tst_listinglink.moc"
