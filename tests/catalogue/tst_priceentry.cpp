@@ -1,4 +1,3 @@
-#include "Amounts.h"
 #include "CatalogueWindow.h"
 #include "PriceEntry.h"
 
@@ -70,17 +69,6 @@ class PriceEntryTest : public QObject {
             QLocale::setDefault(l);
             QCOMPARE(Cifras(amount), text);
         }
-    }
-
-    void amountTextAndDisplayAgree_data() {
-        QTest::addColumn<double>("amount");
-        for (double a : {0.125, 1.005, 2.675, 1234.565, 99.999, 0.015, 10.045, 8.345})
-            QTest::newRow(qPrintable(QString::number(a, 'g', 17))) << a;
-    }
-    void amountTextAndDisplayAgree() {
-        QFETCH(double, amount);
-        QString shown = formatoPrecio(amount, english).remove(u',');
-        QCOMPARE(Cifras(amount), LimpioCerosDecimales(shown));
     }
 
     void trailingZerosOfWholeAmounts_data() {
@@ -336,17 +324,6 @@ class PriceEntryTest : public QObject {
         QCOMPARE(f.Casilla->text(), QStringLiteral("9"));
         QCOMPARE(f.Grid1->textMatrix(2, 3), QStringLiteral("70.00"));
         QVERIFY(win->dialogs.shown.isEmpty());
-    }
-
-    void enterOnAnEmptyProductListDoesNothing() {
-        QVERIFY(win->open());
-        Form& f = win->f();
-        f.Grid1->setRows(1);
-        f.Casilla->show();
-        f.Casilla->setText(QStringLiteral("5"));
-        pressEnter();
-        QVERIFY(win->statements.isEmpty());
-        QVERIFY(f.Casilla->isVisible());
     }
 
     void aFailingStatementKeepsTheCellAndTheTypedText_data() {
