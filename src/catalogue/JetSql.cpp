@@ -103,9 +103,81 @@ void likeFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     sqlite3_result_int(ctx, like(QStringView(val, valBytes / 2), QStringView(pat, patBytes / 2)) ? 1 : 0);
 }
 
+// The UTF-16 code units of a text, one at a time.
+struct Utf16Units {
+    const char16_t* p;
+    const char16_t* end;
+    bool done() const { return p == end; }
+    char16_t next() { return *p++; }
+};
+
+// The UTF-16 code units of a UTF-8 text as SQLite keeps it, decoded one at a time; a character beyond the basic
+// plane gives its two surrogates, and a byte that starts no character gives U+FFFD.
+struct Utf8Units {
+    const unsigned char* p;
+    const unsigned char* end;
+    char16_t low = 0;
+
+    bool done() const { return low == 0 && p == end; }
+    char16_t next() {
+        if (low != 0) {
+            const char16_t l = low;
+            low = 0;
+            return l;
+        }
+        const unsigned char c = *p++;
+        if (c < 0x80)
+            return c;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+        if (more < 0 || c >= 0xF8)
+            return 0xFFFD;
+        char32_t u = c & (0x3F >> more);
+        for (; more > 0; --more) {
+            if (p == end || (*p & 0xC0) != 0x80)
+                return 0xFFFD;
+            u = (u << 6) | (*p++ & 0x3F);
+        }
+        if (u < 0x10000)
+            return char16_t(u);
+        if (u > 0x10FFFF)
+            return 0xFFFD;
+        low = char16_t(0xDC00 + ((u - 0x10000) & 0x3FF));
+        return char16_t(0xD800 + ((u - 0x10000) >> 10));
+    }
+};
+
+// The order of compare(), over any two sources of code units.
+template <typename A, typename B>
+int compareUnits(A a, B b) {
+    int secondary = 0, tertiary = 0;
+    while (!a.done() && !b.done()) {
+        const char16_t ca = a.next(), cb = b.next();
+        if (ca == cb)
+            continue;
+        const char16_t pa = baseLetter(ca), pb = baseLetter(cb);
+        if (pa != pb)
+            return pa < pb ? -1 : 1;
+        const char16_t fa = foldCase(ca), fb = foldCase(cb);
+        if (secondary == 0 && fa != fb)
+            secondary = (fa == pa) ? -1 : (fb == pb) ? 1 : (fa < fb ? -1 : 1);
+        if (tertiary == 0)
+            tertiary = ca > cb ? -1 : 1;  // lower case before capitals
+    }
+    if (!a.done() || !b.done())
+        return a.done() ? -1 : 1;  // the shorter text first
+    return secondary != 0 ? secondary : tertiary;
+}
+
 int collation(void*, int na, const void* a, int nb, const void* b) {
     return compare(QStringView(static_cast<const char16_t*>(a), na / 2),
                    QStringView(static_cast<const char16_t*>(b), nb / 2));
+}
+
+// SQLite keeps the catalogue's texts in UTF-8: comparing them as they are spares a conversion to UTF-16 (and its
+// allocation) in every comparison of a sort.
+int collationUtf8(void*, int na, const void* a, int nb, const void* b) {
+    return compareUtf8(QByteArrayView(static_cast<const char*>(a), na),
+                       QByteArrayView(static_cast<const char*>(b), nb));
 }
 
 // Positions of the statement outside quoted texts, quoted names and bracketed names.
@@ -170,24 +242,23 @@ bool like(QStringView value, QStringView pattern) {
 }
 
 int compare(QStringView a, QStringView b) {
-    int secondary = 0, tertiary = 0;
+    return compareUnits(Utf16Units{a.utf16(), a.utf16() + a.size()}, Utf16Units{b.utf16(), b.utf16() + b.size()});
+}
+
+int compareUtf8(QByteArrayView a, QByteArrayView b) {
+    // Equal leading bytes are equal characters and weigh nothing; start at the character they end in.
     const qsizetype n = std::min(a.size(), b.size());
-    for (qsizetype i = 0; i < n; ++i) {
-        const char16_t ca = a[i].unicode(), cb = b[i].unicode();
-        if (ca == cb)
-            continue;
-        const char16_t pa = baseLetter(ca), pb = baseLetter(cb);
-        if (pa != pb)
-            return pa < pb ? -1 : 1;
-        const char16_t fa = foldCase(ca), fb = foldCase(cb);
-        if (secondary == 0 && fa != fb)
-            secondary = (fa == pa) ? -1 : (fb == pb) ? 1 : (fa < fb ? -1 : 1);
-        if (tertiary == 0)
-            tertiary = ca > cb ? -1 : 1;  // lower case before capitals
-    }
-    if (a.size() != b.size())
-        return a.size() < b.size() ? -1 : 1;
-    return secondary != 0 ? secondary : tertiary;
+    qsizetype same = 0;
+    while (same < n && a[same] == b[same])
+        ++same;
+    if (same == a.size() && same == b.size())
+        return 0;
+    const QByteArrayView longer = a.size() > same ? a : b;
+    while (same > 0 && (static_cast<unsigned char>(longer[same]) & 0xC0) == 0x80)
+        --same;
+    const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+    return compareUnits(Utf8Units{pa + same, pa + a.size()}, Utf8Units{pb + same, pb + b.size()});
 }
 
 QString paraSqlite(const QString& statement) {
@@ -328,6 +399,8 @@ bool registro(sqlite3* db, QString* error) {
                                         nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_create_collation_v2(db, "JET", SQLITE_UTF16, nullptr, collation, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_create_collation_v2(db, "JET", SQLITE_UTF8, nullptr, collationUtf8, nullptr);
     if (rc != SQLITE_OK && error)
         *error = QString::fromUtf8(sqlite3_errmsg(db));
     return rc == SQLITE_OK;

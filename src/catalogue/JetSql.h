@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringView>
 
@@ -15,6 +16,8 @@ bool like(QStringView value, QStringView pattern);
 // Text order: letter case ignored and accented letters with their base letter; ties are then broken by accent,
 // then by case, so the order is total.
 int compare(QStringView a, QStringView b);
+// The same order for two texts in UTF-8.
+int compareUtf8(QByteArrayView a, QByteArrayView b);
 
 // The statement for SQLite: the terms of its Order By compare with the JET collation.
 QString paraSqlite(const QString& statement);

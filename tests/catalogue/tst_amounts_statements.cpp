@@ -1,4 +1,5 @@
 #include "Amounts.h"
+#include "CatalogueGenerator.h"
 #include "JetSql.h"
 #include "Statements.h"
 
@@ -184,6 +185,57 @@ class AmountsStatementsTest : public QObject {
                                      "Oso", "zapatos"}));
         QCOMPARE(jet::compare(u"abc", u"abc"), 0);
         QVERIFY(jet::compare(u"ab", u"abc") < 0);
+    }
+
+    void jetOrderIsTheSameOnUtf8_data() {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("order");
+        QTest::newRow("equal") << "Martillo"
+                               << "Martillo" << 0;
+        QTest::newRow("case only, lower first") << "martillo"
+                                                << "Martillo" << -1;
+        QTest::newRow("accent after its base") << QString::fromUtf16(u"árbol") << "arbol" << 1;
+        QTest::newRow("accent outweighs case") << QString::fromUtf16(u"árbol") << "ARBOL" << 1;
+        QTest::newRow("shared first byte of two accents")
+            << QString::fromUtf16(u"cafè") << QString::fromUtf16(u"café") << -1;
+        QTest::newRow("accented letter with its base, before the next letter")
+            << QString::fromUtf16(u"Óptica") << "Oso" << -1;
+        QTest::newRow("ñ after n") << QString::fromUtf16(u"Ñame") << "Nuez" << -1;
+        QTest::newRow("prefix first") << "Taladro"
+                                      << "Taladro D'Angelo" << -1;
+        QTest::newRow("prefix ending in an accent")
+            << QString::fromUtf16(u"Bebé") << QString::fromUtf16(u"Bebés") << -1;
+        QTest::newRow("primary difference beats an earlier accent") << QString::fromUtf16(u"éa") << "eb" << -1;
+        QTest::newRow("beyond the basic plane")
+            << QString::fromUtf16(u"a\U0001F600") << QString::fromUtf16(u"a\U0001F601") << -1;
+        QTest::newRow("empty") << ""
+                               << "a" << -1;
+    }
+    void jetOrderIsTheSameOnUtf8() {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, order);
+        const auto sign = [](int v) { return (v > 0) - (v < 0); };
+        QCOMPARE(sign(jet::compare(a, b)), order);
+        QCOMPARE(sign(jet::compare(b, a)), -order);
+        QCOMPARE(sign(jet::compareUtf8(a.toUtf8(), b.toUtf8())), order);
+        QCOMPARE(sign(jet::compareUtf8(b.toUtf8(), a.toUtf8())), -order);
+    }
+
+    void jetOrderOnUtf8SortsGeneratedNamesAlike() {
+        const catalogo::Catalogo c = catalogo::muestra(800, 11);
+        QStringList names;
+        for (const catalogo::Producto& p : c.productos)
+            names << p.nombre;
+        for (const auto& k : c.categorias)
+            names << k.nombre;
+        QStringList utf16 = names, utf8 = names;
+        std::sort(utf16.begin(), utf16.end(),
+                  [](const QString& a, const QString& b) { return jet::compare(a, b) < 0; });
+        std::sort(utf8.begin(), utf8.end(),
+                  [](const QString& a, const QString& b) { return jet::compareUtf8(a.toUtf8(), b.toUtf8()) < 0; });
+        QCOMPARE(utf8, utf16);
     }
 
     void orderByTermsGetTheJetCollation_data() {
