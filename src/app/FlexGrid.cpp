@@ -112,6 +112,11 @@ void FlexGridModel::setGridRows(int rows) {
     }
 }
 
+void FlexGridModel::reserveRows(int rows) {
+    if (rows > gridRows_)
+        cells_.reserve(std::size_t(rows) * std::size_t(cols_));
+}
+
 void FlexGridModel::setGridCols(int cols) {
     if (cols < 1)
         vb::raise(vb::InvalidCall);

@@ -27,6 +27,8 @@ class FlexGridModel : public QAbstractTableModel {
     int gridCols() const { return cols_; }
     void setGridRows(int rows);
     void setGridCols(int cols);
+    // Room for `rows` rows, so that appending them one at a time never moves the cells already held.
+    void reserveRows(int rows);
 
     const Cell& cell(int row, int col) const { return cells_[cellSlot(row, col)]; }
     void setText(int row, int col, const QString& text);
@@ -72,6 +74,8 @@ class FlexGrid : public QTableView {
 
     int rows() const { return model_.gridRows(); }
     void setRows(int rows);
+    // A load that knows how many rows it will append says so first; the rows themselves are unchanged.
+    void reserveRows(int rows) { model_.reserveRows(rows); }
     int cols() const { return model_.gridCols(); }
     void setCols(int cols);
     void setFixedCols(int cols) { fixedCols_ = cols; }

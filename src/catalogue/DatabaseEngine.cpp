@@ -26,24 +26,32 @@ QString DatabaseError::aviso() const {
     return QStringLiteral("La base de datos \"%1\" no pudo ejecutar la consulta.\r%2").arg(archivo_, mensaje_);
 }
 
-Recordset::Recordset(QStringList names, std::vector<QVariant> values)
-    : names_(std::move(names)), values_(std::move(values)) {
+Recordset::Recordset(QStringList names) : names_(std::move(names)) {
     width_ = int(names_.size());
-    count_ = width_ > 0 ? int(values_.size() / std::size_t(width_)) : 0;
 }
 
-const QVariant& Recordset::field(QStringView name) const {
-    if (eof())
-        throw DatabaseError({}, QStringLiteral("No hay un registro actual."));
+QVariant* Recordset::appendRow() {
+    const int inBlock = count_ % BlockRows;
+    if (inBlock == 0)
+        blocks_.push_back(std::make_unique<QVariant[]>(std::size_t(BlockRows) * std::size_t(width_)));
+    ++count_;
+    return blocks_.back().get() + std::size_t(inBlock) * std::size_t(width_);
+}
+
+int Recordset::fieldIndex(QStringView name) const {
     for (int i = 0; i < width_; ++i)
         if (QStringView(names_[i]).compare(name, Qt::CaseInsensitive) == 0)
-            return values_[std::size_t(pos_) * std::size_t(width_) + std::size_t(i)];
+            return i;
     throw DatabaseError({}, QStringLiteral("No existe el campo %1.").arg(name));
 }
 
+void Recordset::noCurrentRecord() {
+    throw DatabaseError({}, QStringLiteral("No hay un registro actual."));
+}
+
 void Recordset::close() {
-    values_.clear();
-    values_.shrink_to_fit();
+    blocks_.clear();
+    blocks_.shrink_to_fit();
     count_ = 0;
     pos_ = 0;
 }
@@ -87,13 +95,15 @@ class QtSqlDatabase : public Database {
         for (int i = 0; i < rec.count(); ++i)
             names << rec.fieldName(i);
         const int width = rec.count();
-        std::vector<QVariant> values;
-        while (q.next())
+        auto rs = std::make_unique<Recordset>(std::move(names));
+        while (q.next()) {
+            QVariant* row = rs->appendRow();
             for (int i = 0; i < width; ++i)
-                values.push_back(q.value(i));
+                row[i] = q.value(i);
+        }
         if (q.lastError().isValid())
             throw DatabaseError(path_, engineMessage(q.lastError()), statement);
-        return std::make_unique<Recordset>(std::move(names), std::move(values));
+        return rs;
     }
 
     void execute(const QString& statement) override {

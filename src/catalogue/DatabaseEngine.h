@@ -29,7 +29,13 @@ class DatabaseError : public std::exception {
 // The rows a select gave, read in full when it ran (a Jet recordset moved to its last record).
 class Recordset {
   public:
-    Recordset(QStringList names, std::vector<QVariant> values);
+    // Rows are kept in blocks of this many, so reading a large result never moves the rows already read.
+    static constexpr int BlockRows = 4096;
+
+    explicit Recordset(QStringList names);
+
+    // Reading: a new row at the end, whose fields are then set in order.
+    QVariant* appendRow();
 
     int RecordCount() const { return count_; }
     bool eof() const { return pos_ >= count_; }
@@ -40,13 +46,29 @@ class Recordset {
             ++pos_;
     }
     // The field of the current record; a null QVariant for a null field. Asking for a field the rows lack throws.
-    const QVariant& field(QStringView name) const;
+    const QVariant& field(QStringView name) const {
+        if (eof())
+            noCurrentRecord();
+        return field(fieldIndex(name));
+    }
+    // The position of a field among the names (letter case ignored), to read it by position in every record;
+    // throws when the rows lack it.
+    int fieldIndex(QStringView name) const;
+    // The field at a position given by fieldIndex(), of the current record.
+    const QVariant& field(int index) const {
+        if (eof())
+            noCurrentRecord();
+        return blocks_[std::size_t(pos_ / BlockRows)]
+                      [std::size_t(pos_ % BlockRows) * std::size_t(width_) + std::size_t(index)];
+    }
     const QStringList& names() const { return names_; }
     void close();
 
   private:
+    [[noreturn]] static void noCurrentRecord();
+
     QStringList names_;
-    std::vector<QVariant> values_;
+    std::vector<std::unique_ptr<QVariant[]>> blocks_;
     int width_ = 0;
     int count_ = 0;
     int pos_ = 0;
