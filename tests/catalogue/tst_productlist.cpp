@@ -221,14 +221,19 @@ class ProductListTest : public QObject {
         const QString bigPath = dir.filePath(QStringLiteral("grande.dba"));
         catalogo::escribo(bigPath, big);
         f.RutaBaseDatos = bigPath;
+        // The close comes from an event that runs during the load, once some rows are in, however fast it goes.
         int rowsWhenClosed = -1;
-        QTimer::singleShot(20, this, [&] {
-            rowsWhenClosed = f.Grid1->rows();
-            f.cerrando = true;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, this, [&] {
+            if (rowsWhenClosed < 0 && f.Grid1->rows() > 100) {
+                rowsWhenClosed = f.Grid1->rows();
+                f.cerrando = true;
+            }
         });
+        closer.start(0);
         load(QStringLiteral("Buscar..."));
-        QVERIFY(rowsWhenClosed > 0);
-        QVERIFY(f.Grid1->rows() < 3000);
+        QVERIFY(rowsWhenClosed > 100);
+        QCOMPARE(f.Grid1->rows(), rowsWhenClosed);
         QVERIFY(window->isEnabled() && f.Frame1->isHidden());
     }
 };
