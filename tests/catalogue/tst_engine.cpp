@@ -59,6 +59,42 @@ class EngineTest : public QObject {
         QCOMPARE(seen, QStringList{all});
     }
 
+    void aLargeSelectKeepsEveryRowAndField() {
+        const QString big = dir.filePath(QStringLiteral("grande.dba"));
+        catalogo::escribo(big, catalogo::muestra(9000, 3));  // more rows than one block of the recordset holds
+        const QString statement = QStringLiteral("Select * from [Consulta Productos] Order By Código;");
+        QStringList expected;
+        {
+            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
+            d.setDatabaseName(big);
+            QVERIFY(d.open());
+            QSqlQuery q(d);
+            QVERIFY(q.exec(statement));
+            while (q.next())
+                expected << q.value(QStringLiteral("Código")).toString() + u'|' +
+                                q.value(QStringLiteral("Nombre")).toString() + u'|' +
+                                q.value(QStringLiteral("Serial")).toString();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("plain"));
+        QCOMPARE(expected.size(), 9000);
+
+        DatabaseEngine engine;
+        auto d = engine.openDatabase(big);
+        auto rs = d->openRecordset(statement);
+        QCOMPARE(rs->RecordCount(), 9000);
+        const int codigo = rs->fieldIndex(u"código"), nombre = rs->fieldIndex(u"NOMBRE"),
+                  serial = rs->fieldIndex(u"Serial");
+        QStringList seen;
+        for (; !rs->eof(); rs->moveNext())
+            seen << rs->field(codigo).toString() + u'|' + rs->field(nombre).toString() + u'|' +
+                        rs->field(serial).toString();
+        QCOMPARE(seen, expected);
+        QVERIFY_THROWS_EXCEPTION(DatabaseError, rs->field(codigo));
+        QVERIFY_THROWS_EXCEPTION(DatabaseError, rs->fieldIndex(u"NoExiste"));
+        rs->close();
+        d->close();
+    }
+
     void likeUsesJetWildcardsAndIgnoresCase_data() {
         QTest::addColumn<QString>("where");
         QTest::addColumn<QStringList>("expected");

@@ -216,6 +216,29 @@ class ProductListTest : public QObject {
         QVERIFY(window->isEnabled() && f.Frame1->isHidden());
     }
 
+    void eventsDuringTheLoadSeeTheProgressOfTheRowsLoaded() {
+        const QString bigPath = dir.filePath(QStringLiteral("progreso.dba"));
+        catalogo::escribo(bigPath, catalogo::muestra(3000, 5));
+        f.RutaBaseDatos = bigPath;
+        QList<int> rowsSeen;
+        int mismatches = 0;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (window->isEnabled())
+                return;
+            rowsSeen << f.Grid1->rows() - 1;
+            if (f.Barra1->value() != f.Grid1->rows() - 1)
+                ++mismatches;
+        });
+        probe.start(0);
+        load(QStringLiteral("Buscar..."));
+        QCOMPARE(mismatches, 0);
+        QVERIFY(!rowsSeen.isEmpty());
+        QCOMPARE(rowsSeen.first(), 1);  // events run as soon as the first row is in
+        QCOMPARE(f.Barra1->value(), f.Grid1->rows() - 1);
+        QCOMPARE(f.Barra1->maximum(), f.Grid1->rows() - 1);
+    }
+
     void closingTheWindowEndsTheLoad() {
         catalogo::Catalogo big = catalogo::muestra(3000, 4);
         const QString bigPath = dir.filePath(QStringLiteral("grande.dba"));
