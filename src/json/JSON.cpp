@@ -215,6 +215,26 @@ class Parser {
         }
     }
 
+    // The head of each pass over a container: true when a member or element follows; false when the container
+    // ends, its closing bracket consumed or, at the end of the text, its "Missing" line written. No comma is needed
+    // between entries, and the entry after a comma is read whatever it starts with.
+    bool nextEntry(char16_t close, QStringView missing) {
+        skipBlanks();
+        const char16_t c = at(pos_);
+        if (c == close) {
+            ++pos_;
+            return false;
+        }
+        if (c == u',') {
+            ++pos_;
+            skipBlanks();
+        } else if (!within()) {
+            line({missing, last20()});
+            return false;
+        }
+        return true;
+    }
+
     JsonValue parseObject() {
         skipBlanks();
         if (at(pos_) != u'{') {
@@ -225,20 +245,7 @@ class Parser {
         ++depth_;
         // Members gather on a stack shared by all objects of the parse and move into the object once, at its end.
         const size_t base = members_.size();
-        for (;;) {
-            skipBlanks();
-            const char16_t c = at(pos_);
-            if (c == u'}') {
-                ++pos_;
-                break;
-            }
-            if (c == u',') {
-                ++pos_;
-                skipBlanks();
-            } else if (!within()) {
-                line({u"Missing '}': ", last20()});
-                break;
-            }
+        while (nextEntry(u'}', u"Missing '}': ")) {
             QString key = parseKey();
             JsonValue value = parseValue();
             if (aborted_) {
@@ -322,20 +329,7 @@ class Parser {
         ++pos_;
         ++depth_;
         const size_t base = items_.size();
-        for (;;) {
-            skipBlanks();
-            const char16_t c = at(pos_);
-            if (c == u']') {
-                ++pos_;
-                break;
-            }
-            if (c == u',') {
-                ++pos_;
-                skipBlanks();
-            } else if (!within()) {
-                line({u"Missing ']': ", last20()});
-                break;
-            }
+        while (nextEntry(u']', u"Missing ']': ")) {
             JsonValue value = parseValue();
             if (aborted_) {
                 break;
