@@ -381,27 +381,12 @@ class Parser {
                     case u'\\':
                     case u'/':
                     case u'\'':
-                        builder_.Append(QChar(e));
-                        ++pos_;
-                        break;
                     case u'b':
-                        builder_.Append(QChar(u'\b'));
-                        ++pos_;
-                        break;
                     case u'f':
-                        builder_.Append(QChar(u'\f'));
-                        ++pos_;
-                        break;
                     case u'n':
-                        builder_.Append(QChar(u'\n'));
-                        ++pos_;
-                        break;
                     case u'r':
-                        builder_.Append(QChar(u'\r'));
-                        ++pos_;
-                        break;
                     case u't':
-                        builder_.Append(QChar(u'\t'));
+                        builder_.Append(QChar(escaped(e)));
                         ++pos_;
                         break;
                     case u'u': {
@@ -443,6 +428,24 @@ class Parser {
             }
         }
         return JsonValue(builder_.toString());
+    }
+
+    // The character a one-letter escape stands for; quotes, backslash and slash stand for themselves.
+    static char16_t escaped(char16_t e) {
+        switch (e) {
+            case u'b':
+                return u'\b';
+            case u'f':
+                return u'\f';
+            case u'n':
+                return u'\n';
+            case u'r':
+                return u'\r';
+            case u't':
+                return u'\t';
+            default:
+                return e;
+        }
     }
 
     // The builder grows by whole chunks; letting the chunk follow the length keeps a very long string linear.
