@@ -150,11 +150,3 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
     }
     yield();
 }
-
-void PintoFila(Form& f, const quint32& colour) {
-    FlexGrid& grid = *f.Grid1;
-    for (int c = 0; c < grid.cols(); ++c) {
-        grid.setCol(c);
-        grid.setCellBackColor(colour);
-    }
-}

@@ -77,6 +77,8 @@ void PreparoGrillas(Form& form);
 // Hides the price editor; the window's bare surface and the wait panel call it on mouse movement.
 void Form_MouseMove(Form& form);
 void FiltroPublicaciones(Form& form);
+// Colours every cell of the product grid's current row; `colour` is red + 256 * green + 65536 * blue.
+void PintoFila(Form& form, const quint32& colour);
 
 // Disables and enables the whole window while work runs; the focus comes back to where it was.
 void deshabilitoVentana(Form& form);

@@ -57,6 +57,14 @@ void FiltroPublicaciones(Form& f) {
     }
 }
 
+void PintoFila(Form& f, const quint32& colour) {
+    FlexGrid& grid = *f.Grid1;
+    for (int c = 0; c < grid.cols(); ++c) {
+        grid.setCol(c);
+        grid.setCellBackColor(colour);
+    }
+}
+
 void deshabilitoVentana(Form& f) {
     if (f.window->isEnabled())
         f.focoAntes = f.window->focusWidget();
