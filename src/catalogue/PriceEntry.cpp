@@ -22,67 +22,7 @@ int pixels(int twips) {
     return qRound(double(twips) / FlexGrid::TwipsPerPixel);
 }
 
-// The integer part of `text` without its group signs, when they stand every three digits as the grid puts them;
-// an empty text when there are none or they stand elsewhere.
-QString sinSeparadoresDeMiles(const QString& text, const QLocale& locale) {
-    const QString group = locale.groupSeparator();
-    const QString point = locale.decimalPoint();
-    if (group.isEmpty() || group == point)
-        return {};
-    qsizetype end = text.indexOf(point);
-    if (end < 0)
-        end = text.size();
-    QString whole = text.left(end);
-    QString sign;
-    for (const QString& s : {locale.negativeSign(), locale.positiveSign()}) {
-        if (!s.isEmpty() && whole.startsWith(s)) {
-            sign = s;
-            whole.remove(0, s.size());
-            break;
-        }
-    }
-    const QStringList groups = whole.split(group);
-    if (groups.size() < 2)
-        return {};
-    for (qsizetype i = 0; i < groups.size(); ++i) {
-        const QString& g = groups[i];
-        if (i == 0 ? (g.isEmpty() || g.size() > 3) : g.size() != 3)
-            return {};
-        for (QChar c : g)
-            if (c < u'0' || c > u'9')
-                return {};
-    }
-    return sign + groups.join(QString()) + text.mid(end);
-}
-
-// A number typed under the user's settings. What the grid shows reads too, although it groups every three digits
-// where the settings' own rule may not (Spanish leaves four-digit numbers ungrouped).
-bool leoNumero(const QString& text, const QLocale& locale, double* valor) {
-    bool ok = false;
-    *valor = locale.toDouble(text, &ok);
-    if (ok)
-        return true;
-    const QString plain = sinSeparadoresDeMiles(text, locale);
-    if (plain.isEmpty())
-        return false;
-    *valor = locale.toDouble(plain, &ok);
-    return ok;
-}
-
 }  // namespace
-
-QString LimpioCerosDecimales(const QString& Valor) {
-    if (Valor.endsWith(QLatin1String(".00")))
-        return Valor.left(Valor.size() - 3);
-    return Valor;
-}
-
-QString Cifras(double Monto) {
-    const DosDecimales d = redondeoDosDecimales(std::fabs(Monto));
-    if (!d.finite)
-        vb::raise(vb::Overflow);
-    return LimpioCerosDecimales(d.entero + u'.' + d.decimales);
-}
 
 void MuestroCasilla(Form& f) {
     FlexGrid& grid = *f.Grid1;

@@ -9,13 +9,6 @@ struct Form;
 class DatabaseEngine;
 class QLineEdit;
 
-// A whole amount loses a trailing ".00"; any other text comes back unchanged.
-QString LimpioCerosDecimales(const QString& Valor);
-
-// The amount as statements and requests carry it: no sign, "." as decimal point, no grouping, two decimals rounded
-// as the operator sees them, and no ".00" on a whole amount.
-QString Cifras(double Monto);
-
 // The last step of a click on the product grid: lays the price editor over the current cell when it is a "Precio"
 // cell of a product row, with the cell's text all selected and the focus.
 void MuestroCasilla(Form& f);

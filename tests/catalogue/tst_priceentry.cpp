@@ -1,3 +1,4 @@
+#include "Amounts.h"
 #include "CatalogueWindow.h"
 #include "PriceEntry.h"
 

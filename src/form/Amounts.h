@@ -16,3 +16,13 @@ DosDecimales redondeoDosDecimales(double amount);
 
 // The display format "#,##0.00" under `locale`'s group and decimal signs; the digits are always grouped.
 QString formatoPrecio(double amount, const QLocale& locale = QLocale());
+
+// A number as the operator types it, or as the grid displays it, under `locale`'s signs.
+bool leoNumero(const QString& text, const QLocale& locale, double* valor);
+
+// A whole amount loses a trailing ".00"; any other text comes back unchanged.
+QString LimpioCerosDecimales(const QString& Valor);
+
+// The amount as statements and requests carry it: no sign, "." as decimal point, no grouping, two decimals rounded
+// as the operator sees them, and no ".00" on a whole amount.
+QString Cifras(double Monto);
