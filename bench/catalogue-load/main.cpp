@@ -107,7 +107,7 @@ int main(int argc, char* argv[]) {
             t.start();
             w.show();
             w.activateWindow();
-            while (w.form().PrimeraVez || !w.isEnabled() || w.form().Grid1->rows() < 2) {
+            while (w.form().PrimeraVez || !ventanaHabilitada(w.form()) || w.form().Grid1->rows() < 2) {
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
                 if (t.elapsed() > 600000)
                     break;

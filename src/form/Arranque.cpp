@@ -4,11 +4,115 @@
 #include "SearchBox.h"
 #include "VbError.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 #include <QWidget>
 
 #include <exception>
+
+namespace {
+
+// Drops the operator's input to one window and its controls; other windows (its message boxes) are left alone.
+class EntradaCerrada : public QObject {
+  public:
+    explicit EntradaCerrada(QWidget* window) : QObject(window), window_(window) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (!watched->isWidgetType() || !esEntrada(event->type()))
+            return false;
+        return static_cast<QWidget*>(watched)->window() == window_;
+    }
+
+  private:
+    static bool esEntrada(QEvent::Type t) {
+        switch (t) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::ContextMenu:
+            case QEvent::InputMethod:
+            case QEvent::TabletPress:
+            case QEvent::TabletRelease:
+            case QEvent::TabletMove:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::DragEnter:
+            case QEvent::DragMove:
+            case QEvent::Drop:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    QWidget* window_;
+};
+
+// A status label changes several times a request. The first change is painted at once; further ones within the
+// next few milliseconds are painted together at their end, so a quick run of requests does not pay a repaint for
+// every state while the label always ends up showing its last text.
+class RepintoEspaciado : public QObject {
+  public:
+    static constexpr int IntervaloMs = 30;
+
+    explicit RepintoEspaciado(QLabel* label) : QObject(label), label_(label) {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+            if (!label_->updatesEnabled()) {
+                label_->setUpdatesEnabled(true);
+                timer_.start(IntervaloMs);
+            }
+        });
+    }
+
+    void antesDeCambiar() {
+        if (timer_.isActive())
+            label_->setUpdatesEnabled(false);
+        else
+            timer_.start(IntervaloMs);
+    }
+
+    // Sizes the label to its text; a hidden one (the status labels of the wait panel, GetState) when it shows, as
+    // measuring a text costs more than setting it.
+    void ajusto() {
+        if (label_->isVisible()) {
+            label_->adjustSize();
+            return;
+        }
+        if (!pendiente_)
+            label_->installEventFilter(this);
+        pendiente_ = true;
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == label_ && event->type() == QEvent::Show && pendiente_) {
+            pendiente_ = false;
+            label_->removeEventFilter(this);
+            label_->adjustSize();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    bool pendiente_ = false;
+    QLabel* label_;
+    QTimer timer_;
+};
+
+}  // namespace
 
 void Form_Load(Form& f, const QString& programFolder) {
     f.PrimeraVez = true;
@@ -66,17 +170,38 @@ void PintoFila(Form& f, const quint32& colour) {
 }
 
 void deshabilitoVentana(Form& f) {
-    if (f.window->isEnabled())
-        f.focoAntes = f.window->focusWidget();
-    f.window->setEnabled(false);
+    if (f.deshabilitada)
+        return;
+    f.deshabilitada = true;
+    if (!f.entradaCerrada)
+        f.entradaCerrada = new EntradaCerrada(f.window);
+    QCoreApplication::instance()->installEventFilter(f.entradaCerrada);
+    f.window->setCursor(Qt::BusyCursor);
 }
 
 void habilitoVentana(Form& f) {
-    f.window->setEnabled(true);
-    QWidget* w = f.focoAntes;
-    f.focoAntes = nullptr;
-    if (w && w->isEnabled() && w->isVisible() && !f.window->focusWidget())
-        w->setFocus(Qt::OtherFocusReason);
+    if (!f.deshabilitada)
+        return;
+    f.deshabilitada = false;
+    QCoreApplication::instance()->removeEventFilter(f.entradaCerrada);
+    f.window->unsetCursor();
+}
+
+bool ventanaHabilitada(const Form& f) {
+    return !f.deshabilitada;
+}
+
+void ponTexto(QLabel* label, const QString& text) {
+    // The channel reports several states a request, most of them with the text already shown.
+    if (label->text() == text)
+        return;
+    auto* espaciado = label->findChild<RepintoEspaciado*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!espaciado)
+        espaciado = new RepintoEspaciado(label);
+    espaciado->antesDeCambiar();
+    label->setText(text);
+    if (label->property(AutoSizeProperty).toBool())
+        espaciado->ajusto();
 }
 
 void protegido(Form& f, const std::function<void()>& handler) {

@@ -2,9 +2,11 @@
 
 #include "VbError.h"
 
+#include <QHash>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStaticText>
 #include <QStyledItemDelegate>
 
 #include <algorithm>
@@ -64,8 +66,20 @@ class GridDelegate : public QStyledItemDelegate {
         if (!cell.text.isEmpty()) {
             p->setPen(option.palette.color(QPalette::Text));
             p->setFont(option.font);
-            const Qt::Alignment align = looksNumeric(cell.text) ? Qt::AlignRight : Qt::AlignLeft;
-            p->drawText(r.adjusted(3, 0, -3, 0), int(align | Qt::AlignVCenter | Qt::TextSingleLine), cell.text);
+            const QRect area = r.adjusted(3, 0, -3, 0);
+            const QStaticText& text = laidOut(cell.text, option.font);
+            const QSizeF size = text.size();
+            const qreal x = looksNumeric(cell.text) ? area.right() + 1 - size.width() : area.left();
+            const QPointF at(x, area.top() + (area.height() - size.height()) / 2);
+            // A text wider than its cell is cut at the cell's edges.
+            if (size.width() > area.width() || size.height() > area.height()) {
+                p->save();
+                p->setClipRect(area, Qt::IntersectClip);
+                p->drawStaticText(at, text);
+                p->restore();
+            } else {
+                p->drawStaticText(at, text);
+            }
         }
         if (currentRow && col == grid_->col()) {
             p->setPen(QPen(QColor(20, 60, 120), 1));
@@ -74,7 +88,29 @@ class GridDelegate : public QStyledItemDelegate {
     }
 
   private:
+    // Cell texts laid out once and kept: a repaint of the grid then only draws glyphs. Bounded, as a grid may hold
+    // a million different texts.
+    const QStaticText& laidOut(const QString& text, const QFont& font) const {
+        if (font != font_) {
+            cache_.clear();
+            font_ = font;
+        }
+        auto it = cache_.find(text);
+        if (it == cache_.end()) {
+            if (cache_.size() >= MaxCached)
+                cache_.clear();
+            QStaticText laid(text);
+            laid.setTextFormat(Qt::PlainText);
+            laid.prepare(QTransform(), font);
+            it = cache_.insert(text, laid);
+        }
+        return *it;
+    }
+
+    static constexpr qsizetype MaxCached = 4096;
     FlexGrid* grid_;
+    mutable QHash<QString, QStaticText> cache_;
+    mutable QFont font_;
 };
 
 }  // namespace

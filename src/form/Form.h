@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPixmap>
-#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -9,12 +8,12 @@
 
 class Dialogs;
 class FlexGrid;
+class ResultBox;
 class SearchBox;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
@@ -28,7 +27,7 @@ struct Form {
     QLineEdit* Casilla = nullptr;
     SearchBox* Buscar = nullptr;
     SearchBox* BuscarPalabra = nullptr;
-    QPlainTextEdit* Resultado = nullptr;
+    ResultBox* Resultado = nullptr;
     QGroupBox* Frame1 = nullptr;
     QProgressBar* Barra1 = nullptr;
     QLabel* Detalle02 = nullptr;
@@ -57,13 +56,17 @@ struct Form {
     bool PrimeraVez = true;
 
     int Paso = 0;
-    long OffsetActual = 0;
+    qint32 OffsetActual = 0;
     QString IdVendedor;
     bool Esperando = false;
+    // True from the start of a sign-in, a price push or a batch until its end: the window stays disabled meanwhile,
+    // whatever the channel reports between requests, and no other such operation starts.
+    bool operacionEnCurso = false;
 
     Dialogs* dialogs = nullptr;
-    // The control that had the focus when the window was disabled; it gets it back when the window is enabled.
-    QPointer<QWidget> focoAntes;
+    // True while the window takes no input (deshabilitoVentana); `entradaCerrada` is what shuts it out.
+    bool deshabilitada = false;
+    QObject* entradaCerrada = nullptr;
     // Set once the window is closing: every wait and every load ends at its next step.
     bool cerrando = false;
 };
@@ -80,9 +83,18 @@ void FiltroPublicaciones(Form& form);
 // Colours every cell of the product grid's current row; `colour` is red + 256 * green + 65536 * blue.
 void PintoFila(Form& form, const quint32& colour);
 
-// Disables and enables the whole window while work runs; the focus comes back to where it was.
+// Disables and enables the whole window while work runs. A disabled window takes no keyboard or mouse input (its
+// message boxes do), shows a busy cursor, and looks as it did: nothing is greyed, so the wait panel and the grids
+// stay legible through a long load or batch, and nothing is repainted for it.
 void deshabilitoVentana(Form& form);
 void habilitoVentana(Form& form);
+bool ventanaHabilitada(const Form& form);
+
+// The property that marks a label sized to its text.
+inline constexpr char AutoSizeProperty[] = "vantoriaAutoSize";
+
+// Sets a label's text; the labels sized to their text (GetState, Detalle01, EstadoConexion, Label3) follow it.
+void ponTexto(QLabel* label, const QString& text);
 
 // Runs an event handler; anything it throws ends as a notice instead of reaching the event loop.
 void protegido(Form& form, const std::function<void()>& handler);

@@ -1,12 +1,12 @@
 #include "Artwork.h"
 #include "FlexGrid.h"
 #include "Form.h"
+#include "ResultBox.h"
 #include "SearchBox.h"
 #include "Surfaces.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -33,8 +33,10 @@ QLabel* label(QWidget* parent, const char* name, const QString& text, int left, 
     l->setText(text);
     // Labels are windowless: the surface behind them takes the mouse.
     l->setAttribute(Qt::WA_TransparentForMouseEvents);
-    if (autoSize)
+    if (autoSize) {
+        l->setProperty(AutoSizeProperty, true);
         l->adjustSize();
+    }
     return l;
 }
 
@@ -90,7 +92,7 @@ void layOutForm(Form& f, QWidget* window, QWidget* client) {
     }
     f.Buscar->setEnabled(false);
 
-    f.Resultado = place(new QPlainTextEdit(client), "Resultado", 720, 5880, 6255, 1575);
+    f.Resultado = place(new ResultBox(client), "Resultado", 720, 5880, 6255, 1575);
     f.Resultado->hide();
 
     auto* panel = place(new WaitPanel(client), "Frame1", 120, 840, 10335, 9320);
@@ -132,10 +134,13 @@ void layOutForm(Form& f, QWidget* window, QWidget* client) {
 
     f.VerEstado = label(client, "VerEstado", QStringLiteral("..."), 10800, 960, 9495, 255);
     f.VerEstado->setFont(arial(8.25));
+    f.VerEstado->setMask(QRegion(0, 0, f.VerEstado->width(), f.VerEstado->height() - 1));
     f.Label5 = label(client, "Label5", QStringLiteral("Buscar"), 10800, 600, 615, 255);
     f.Label4 = label(client, "Label4", QStringLiteral("Buscar"), 120, 480, 615, 255);
     f.GetState = label(client, "GetState", QStringLiteral("..."), 120, 6960, 135, 195, true);
     colours(f.GetState, QPalette::Window, QColor(), QPalette::WindowText, QColor(0, 0, 192));
+    // It lies behind the product grid and is never seen; hidden, its text changes cost no repaint of the grid.
+    f.GetState->hide();
     f.Label2 = label(client, "Label2", QStringLiteral("Clave"), 14760, 120, 495, 255);
     f.Label1 = label(client, "Label1", QStringLiteral("Usuario"), 10800, 120, 615, 255);
 

@@ -1,5 +1,6 @@
 #include "CatalogueGenerator.h"
 #include "FlexGrid.h"
+#include "ResultBox.h"
 #include "SearchBox.h"
 #include "frmVantoria.h"
 
@@ -9,7 +10,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -57,7 +57,7 @@ class WindowTest : public QObject {
             if (!QTest::qWaitForWindowActive(win->w.get()))
                 return nullptr;
             QDeadlineTimer deadline(10000);
-            while ((win->f().PrimeraVez || !win->w->isEnabled()) && !deadline.hasExpired())
+            while ((win->f().PrimeraVez || !ventanaHabilitada(win->f())) && !deadline.hasExpired())
                 QTest::qWait(10);
         }
         return win;
@@ -248,10 +248,33 @@ class WindowTest : public QObject {
             win->dialogs.notices(),
             QStringList{QStringLiteral("No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.").arg(path)});
         QVERIFY(!QFileInfo::exists(path));
-        QVERIFY(win->w->isEnabled());
+        QVERIFY(ventanaHabilitada(win->f()));
         QVERIFY(f.Frame1->isHidden());
         QCOMPARE(f.Grid1->rows(), 1);
         QVERIFY(win->statements.isEmpty());
+    }
+
+    void disabledWindowTakesNoInputAndKeepsItsLook() {
+        auto win = open(folder.path());
+        QVERIFY(win);
+        Form& f = win->f();
+        int clicks = 0;
+        connect(f.Grid1, &FlexGrid::Click, this, [&] { ++clicks; });
+        f.Usuario->setFocus();
+        deshabilitoVentana(f);
+        QTest::keyClicks(f.Usuario, QStringLiteral("ana"));
+        QTest::mouseClick(f.Grid1->viewport(), Qt::LeftButton, {}, QPoint(20, 5));
+        QCOMPARE(f.Usuario->text(), QString());
+        QCOMPARE(clicks, 0);
+        // Nothing is drawn disabled: the wait panel and the grids stay legible while work runs.
+        for (QWidget* w : {static_cast<QWidget*>(f.Grid1), static_cast<QWidget*>(f.Label3),
+                           static_cast<QWidget*>(f.Barra1), static_cast<QWidget*>(f.Frame1)})
+            QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
+        habilitoVentana(f);
+        QTest::keyClicks(f.Usuario, QStringLiteral("ana"));
+        QTest::mouseClick(f.Grid1->viewport(), Qt::LeftButton, {}, QPoint(20, 5));
+        QCOMPARE(f.Usuario->text(), QStringLiteral("ana"));
+        QCOMPARE(clicks, 1);
     }
 
     void searchWordReloadsAndTheBoxKeepsItSelected_data() {
@@ -282,7 +305,7 @@ class WindowTest : public QObject {
         pressEnter(f.BuscarPalabra);
         QCOMPARE(f.Grid1->rows(), rows);
         QCOMPARE(win->statements.size(), 2);
-        QVERIFY(win->w->isEnabled());
+        QVERIFY(ventanaHabilitada(win->f()));
         QVERIFY(f.BuscarPalabra->hasFocus());
         QCOMPARE(f.BuscarPalabra->text(), boxAfter);
         QCOMPARE(f.BuscarPalabra->selectedText(), boxAfter);

@@ -63,7 +63,7 @@ struct CatalogueWindow {
         if (!QTest::qWaitForWindowActive(w.get()))
             return false;
         QDeadlineTimer deadline(10000);
-        while ((f().PrimeraVez || !w->isEnabled()) && !deadline.hasExpired())
+        while ((f().PrimeraVez || !ventanaHabilitada(f())) && !deadline.hasExpired())
             QTest::qWait(10);
         statements.clear();
         return f().Grid1->rows() == 4;

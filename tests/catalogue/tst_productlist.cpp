@@ -19,12 +19,12 @@
 
 namespace {
 
-// Counts how often the window was disabled.
+// Counts how often the window was disabled: a disabled window shows the busy cursor.
 class EnabledWatch : public QObject {
   public:
     int disabled = 0;
     bool eventFilter(QObject* o, QEvent* e) override {
-        if (e->type() == QEvent::EnabledChange && !static_cast<QWidget*>(o)->isEnabled())
+        if (e->type() == QEvent::CursorChange && static_cast<QWidget*>(o)->cursor().shape() == Qt::BusyCursor)
             ++disabled;
         return false;
     }
@@ -116,7 +116,7 @@ class ProductListTest : public QObject {
         QCOMPARE(f.Grid1->col(), 5);
         QCOMPARE(f.Barra1->value(), 5);
         QCOMPARE(f.Barra1->maximum(), 5);
-        QVERIFY(window->isEnabled());
+        QVERIFY(ventanaHabilitada(f));
         QVERIFY(f.Frame1->isHidden());
         QVERIFY(dialogs.shown.isEmpty());
     }
@@ -159,13 +159,13 @@ class ProductListTest : public QObject {
         bool sawDisabled = false, sawPanel = false;
         QTimer probe;
         connect(&probe, &QTimer::timeout, this, [&] {
-            sawDisabled = sawDisabled || !window->isEnabled();
+            sawDisabled = sawDisabled || !ventanaHabilitada(f);
             sawPanel = sawPanel || f.Frame1->isVisible();
         });
         probe.start(0);
         load(QStringLiteral("Buscar..."));
         QVERIFY(sawDisabled && sawPanel);
-        QVERIFY(window->isEnabled() && f.Frame1->isHidden());
+        QVERIFY(ventanaHabilitada(f) && f.Frame1->isHidden());
     }
 
     void reloadDiscardsColoursOfThePreviousLoad() {
@@ -190,7 +190,7 @@ class ProductListTest : public QObject {
         QCOMPARE(dialogs.notices(),
                  QStringList{QStringLiteral("No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.")
                                  .arg(f.RutaBaseDatos)});
-        QVERIFY(window->isEnabled());
+        QVERIFY(ventanaHabilitada(f));
         QVERIFY(!QFileInfo::exists(f.RutaBaseDatos));
     }
 
@@ -213,7 +213,7 @@ class ProductListTest : public QObject {
             QStringList{QStringLiteral(
                             "La base de datos \"%1\" no pudo ejecutar la consulta.\rno such table: Consulta Productos")
                             .arg(other)});
-        QVERIFY(window->isEnabled() && f.Frame1->isHidden());
+        QVERIFY(ventanaHabilitada(f) && f.Frame1->isHidden());
     }
 
     void eventsDuringTheLoadSeeTheProgressOfTheRowsLoaded() {
@@ -224,7 +224,7 @@ class ProductListTest : public QObject {
         int mismatches = 0;
         QTimer probe;
         connect(&probe, &QTimer::timeout, this, [&] {
-            if (window->isEnabled())
+            if (ventanaHabilitada(f))
                 return;
             rowsSeen << f.Grid1->rows() - 1;
             if (f.Barra1->value() != f.Grid1->rows() - 1)
@@ -257,7 +257,7 @@ class ProductListTest : public QObject {
         load(QStringLiteral("Buscar..."));
         QVERIFY(rowsWhenClosed > 100);
         QCOMPARE(f.Grid1->rows(), rowsWhenClosed);
-        QVERIFY(window->isEnabled() && f.Frame1->isHidden());
+        QVERIFY(ventanaHabilitada(f) && f.Frame1->isHidden());
     }
 };
 
