@@ -1,15 +1,22 @@
 #include "frmVantoria.h"
 
+#include "Endpoints.h"
+#include "EstadoCanal.h"
 #include "FlexGrid.h"
+#include "Inet.h"
+#include "Ingreso.h"
 #include "ListingLink.h"
+#include "Mercado.h"
 #include "PriceEntry.h"
 #include "ProductList.h"
+#include "Reloj.h"
 #include "SearchBox.h"
 #include "Surfaces.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QPushButton>
 
 frmVantoria::frmVantoria() : frmVantoria(Options()) {}
 
@@ -45,10 +52,27 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     });
     connect(form_.BuscarPalabra, &SearchBox::enterPressed, this, &frmVantoria::BuscarPalabra_Enter);
     connect(form_.Buscar, &SearchBox::enterPressed, this, &frmVantoria::Buscar_Enter);
+
+    Inet::Ajustes ajustes;
+    ajustes.autoridadesExtra = options_.autoridadesExtra
+                                   ? *options_.autoridadesExtra
+                                   : QSslCertificate::fromData(QByteArray(endpoints::AutoridadesExtra), QSsl::Pem);
+    ajustes.sinDatosMs = options_.sinDatosMs;
+    ajustes.totalMs = options_.totalMs;
+    inet_ = new Inet(ajustes, this);
+    reloj_ = std::make_unique<Reloj>(options_.velocidadReloj);
+    mercado_ = std::unique_ptr<Mercado>(new Mercado{
+        *inet_, *reloj_, options_.urlMercado.isEmpty() ? QString::fromUtf8(endpoints::Mercado) : options_.urlMercado,
+        options_.urlPasarela.isEmpty() ? QString::fromUtf8(endpoints::Pasarela) : options_.urlPasarela});
+    connect(inet_, &Inet::StateChanged, this, &frmVantoria::Inet1_StateChanged);
+    connect(form_.Command1, &QPushButton::clicked, this, &frmVantoria::Command1_Click);
+    // Enter in the password box signs in as "Conectar" does; the key itself is left to the box.
+    connect(form_.Clave, &QLineEdit::returnPressed, this, &frmVantoria::Command1_Click);
 }
 
 frmVantoria::~frmVantoria() {
     form_.cerrando = true;
+    inet_->cierro();
 }
 
 DatabaseEngine& frmVantoria::DBEngine() {
@@ -65,7 +89,9 @@ bool frmVantoria::event(QEvent* e) {
 }
 
 void frmVantoria::closeEvent(QCloseEvent* e) {
+    // Every wait ends at its next step and the request in flight is dropped: nothing is sent after the close.
     form_.cerrando = true;
+    inet_->cierro();
     e->accept();
 }
 
@@ -96,4 +122,12 @@ void frmVantoria::BuscarPalabra_Enter() {
 
 void frmVantoria::Buscar_Enter() {
     protegido(form_, [this] { FiltroPublicaciones(form_); });
+}
+
+void frmVantoria::Command1_Click() {
+    protegido(form_, [this] { ::Command1_Click(form_, *mercado_); });
+}
+
+void frmVantoria::Inet1_StateChanged(int State) {
+    protegido(form_, [this, State] { ::Inet1_StateChanged(form_, *mercado_, State); });
 }

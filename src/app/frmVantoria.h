@@ -4,9 +4,16 @@
 #include "Dialogs.h"
 #include "Form.h"
 
+#include <QList>
+#include <QSslCertificate>
 #include <QWidget>
 
 #include <memory>
+#include <optional>
+
+class Inet;
+class Reloj;
+struct Mercado;
 
 // The program's one window: lays the controls out and connects each control's events to its handler.
 class frmVantoria : public QWidget {
@@ -19,6 +26,18 @@ class frmVantoria : public QWidget {
         Dialogs* dialogs = nullptr;
         // Sees every statement the database engine runs.
         DatabaseEngine::Observer statementObserver;
+
+        // The marketplace's search interface and the gateway; the build's settings unless a test or the demo
+        // gives its own.
+        QString urlMercado;
+        QString urlPasarela;
+        // Trusted besides the system's authorities: the build's extra certificates, unless given here.
+        std::optional<QList<QSslCertificate>> autoridadesExtra;
+        // The channel's time-outs: no byte for this long, or the whole request for this long.
+        int sinDatosMs = 30'000;
+        int totalMs = 120'000;
+        // How fast the clock of every wait runs: 1 is real time.
+        double velocidadReloj = 1.0;
     };
 
     frmVantoria();
@@ -28,6 +47,8 @@ class frmVantoria : public QWidget {
     Form& form() { return form_; }
     // The database engine of the run, made at its first use.
     DatabaseEngine& DBEngine();
+    Inet& Inet1() { return *inet_; }
+    Reloj& reloj() { return *reloj_; }
 
   protected:
     bool event(QEvent* event) override;
@@ -39,9 +60,14 @@ class frmVantoria : public QWidget {
     void Grid1_DblClick();
     void BuscarPalabra_Enter();
     void Buscar_Enter();
+    void Command1_Click();
+    void Inet1_StateChanged(int State);
 
     Options options_;
     Form form_;
     std::unique_ptr<QtDialogs> qtDialogs_;
     std::unique_ptr<DatabaseEngine> engine_;
+    std::unique_ptr<Reloj> reloj_;
+    Inet* inet_ = nullptr;
+    std::unique_ptr<Mercado> mercado_;
 };

@@ -1,0 +1,132 @@
+#include "EstadoCanal.h"
+
+#include "Dialogs.h"
+#include "Form.h"
+#include "Inet.h"
+#include "Ingreso.h"
+#include "Mercado.h"
+#include "Publicaciones.h"
+#include "ResultBox.h"
+#include "Solicitudes.h"
+#include "VbError.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+// A response may be megabytes long; the panel's detail label shows its beginning.
+constexpr qsizetype DetalleMaximo = 4000;
+
+void detalles(Form& f, Mercado& m) {
+    ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
+    ponTexto(f.Detalle02, f.Resultado->text().left(DetalleMaximo));
+}
+
+void leoRespuesta(Mercado& m, Evento& ev) {
+    ev.Etapa = 0.001;
+    QString pieza = m.Inet1.GetChunk(65535, 0);
+    ev.Etapa = 0.002;
+    ev.respuesta += pieza;
+    ev.Etapa = 0.003;
+    while (!pieza.isEmpty()) {
+        pieza = m.Inet1.GetChunk(65535, 0);
+        ev.respuesta += pieza;
+    }
+    ev.Etapa = 0.004;
+}
+
+void despacho(Form& f, Mercado& m, Evento& ev) {
+    if (f.Paso == 2)
+        RamaPublicaciones(f, m, ev);
+    else
+        ev.Etapa = 0.019;
+    if (f.Paso == 1)
+        RamaIngreso(f, m, ev);
+}
+
+void falloDeSolicitud(Form& f, Mercado& m) {
+    detalles(f, m);
+    if (f.Paso == 4 && f.Esperando) {
+        ponTexto(f.Detalle01, QStringLiteral("..."));
+        ponTexto(f.Detalle02, QStringLiteral("..."));
+        PintoFila(f, 255 + 256 * 127 + 65536 * 10);
+        f.Esperando = false;
+        return;
+    }
+    // A sign-in or a listing download that failed can be tried again.
+    if (f.Paso == 1 || f.Paso == 2)
+        habilitoIngreso(f);
+    terminoOperacion(f);
+}
+
+void informeDeError(Form& f, Mercado& m, const Evento& ev, int State, const QString& descripcion) {
+    detalles(f, m);
+    f.dialogs->notice(QStringLiteral("Error recibiendo info del servidor.\rEtapa ") +
+                      solicitudes::numeroInforme(ev.Etapa) + u'\r' + descripcion + QStringLiteral("\rPaso ") +
+                      solicitudes::numeroInforme(f.Paso) + QStringLiteral(" State ") +
+                      solicitudes::numeroInforme(State));
+    switch (f.Paso) {
+        case 1:
+        case 2:
+            habilitoIngreso(f);
+            terminoOperacion(f);
+            break;
+        case 3:
+            terminoOperacion(f);
+            break;
+        case 4:
+            // The awaited item counts as answered, so the batch goes on instead of waiting for good; the batch
+            // gives the window back when it ends.
+            f.Esperando = false;
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+void terminoOperacion(Form& f) {
+    f.operacionEnCurso = false;
+    habilitoVentana(f);
+}
+
+void Inet1_StateChanged(Form& f, Mercado& m, int State) {
+    Evento ev;
+    QString descripcion;
+    try {
+        switch (State) {
+            case 0:
+                ponTexto(f.GetState, solicitudes::textoEstado(State));
+                detalles(f, m);
+                break;
+            case 10:
+                ponTexto(f.GetState, solicitudes::textoEstado(State));
+                if (!f.operacionEnCurso)
+                    habilitoVentana(f);
+                break;
+            case 11:
+                ponTexto(f.GetState, solicitudes::textoEstado(State));
+                falloDeSolicitud(f, m);
+                break;
+            case 12:
+                leoRespuesta(m, ev);
+                despacho(f, m, ev);
+                break;
+            default:
+                ponTexto(f.GetState, solicitudes::textoEstado(State));
+                if (State < 0 || State > 12)
+                    ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
+                break;
+        }
+        ponTexto(f.VerEstado, f.GetState->text());
+        return;
+    } catch (const vb::Error& e) {
+        descripcion = e.description();
+    } catch (const std::exception& e) {
+        descripcion = QString::fromUtf8(e.what());
+    }
+    informeDeError(f, m, ev, State, descripcion);
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+struct Form;
+struct Mercado;
+
+// The channel's state-change handler: shows the state in the status labels; on a failed request gives the window
+// back (or, for an awaited item of a batch, colours its row orange and lets the batch go on); on a complete
+// response reads it in pieces and hands it to the branch of the operation in `Paso`. A failure while an event is
+// handled ends it with the error report.
+void Inet1_StateChanged(Form& f, Mercado& m, int State);
+
+// Ends an operation: the window takes input again.
+void terminoOperacion(Form& f);

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QString>
+#include <QTimer>
+
+class QNetworkReply;
+
+// The request channel: one HTTPS request at a time on one QNetworkAccessManager. `Execute` returns at once; the
+// request's progress arrives as `StateChanged` on the thread that owns the channel, each state as an event of its
+// own: 3 connecting, 4 connected (TLS established), 6 request sent (where Qt tells it), 7 receiving the response,
+// 8 response received, then 12 once when the whole response has arrived, or 11 once when the request failed. Only
+// states the channel really observes are reported; a new connection's steps are not reported when a kept-alive one
+// is reused. A request is never sent twice: when the server closes the connection before answering, the request
+// fails.
+//
+// A response arrived whole when its last byte came, whatever its HTTP status: an error page is a response. A
+// refused or dropped connection, a TLS failure (the peer is always verified), a time-out and an answer larger
+// than the limit are failures (state 11). Redirects are not followed: a 3xx answer is the response.
+class Inet : public QObject {
+    Q_OBJECT
+  public:
+    struct Ajustes {
+        // Authorities trusted besides the system's.
+        QList<QSslCertificate> autoridadesExtra;
+        int sinDatosMs = 30'000;  // longest time without a byte moving either way
+        int totalMs = 120'000;    // longest time for a whole request
+        qint64 maxBytes = 32LL * 1024 * 1024;
+    };
+
+    explicit Inet(const Ajustes& ajustes, QObject* parent = nullptr);
+    ~Inet() override;
+
+    // Starts a request: the URL (already percent-encoded where it needs to be), the method, the body and the
+    // header lines ("Name: value", separated by line ends). Raises error 35764 while a request is outstanding.
+    // A URL that is not https:// is never sent: the request fails (state 11).
+    void Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs);
+    // True from `Execute` until its state 11 or 12 has been delivered.
+    bool StillExecuting() const { return ocupado_; }
+    // The next piece of the last response, at most `Size` characters; the empty text once all has been read.
+    QString GetChunk(int Size, int DataType = 0);
+    // A line about the last response ("HTTP/1.1 200 OK") or failure.
+    QString ResponseInfo() const { return info_; }
+
+    // Aborts the request in flight; none of its states is delivered afterwards.
+    void Cancel();
+    // Cancels and refuses every later request: the window is closing.
+    void cierro();
+
+    // How many requests this channel has started; tests compare it with what a server received.
+    int enviadas() const { return enviadas_; }
+
+  signals:
+    void StateChanged(int State);
+
+  private:
+    void reporto(int estado);
+    void termino(int estado, const QString& info);
+    void fallo(const QString& info);
+    void actividad();
+    void leo();
+    void terminada();
+
+    QNetworkAccessManager nam_;
+    QSslConfiguration ssl_;
+    Ajustes ajustes_;
+    QPointer<QNetworkReply> reply_;
+    QTimer sinDatos_;
+    QTimer total_;
+    QByteArray recibido_;
+    QString respuesta_;
+    qsizetype leido_ = 0;
+    QString info_;
+    quint64 generacion_ = 0;
+    bool ocupado_ = false;
+    bool cerrado_ = false;
+    bool recibiendo_ = false;
+    int enviadas_ = 0;
+};

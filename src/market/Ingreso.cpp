@@ -1,0 +1,60 @@
+#include "Ingreso.h"
+
+#include "Dialogs.h"
+#include "EstadoCanal.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "Inet.h"
+#include "Mercado.h"
+#include "ResultBox.h"
+#include "SearchBox.h"
+#include "Solicitudes.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+void Command1_Click(Form& f, Mercado& m) {
+    if (f.Usuario->text().isEmpty() || f.Clave->text().isEmpty())
+        return;
+    if (f.operacionEnCurso || m.Inet1.StillExecuting())
+        return;
+    deshabilitoVentana(f);
+    f.operacionEnCurso = true;
+    f.Command1->setEnabled(false);
+    f.Usuario->setEnabled(false);
+    f.Clave->setEnabled(false);
+    f.Paso = 1;
+    f.Resultado->setText(QString());
+    const QString cuerpo = solicitudes::cuerpoIngreso(f.Usuario->text(), f.Clave->text());
+    f.OffsetActual = 0;
+    f.Grid2->setRows(1);
+    m.Inet1.Execute(solicitudes::urlIngreso(m.urlPasarela), solicitudes::Metodo, cuerpo, solicitudes::Encabezado);
+}
+
+void RamaIngreso(Form& f, Mercado& m, Evento& ev) {
+    f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
+    ev.respuesta.clear();
+    const QString& resultado = f.Resultado->text();
+    if (solicitudes::esListo(resultado) || f.OffsetActual > 0) {
+        f.Paso = 2;
+        if (f.OffsetActual == 0)
+            f.IdVendedor = solicitudes::idVendedor(resultado);
+        m.Inet1.Execute(solicitudes::urlPagina(m.urlMercado, ev.Limite, f.OffsetActual, f.IdVendedor),
+                        solicitudes::Metodo, QString(), solicitudes::Encabezado);
+        f.Command1->setEnabled(false);
+        f.Command2->setEnabled(true);
+        f.Buscar->setEnabled(true);
+        return;
+    }
+    terminoOperacion(f);
+    f.dialogs->notice(QStringLiteral("No se pudo identificar el usuario."));
+    habilitoIngreso(f);
+    f.Command2->setEnabled(false);
+    f.Buscar->setEnabled(false);
+}
+
+void habilitoIngreso(Form& f) {
+    f.Command1->setEnabled(true);
+    f.Usuario->setEnabled(true);
+    f.Clave->setEnabled(true);
+}

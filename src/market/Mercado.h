@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class Inet;
+class Reloj;
+
+// What the marketplace handlers share besides the form; the window owns all of it for the whole run.
+struct Mercado {
+    Inet& Inet1;
+    Reloj& reloj;
+    QString urlMercado;   // the marketplace's search interface, e.g. "https://api.mercadolibre.com"
+    QString urlPasarela;  // the gateway that signs in and changes prices
+};
+
+// Values of one state-change event, set afresh for each: the page size, how far the handling came, and the
+// response text.
+struct Evento {
+    int Limite = 20;
+    double Etapa = 0;
+    QString respuesta;
+};

@@ -1,0 +1,94 @@
+#include "Publicaciones.h"
+
+#include "EstadoCanal.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "JSON.h"
+#include "Mercado.h"
+#include "ResultBox.h"
+#include "Solicitudes.h"
+#include "VbError.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using json::JsonValue;
+
+// A member of an object; asking anything but an object for one fails as the platform does (object required).
+const JsonValue& miembro(const JsonValue& v, QStringView clave) {
+    const json::Dictionary* d = v.asDictionary();
+    if (!d)
+        vb::raise(vb::ObjectRequired);
+    return d->Item(clave);
+}
+
+// Element n (from 1) of an array; out of range raises error 9.
+const JsonValue& elemento(const JsonValue& v, int n) {
+    const json::Collection* c = v.asCollection();
+    if (!c)
+        vb::raise(vb::ObjectRequired);
+    return c->Item(n);
+}
+
+// A whole number of 32 bits, rounded half to even; beyond that range, error 6.
+qint32 entero(double valor) {
+    const double r = std::nearbyint(valor);
+    if (!std::isfinite(r) || r > std::numeric_limits<qint32>::max() || r < std::numeric_limits<qint32>::min())
+        vb::raise(vb::Overflow);
+    return qint32(r);
+}
+
+}  // namespace
+
+void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
+    FlexGrid& grid = *f.Grid2;
+    f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
+    ev.Etapa = 0.005;
+    const QString& texto = f.Resultado->text();
+    ev.Etapa = 0.006;
+    const std::optional<JsonValue> pagina = ParseJson(texto);
+    ev.Etapa = 0.007;
+    if (!pagina)
+        vb::raise(vb::ObjectRequired);
+    const double total = solicitudes::valorInicial(miembro(miembro(*pagina, u"paging"), u"primary_results").toText());
+    const qint32 restantes = entero(total - f.OffsetActual);
+    ev.Etapa = 0.008;
+    const double totalAnunciado = total;
+    ev.Etapa = 0.009;
+    const qint32 cuenta = std::min<qint32>(restantes, ev.Limite);
+    ev.Etapa = 0.01;
+    for (qint32 i = 1; i <= cuenta; ++i) {
+        ev.Etapa = 0.011;
+        // The listing is read whole before its row is added: a page with fewer listings than announced leaves no
+        // empty row behind.
+        const JsonValue& publicacion = elemento(miembro(*pagina, u"results"), i);
+        const QString id = miembro(publicacion, u"id").toText();
+        ev.Etapa = 0.012;
+        const QString titulo = miembro(publicacion, u"title").toText();
+        grid.setRows(grid.rows() + 1);
+        const int r = grid.rows() - 1;
+        grid.setTextMatrix(r, 0, id);
+        grid.setTextMatrix(r, 2, titulo);
+        ev.Etapa = 0.013;
+        grid.setTextMatrix(r, 4, QString::number(r));
+        ev.Etapa = 0.014;
+        grid.setCol(1);
+        grid.setRow(r);
+        grid.setCellPicture(f.imagen(2));
+        ev.Etapa = 0.015;
+    }
+    ev.Etapa = 0.016;
+    if (double(f.OffsetActual) + ev.Limite < totalAnunciado) {
+        if (f.OffsetActual > std::numeric_limits<qint32>::max() - ev.Limite)
+            vb::raise(vb::Overflow);
+        f.OffsetActual += ev.Limite;
+        ev.Etapa = 0.017;
+        f.Paso = 1;
+    } else {
+        terminoOperacion(f);
+        ev.Etapa = 0.018;
+        ev.Etapa = 0.019;
+    }
+}
