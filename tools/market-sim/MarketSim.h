@@ -1,0 +1,127 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QSslCertificate>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// A stand-in for the marketplace and the maker's gateway: a real HTTPS/1.1 server on 127.0.0.1, serving from a
+// thread of its own so that the program's waits never serve it. It keeps accounts, listings and their prices,
+// answers the sign-in, the listing search, the price change and the pause request, can be told to misbehave on
+// chosen requests, and logs every request it received.
+namespace sim {
+
+// The paths it serves, on one port (both base URLs of the program point at it).
+inline constexpr char PathSignIn[] = "/mercadolibre/ml00000316_LogeandoEspecial.php";
+inline constexpr char PathSearch[] = "/sites/MLV/search";
+inline constexpr char PathPrice[] = "/mercadolibre/ml00000102_meliGet.php";
+inline constexpr char PathPause[] = "/mercadolibre/ml00000319_Blank.php";
+
+struct Listing {
+    QString id;  // "MLV" followed by digits
+    QString title;
+    double price = 0;
+    QString currency = QStringLiteral("VES");
+};
+
+enum class FaultKind {
+    Delay,          // answers normally after `millis`
+    Drop,           // reads the request, then closes the connection without a byte
+    DropMidAnswer,  // sends the headers (with the full Content-Length) and half the body, then closes
+    NoAnswer,       // reads the request and never answers; the connection stays open
+    Trickle,        // sends the headers, then one byte of body every `millis`, without end
+    Status,         // answers with HTTP status `number` and `body` (an HTML error page when `body` is empty)
+    Body,           // answers 200 with exactly `body` as it stands (any bytes: not JSON, NUL bytes, bad UTF-8)
+    TruncatedJson,  // a search page whose JSON text is cut in the middle (Content-Length matches the cut text)
+    Total,          // a search page announcing `number` as "total" and "primary_results"
+    FewerResults,   // a search page with `number` fewer elements in "results" than it would have had
+    Oversized,      // answers 200 with a body of `number` bytes, streamed
+    Refuse,         // a gateway request answered with a refusal text (no "Listo!!!")
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::Delay;
+    int millis = 0;
+    qint64 number = 0;
+    QByteArray body;
+};
+
+// One request as received. Times are std::chrono::steady_clock readings in nanoseconds, comparable with
+// `MarketSim::now()` and with the readings of other threads of the same process.
+struct Request {
+    int connection = 0;  // serial number of the TCP connection it came on, from 1
+    QByteArray method;
+    QByteArray target;  // the request target exactly as sent: path and raw query
+    QByteArray path;    // the target up to "?"
+    QByteArray rawQuery;
+    QList<QPair<QByteArray, QByteArray>> headers;  // as sent, names as they were written
+    QByteArray body;                               // raw
+    QMap<QString, QString> query;                  // percent-decoded (UTF-8) query members
+    QMap<QString, QString> form;                   // the body read as application/x-www-form-urlencoded
+    qint64 receivedNs = 0;                         // when the whole request had arrived
+    qint64 answeredNs = 0;  // when the last byte of the answer was handed to the socket; 0 if none
+    QByteArray answer;      // the answer's body as sent (empty for streamed or absent ones)
+
+    QByteArray header(const QByteArray& name) const;  // first header of that name, compared without letter case
+};
+
+class MarketSim {
+  public:
+    struct Options {
+        // Serve with a self-signed certificate nobody trusts instead of the one issued by `caCertificates()`.
+        bool strangerCertificate = false;
+        quint16 port = 0;  // 0: any free port
+    };
+
+    MarketSim();
+    ~MarketSim();  // stops the server and its thread; open connections are closed
+    MarketSim(const MarketSim&) = delete;
+    MarketSim& operator=(const MarketSim&) = delete;
+
+    // Accounts and listings may be changed at any time, also while serving.
+    void addAccount(const QString& user, const QString& password, const QString& sellerId);
+    void addListing(const QString& sellerId, const Listing& listing);
+    QList<Listing> listings(const QString& sellerId) const;
+    // The price a listing carries now (changed by accepted price requests); -1 for an unknown id.
+    double price(const QString& listingId) const;
+
+    // Misbehaves on the `nth` request (counted from 1 since start()) whose path is `path`; nth 0: on every one.
+    // A later fault for the same request replaces an earlier one.
+    void addFault(const QByteArray& path, int nth, const Fault& fault);
+    void clearFaults();
+
+    // Listens on 127.0.0.1 in its own thread; false (and `error()` says why) when it cannot.
+    bool start(const Options& options);
+    bool start() { return start(Options()); }
+    QString error() const;
+    quint16 port() const;
+    QString baseUrl() const;  // "https://127.0.0.1:PORT"
+
+    // Called on the server's thread, outside its lock, once for every request: when the status line of its
+    // answer is handed to the socket, or with status 0 when it gets none (dropped, never answered, or the peer
+    // left before a delayed answer was due). Meant for printing; may call back into this object.
+    using Observer = std::function<void(const Request& request, int status)>;
+    void setObserver(Observer observer);
+
+    QList<Request> log() const;
+    QList<Request> log(const QByteArray& path) const;
+    void clearLog();
+    // Blocks the calling thread until `count` requests have been logged, or `millis` have passed; true when they were.
+    bool waitForRequests(int count, int millis) const;
+
+    static qint64 now();
+    // The authority the program must trust to reach the simulator (the test CA).
+    static QList<QSslCertificate> caCertificates();
+    // The CA certificate as PEM text.
+    static QByteArray caPem();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+}  // namespace sim
