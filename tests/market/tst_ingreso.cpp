@@ -1,0 +1,199 @@
+// Sign-in and the listing download through the window's own controls, against the simulator.
+
+#include "MarketWindow.h"
+#include "ResultBox.h"
+#include "SearchBox.h"
+
+#include <QLabel>
+
+namespace {
+
+sim::Fault fault(sim::FaultKind kind, qint64 number = 0, QByteArray body = {}) {
+    sim::Fault f;
+    f.kind = kind;
+    f.number = number;
+    f.body = std::move(body);
+    return f;
+}
+
+QString report(const char* etapa, const char* description, int paso = 2) {
+    return QStringLiteral("Error recibiendo info del servidor.\rEtapa ") + QLatin1String(etapa) + u'\r' +
+           QLatin1String(description) + QStringLiteral("\rPaso  %1 State  12").arg(paso);
+}
+
+}  // namespace
+
+class IngresoTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void listingsArriveInPagesOfTwenty_data() {
+        QTest::addColumn<int>("listings");
+        QTest::addColumn<int>("shrinkTo");  // the total the second page announces; -1 keeps it
+        QTest::addColumn<QStringList>("offsets");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("none") << 0 << -1 << QStringList{"0"} << 0;
+        QTest::newRow("exactly 40") << 40 << -1 << QStringList{"0", "20"} << 40;
+        QTest::newRow("45") << 45 << -1 << QStringList{"0", "20", "40"} << 45;
+        QTest::newRow("total shrinks to 30") << 45 << 30 << QStringList{"0", "20"} << 30;
+    }
+    void listingsArriveInPagesOfTwenty() {
+        QFETCH(int, listings);
+        QFETCH(int, shrinkTo);
+        QFETCH(QStringList, offsets);
+        QFETCH(int, rows);
+        MarketWindow mw;
+        QVERIFY(mw.open(listings));
+        if (shrinkTo >= 0)
+            mw.server.addFault(sim::PathSearch, 2, fault(sim::FaultKind::Total, shrinkTo));
+        mw.signIn();
+        QVERIFY(!ventanaHabilitada(mw.f()));
+        QVERIFY(mw.waitIdle());
+
+        QCOMPARE(mw.offsetsRequested(), offsets);
+        const QList<sim::Request> signIn = mw.server.log(sim::PathSignIn);
+        QCOMPARE(signIn.size(), 1);
+        // The password's "&", "=" and "%" reach the gateway as typed.
+        QCOMPARE(signIn[0].body, QByteArray("fusuario=ana&fclave=cl%26ve%3D1%25"));
+        QCOMPARE(signIn[0].form.value(QStringLiteral("fclave")), MarketWindow::Password);
+        for (const sim::Request& r : mw.server.log(sim::PathSearch)) {
+            QCOMPARE(r.method, QByteArray("POST"));
+            QCOMPARE(r.query.value(QStringLiteral("limit")), QStringLiteral("20"));
+            QCOMPARE(r.query.value(QStringLiteral("seller_id")), MarketWindow::Seller);
+        }
+
+        FlexGrid& g = *mw.f().Grid2;
+        QCOMPARE(g.rows(), rows + 1);
+        for (int r = 1; r <= rows; ++r) {
+            QCOMPARE(g.textMatrix(r, 0), QStringLiteral("MLV%1").arg(999 + r));
+            QCOMPARE(g.textMatrix(r, 2), QStringLiteral("Publicación %1").arg(r));
+            QCOMPARE(g.textMatrix(r, 3), QString());
+            QCOMPARE(g.textMatrix(r, 4), QString::number(r));
+            QVERIFY(!g.cellPicture(r, 1).isNull());
+        }
+        // The window took no input from the click until the last page had been handled.
+        QVERIFY(!mw.enabledAtState.isEmpty());
+        QVERIFY(!mw.enabledAtState.mid(0, mw.enabledAtState.size() - 1).contains(true));
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(!mw.f().Command1->isEnabled() && !mw.f().Usuario->isEnabled() && !mw.f().Clave->isEnabled());
+        QVERIFY(mw.f().Command2->isEnabled() && mw.f().Buscar->isEnabled());
+        QCOMPARE(mw.f().IdVendedor, MarketWindow::Seller);
+        QVERIFY(mw.dialogs.shown.isEmpty());
+    }
+
+    void windowStaysDisabledWhateverTheChannelReportsBetweenPages() {
+        MarketWindow mw;
+        QVERIFY(mw.open(45));
+        sim::Fault slow;
+        slow.kind = sim::FaultKind::Delay;
+        slow.millis = 300;
+        mw.server.addFault(sim::PathSearch, 2, slow);
+        mw.signIn();
+        QVERIFY(mw.waitFor([&] { return mw.server.log().size() == 3; }));
+        emit mw.w->Inet1().StateChanged(10);
+        QVERIFY(!ventanaHabilitada(mw.f()));
+        // A second "Conectar" cannot start while the download runs.
+        mw.f().Command1->setEnabled(true);
+        mw.f().Command1->click();
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.server.log(sim::PathSignIn).size(), 1);
+        QCOMPARE(mw.f().Grid2->rows(), 46);
+    }
+
+    void failuresLeaveTheWindowReadyToSignInAgain_data() {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<int>("nth");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<qint64>("number");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QStringList>("notices");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<bool>("signedIn");  // Command2 and Buscar enabled
+        const QString pw = MarketWindow::Password;
+        const QByteArray search = sim::PathSearch;
+        const QByteArray signIn = sim::PathSignIn;
+        const int none = -1;
+        QTest::newRow("rejected") << "otra" << QByteArray() << 0 << none << qint64(0) << QByteArray()
+                                  << QStringList{"No se pudo identificar el usuario."} << 0 << false;
+        QTest::newRow("sign-in dropped") << pw << signIn << 1 << int(sim::FaultKind::Drop) << qint64(0) << QByteArray()
+                                         << QStringList() << 0 << false;
+        QTest::newRow("sign-in time-out") << pw << signIn << 1 << int(sim::FaultKind::NoAnswer) << qint64(0)
+                                          << QByteArray() << QStringList() << 0 << false;
+        QTest::newRow("page not JSON") << pw << search << 1 << int(sim::FaultKind::Body) << qint64(0)
+                                       << QByteArray("<html><body>Servicio no disponible</body></html>")
+                                       << QStringList{report(" .007", "Object required")} << 0 << true;
+        QTest::newRow("second page an error page")
+            << pw << search << 2 << int(sim::FaultKind::Status) << qint64(500) << QByteArray()
+            << QStringList{report(" .007", "Object required")} << 20 << true;
+        QTest::newRow("fewer results than announced")
+            << pw << search << 1 << int(sim::FaultKind::FewerResults) << qint64(3) << QByteArray()
+            << QStringList{report(" .011", "Subscript out of range")} << 17 << true;
+        QTest::newRow("page without paging")
+            << pw << search << 1 << int(sim::FaultKind::Body) << qint64(0) << QByteArray(R"({"results":[]})")
+            << QStringList{report(" .007", "Object required")} << 0 << true;
+        QTest::newRow("total beyond 32 bits")
+            << pw << search << 1 << int(sim::FaultKind::Total) << qint64(9'000'000'000) << QByteArray()
+            << QStringList{report(" .007", "Overflow")} << 0 << true;
+        QTest::newRow("second page dropped") << pw << search << 2 << int(sim::FaultKind::Drop) << qint64(0)
+                                             << QByteArray() << QStringList() << 20 << true;
+        QTest::newRow("page over 32 MiB") << pw << search << 1 << int(sim::FaultKind::Oversized)
+                                          << qint64(40) * 1024 * 1024 << QByteArray() << QStringList() << 0 << true;
+    }
+    void failuresLeaveTheWindowReadyToSignInAgain() {
+        QFETCH(QString, password);
+        QFETCH(QByteArray, path);
+        QFETCH(int, nth);
+        QFETCH(int, kind);
+        QFETCH(qint64, number);
+        QFETCH(QByteArray, body);
+        QFETCH(QStringList, notices);
+        QFETCH(int, rows);
+        QFETCH(bool, signedIn);
+        MarketWindow mw;
+        QVERIFY(mw.open(45, [](frmVantoria::Options& o) { o.sinDatosMs = 300; }));
+        if (kind >= 0)
+            mw.server.addFault(path, nth, fault(sim::FaultKind(kind), number, body));
+        mw.signIn(MarketWindow::User, password);
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.dialogs.notices(), notices);
+        QCOMPARE(mw.f().Grid2->rows(), rows + 1);
+        for (int r = 1; r <= rows; ++r)
+            QVERIFY(!mw.f().Grid2->textMatrix(r, 0).isEmpty());
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(mw.signInEnabled());
+        QCOMPARE(mw.f().Command2->isEnabled(), signedIn);
+        QCOMPARE(mw.f().Buscar->isEnabled(), signedIn);
+        if (notices.isEmpty() && kind >= 0)
+            QCOMPARE(mw.f().VerEstado->text(), QStringLiteral("Un error ha ocurrido conectando al servidor."));
+
+        // Signing in again works and downloads everything afresh.
+        mw.server.clearFaults();
+        mw.dialogs.shown.clear();
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        QVERIFY(mw.dialogs.shown.isEmpty());
+        QCOMPARE(mw.f().Grid2->rows(), 46);
+    }
+
+    void enterInThePasswordBoxSignsIn() {
+        MarketWindow mw;
+        QVERIFY(mw.open(3));
+        mw.f().Usuario->setText(MarketWindow::User);
+        mw.f().Clave->setText(QString());
+        QTest::keyClick(mw.f().Clave, Qt::Key_Return);
+        QTest::mouseClick(mw.f().Command1, Qt::LeftButton);
+        QTest::qWait(100);
+        QCOMPARE(mw.server.log().size(), 0);
+        mw.f().Clave->setText(MarketWindow::Password);
+        QTest::keyClick(mw.f().Clave, Qt::Key_Return);
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.f().Grid2->rows(), 4);
+        QCOMPARE(mw.f().Clave->text(), MarketWindow::Password);
+    }
+};
+
+QTEST_MAIN(IngresoTest)
+#include "tst_ingreso.moc"
