@@ -1,0 +1,160 @@
+// The program against the marketplace simulator on this machine: a sample catalogue in a fresh folder, a seller
+// whose listings match many of its products, and the real window.
+//
+//   vantoria-demo                      opens the window; sign in with the account it prints
+//   vantoria-demo --screenshot FILE    signs in through the window's controls, waits for the listings, saves FILE
+#include "CatalogueGenerator.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "Inet.h"
+#include "MarketSim.h"
+#include "frmVantoria.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+const QString DemoUser = QStringLiteral("demo");
+const QString DemoPassword = QStringLiteral("vantoria");
+const QString DemoSeller = QStringLiteral("187654321");
+
+constexpr int Products = 400;
+
+// Marketplace wording around a product's name, as sellers write their titles.
+const char* const Suffixes[] = {" - Envío Gratis", " Original", " Nuevo", " + Garantía", " Oferta", ""};
+
+// A catalogue in which every third product is on sale on the marketplace, and one in four of those was linked to
+// its listing by an earlier run of the program.
+struct Tienda {
+    catalogo::Catalogo catalogo;
+    QList<sim::Listing> publicaciones;
+};
+
+Tienda tienda() {
+    Tienda t;
+    t.catalogo = catalogo::muestra(Products, 1);
+    QRandomGenerator random(7);
+    int n = 0;
+    for (catalogo::Producto& p : t.catalogo.productos) {
+        // Links come only from this demo's listings; a product the operator unlinked ("-") stays so.
+        if (p.serial != QStringLiteral("-"))
+            p.serial.reset();
+        if (p.inhabilitado || p.codigo % 3 != 0)
+            continue;
+        sim::Listing l;
+        l.id = QStringLiteral("MLV%1").arg(600000000 + 7919 * ++n);
+        l.title = p.nombre + QString::fromUtf8(Suffixes[random.bounded(int(std::size(Suffixes)))]);
+        l.price = p.precio ? std::round(*p.precio * (0.9 + random.bounded(0.2)) * 100) / 100 : 10.0 * n;
+        t.publicaciones << l;
+        if (n % 4 == 0)
+            p.serial = l.id;
+    }
+    return t;
+}
+
+bool esperoQue(const std::function<bool()>& listo, int ms) {
+    QDeadlineTimer plazo(ms);
+    while (!listo()) {
+        if (plazo.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+int falla(const char* paso) {
+    std::fprintf(stderr, "vantoria-demo: %s\n", paso);
+    return 1;
+}
+
+// Signs in through the window's own controls and saves the window once the listings are in.
+int captura(frmVantoria& w, const QString& archivo, int publicaciones) {
+    Form& f = w.form();
+    if (!esperoQue([&] { return !f.PrimeraVez && ventanaHabilitada(f) && f.Grid1->rows() > 1; }, 60'000))
+        return falla("the catalogue did not load");
+    f.Usuario->setText(DemoUser);
+    f.Clave->setText(DemoPassword);
+    f.Command1->click();
+    if (!esperoQue([&] { return !f.operacionEnCurso && !w.Inet1().StillExecuting(); }, 120'000))
+        return falla("the sign-in and listing download did not end");
+    if (f.Grid2->rows() != publicaciones + 1)
+        return falla("the listings did not all arrive (see the status line in the window)");
+    f.Grid2->setRow(1);
+    f.Grid2->setCol(0);
+    f.Grid2->scrollToTop();
+    esperoQue([] { return false; }, 300);
+    if (!w.grab().save(archivo))
+        return falla("the screenshot could not be written");
+    std::printf("%s\n", qPrintable(archivo));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QString archivo;
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+            // Absolute now: the window makes its own folder the current one.
+            archivo = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[++i]));
+        } else {
+            std::fputs("usage: vantoria-demo [--screenshot FILE]\n", stderr);
+            return 2;
+        }
+    }
+#ifdef Q_OS_UNIX
+    // With nobody at the keyboard and no display, the window is drawn offscreen.
+    if (!archivo.isEmpty() && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
+    QApplication app(argc, argv);
+
+    QTemporaryDir carpeta;
+    if (!carpeta.isValid())
+        return falla("no folder for the sample catalogue");
+    const Tienda t = tienda();
+    try {
+        catalogo::escribo(carpeta.filePath(QStringLiteral("Base de Datos.dba")), t.catalogo);
+    } catch (const std::exception& e) {
+        return falla(e.what());
+    }
+
+    sim::MarketSim mercado;
+    mercado.addAccount(DemoUser, DemoPassword, DemoSeller);
+    for (const sim::Listing& l : t.publicaciones)
+        mercado.addListing(DemoSeller, l);
+    if (!mercado.start())
+        return falla(qPrintable(QStringLiteral("the marketplace simulator did not start: ") + mercado.error()));
+
+    frmVantoria::Options o;
+    o.programFolder = carpeta.path();
+    o.urlMercado = mercado.baseUrl();
+    o.urlPasarela = mercado.baseUrl();
+    o.autoridadesExtra = sim::MarketSim::caCertificates();
+    frmVantoria w(o);
+    w.show();
+    w.activateWindow();
+
+    if (!archivo.isEmpty())
+        return captura(w, archivo, int(t.publicaciones.size()));
+
+    std::printf(
+        "Vantoria demo: %d products in %s\n"
+        "Marketplace simulator at %s with %lld listings.\n"
+        "Sign in with  Usuario: %s   Clave: %s\n",
+        Products, qPrintable(carpeta.path()), qPrintable(mercado.baseUrl()), qlonglong(t.publicaciones.size()),
+        qPrintable(DemoUser), qPrintable(DemoPassword));
+    std::fflush(stdout);
+    return app.exec();
+}
