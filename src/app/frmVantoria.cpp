@@ -1,6 +1,8 @@
 #include "frmVantoria.h"
 
 #include "Endpoints.h"
+#include "EnvioMasivo.h"
+#include "EnvioPrecio.h"
 #include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Inet.h"
@@ -66,6 +68,8 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
         options_.urlPasarela.isEmpty() ? QString::fromUtf8(endpoints::Pasarela) : options_.urlPasarela});
     connect(inet_, &Inet::StateChanged, this, &frmVantoria::Inet1_StateChanged);
     connect(form_.Command1, &QPushButton::clicked, this, &frmVantoria::Command1_Click);
+    connect(form_.Command2, &QPushButton::clicked, this,
+            [this] { protegido(form_, [this] { ::Command2_Click(form_, *mercado_); }); });
     // Enter in the password box signs in as "Conectar" does; the key itself is left to the box.
     connect(form_.Clave, &QLineEdit::returnPressed, this, &frmVantoria::Command1_Click);
 }
@@ -107,7 +111,8 @@ void frmVantoria::Grid1_Click() {
     protegido(form_, [this] {
         // Every click first drops an open price edit.
         form_.Casilla->hide();
-        // The clicked product's price push comes here, between hiding the editor and showing it again.
+        // A click on the push icon sends the product's price; the editor shows only over a "Precio" cell.
+        EnvioPrecio(form_, *mercado_);
         MuestroCasilla(form_);
     });
 }

@@ -60,46 +60,48 @@ class EntradaCerrada : public QObject {
     QWidget* window_;
 };
 
-// A status label changes several times a request. The first change is painted at once; further ones within the
-// next few milliseconds are painted together at their end, so a quick run of requests does not pay a repaint for
-// every state while the label always ends up showing its last text.
-class RepintoEspaciado : public QObject {
+// The texts of a status label. The channel reports several states a request, so a visible label could change and
+// repaint hundreds of times a second, each repaint costing as much as a request. Its first change shows at once;
+// further ones within the next 30 ms show together at their end, so the label always ends up showing its last
+// text. A hidden label takes every text at once, and is sized to it when it shows.
+class TextoEspaciado : public QObject {
   public:
     static constexpr int IntervaloMs = 30;
 
-    explicit RepintoEspaciado(QLabel* label) : QObject(label), label_(label) {
+    explicit TextoEspaciado(QLabel* label) : QObject(label), label_(label) {
         timer_.setSingleShot(true);
         QObject::connect(&timer_, &QTimer::timeout, this, [this] {
-            if (!label_->updatesEnabled()) {
-                label_->setUpdatesEnabled(true);
+            if (hayPendiente_) {
+                muestroYa();
                 timer_.start(IntervaloMs);
             }
         });
     }
 
-    void antesDeCambiar() {
-        if (timer_.isActive())
-            label_->setUpdatesEnabled(false);
-        else
+    QString ultimo() const { return hayPendiente_ ? pendiente_ : label_->text(); }
+
+    void pongo(const QString& text) {
+        if (label_->isVisible() && timer_.isActive()) {
+            pendiente_ = text;
+            hayPendiente_ = true;
+            return;
+        }
+        aplico(text);
+        if (label_->isVisible())
             timer_.start(IntervaloMs);
     }
 
-    // Sizes the label to its text; a hidden one (the status labels of the wait panel, GetState) when it shows, as
-    // measuring a text costs more than setting it.
-    void ajusto() {
-        if (label_->isVisible()) {
-            label_->adjustSize();
+    void muestroYa() {
+        if (!hayPendiente_)
             return;
-        }
-        if (!pendiente_)
-            label_->installEventFilter(this);
-        pendiente_ = true;
+        hayPendiente_ = false;
+        aplico(pendiente_);
     }
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == label_ && event->type() == QEvent::Show && pendiente_) {
-            pendiente_ = false;
+        if (watched == label_ && event->type() == QEvent::Show && sinAjustar_) {
+            sinAjustar_ = false;
             label_->removeEventFilter(this);
             label_->adjustSize();
         }
@@ -107,10 +109,32 @@ class RepintoEspaciado : public QObject {
     }
 
   private:
-    bool pendiente_ = false;
+    void aplico(const QString& text) {
+        label_->setText(text);
+        if (!label_->property(AutoSizeProperty).toBool())
+            return;
+        // Measuring a text costs more than setting it: a hidden label is measured when it shows.
+        if (label_->isVisible()) {
+            label_->adjustSize();
+        } else if (!sinAjustar_) {
+            sinAjustar_ = true;
+            label_->installEventFilter(this);
+        }
+    }
+
     QLabel* label_;
     QTimer timer_;
+    QString pendiente_;
+    bool hayPendiente_ = false;
+    bool sinAjustar_ = false;
 };
+
+TextoEspaciado* espaciado(QLabel* label, bool crear) {
+    auto* e = label->findChild<TextoEspaciado*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!e && crear)
+        e = new TextoEspaciado(label);
+    return e;
+}
 
 }  // namespace
 
@@ -192,16 +216,16 @@ bool ventanaHabilitada(const Form& f) {
 }
 
 void ponTexto(QLabel* label, const QString& text) {
-    // The channel reports several states a request, most of them with the text already shown.
-    if (label->text() == text)
-        return;
-    auto* espaciado = label->findChild<RepintoEspaciado*>(QString(), Qt::FindDirectChildrenOnly);
-    if (!espaciado)
-        espaciado = new RepintoEspaciado(label);
-    espaciado->antesDeCambiar();
-    label->setText(text);
-    if (label->property(AutoSizeProperty).toBool())
-        espaciado->ajusto();
+    TextoEspaciado* e = espaciado(label, true);
+    // Most states a request reports leave the text as it is.
+    if (e->ultimo() != text)
+        e->pongo(text);
+}
+
+void muestroTextos(Form& f) {
+    for (QLabel* label : {f.VerEstado, f.GetState, f.Detalle01, f.Detalle02, f.EstadoConexion, f.Label3})
+        if (TextoEspaciado* e = espaciado(label, false))
+            e->muestroYa();
 }
 
 void protegido(Form& f, const std::function<void()>& handler) {

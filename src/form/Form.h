@@ -62,6 +62,9 @@ struct Form {
     // True from the start of a sign-in, a price push or a batch until its end: the window stays disabled meanwhile,
     // whatever the channel reports between requests, and no other such operation starts.
     bool operacionEnCurso = false;
+    // The product row and listing id of the single price push awaiting its answer.
+    int filaEnviada = 0;
+    QString idEnviado;
 
     Dialogs* dialogs = nullptr;
     // True while the window takes no input (deshabilitoVentana); `entradaCerrada` is what shuts it out.
@@ -93,8 +96,13 @@ bool ventanaHabilitada(const Form& form);
 // The property that marks a label sized to its text.
 inline constexpr char AutoSizeProperty[] = "vantoriaAutoSize";
 
-// Sets a label's text; the labels sized to their text (GetState, Detalle01, EstadoConexion, Label3) follow it.
+// Sets a status label's text; the labels sized to their text (GetState, Detalle01, EstadoConexion, Label3) follow
+// it. A visible label shows a text at once, or, when it changed in the last 30 ms, together with the changes that
+// follow within them: the screen is not repainted for every state of every request. GetState, which is never seen,
+// always holds its last text.
 void ponTexto(QLabel* label, const QString& text);
+// Shows every status label's last text now (an operation has ended).
+void muestroTextos(Form& form);
 
 // Runs an event handler; anything it throws ends as a notice instead of reaching the event loop.
 void protegido(Form& form, const std::function<void()>& handler);

@@ -1,6 +1,8 @@
 #include "EstadoCanal.h"
 
 #include "Dialogs.h"
+#include "EnvioMasivo.h"
+#include "EnvioPrecio.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Ingreso.h"
@@ -44,6 +46,10 @@ void despacho(Form& f, Mercado& m, Evento& ev) {
         ev.Etapa = 0.019;
     if (f.Paso == 1)
         RamaIngreso(f, m, ev);
+    if (f.Paso == 3)
+        RamaPrecio(f, m, ev);
+    if (f.Paso == 4)
+        RamaMasiva(f, m, ev);
 }
 
 void falloDeSolicitud(Form& f, Mercado& m) {
@@ -55,6 +61,9 @@ void falloDeSolicitud(Form& f, Mercado& m) {
         f.Esperando = false;
         return;
     }
+    // A running batch keeps the window until it ends.
+    if (f.Paso == 4 && f.operacionEnCurso)
+        return;
     // A sign-in or a listing download that failed can be tried again.
     if (f.Paso == 1 || f.Paso == 2)
         habilitoIngreso(f);
@@ -90,6 +99,7 @@ void informeDeError(Form& f, Mercado& m, const Evento& ev, int State, const QStr
 
 void terminoOperacion(Form& f) {
     f.operacionEnCurso = false;
+    muestroTextos(f);
     habilitoVentana(f);
 }
 
@@ -122,6 +132,9 @@ void Inet1_StateChanged(Form& f, Mercado& m, int State) {
                 break;
         }
         ponTexto(f.VerEstado, f.GetState->text());
+        // Once the operation is over, the last state shows at once.
+        if (!f.operacionEnCurso)
+            muestroTextos(f);
         return;
     } catch (const vb::Error& e) {
         descripcion = e.description();

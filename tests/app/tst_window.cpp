@@ -48,6 +48,8 @@ class WindowTest : public QObject {
         auto win = std::make_unique<Window>();
         frmVantoria::Options o;
         o.programFolder = dir;
+        // Nothing listens there: a request sent by mistake is refused on this machine.
+        o.urlMercado = o.urlPasarela = QStringLiteral("https://127.0.0.1:9");
         o.dialogs = &win->dialogs;
         o.statementObserver = [w = win.get()](const QString& s) { w->statements << s; };
         win->w = std::make_unique<frmVantoria>(o);

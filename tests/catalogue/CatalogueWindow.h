@@ -57,6 +57,8 @@ struct CatalogueWindow {
         o.programFolder = dir.path();
         o.dialogs = &dialogs;
         o.statementObserver = [this](const QString& s) { statements << s; };
+        // Nothing listens there: a request sent by mistake is refused on this machine.
+        o.urlMercado = o.urlPasarela = QStringLiteral("https://127.0.0.1:9");
         w = std::make_unique<frmVantoria>(o);
         w->show();
         w->activateWindow();

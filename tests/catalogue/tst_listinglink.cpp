@@ -171,20 +171,22 @@ class ListingLinkTest : public QObject {
 
     void doubleClickElsewhereOnlyHidesThePriceEditor_data() {
         QTest::addColumn<int>("col");
-        QTest::newRow("price") << 3;
-        QTest::newRow("name") << 2;
-        QTest::newRow("push icon") << 5;
+        QTest::addColumn<int>("questions");  // the push icon's click asks whether to send the price
+        QTest::newRow("price") << 3 << 0;
+        QTest::newRow("name") << 2 << 0;
+        QTest::newRow("push icon") << 5 << 1;
     }
     void doubleClickElsewhereOnlyHidesThePriceEditor() {
         QFETCH(int, col);
+        QFETCH(int, questions);
         QVERIFY(win->open());
         Form& f = win->f();
         CatalogueWindow::click(f.Grid1, 2, 3);
         QVERIFY(f.Casilla->isVisible());
-        win->dialogs.answers = {true};
+        win->dialogs.answers = {false};
         CatalogueWindow::doubleClick(f.Grid1, 2, col);
         QVERIFY(f.Casilla->isHidden());
-        QVERIFY(win->dialogs.shown.isEmpty());
+        QCOMPARE(win->dialogs.shown.size(), questions);
         QVERIFY(win->statements.isEmpty());
         QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV100"));
     }

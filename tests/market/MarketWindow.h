@@ -54,6 +54,24 @@ struct MarketWindow {
         return c;
     }
 
+    // `count` products named "Producto 001" ... in one category, priced 10.50, 11.50 ..., each linked to the listing
+    // "MLV1000" ... that addListings(count) puts on the marketplace.
+    static catalogo::Catalogo linkedShop(int count) {
+        catalogo::Catalogo c;
+        c.categorias = {{1, QStringLiteral("Ferretería")}};
+        for (int i = 0; i < count; ++i) {
+            catalogo::Producto p;
+            p.codigo = 100 + i;
+            p.codProd = QStringLiteral("P-%1").arg(p.codigo);
+            p.nombre = QStringLiteral("Producto %1").arg(i + 1, 3, 10, QChar(u'0'));
+            p.categoria = 1;
+            p.precio = 10.5 + i;
+            p.serial = QStringLiteral("MLV%1").arg(1000 + i);
+            c.productos.push_back(p);
+        }
+        return c;
+    }
+
     void addListings(int count) {
         for (int i = 0; i < count; ++i)
             server.addListing(Seller, {QStringLiteral("MLV%1").arg(1000 + i),
@@ -62,10 +80,10 @@ struct MarketWindow {
 
     // Starts the simulator and opens the window against it; `adjust` may change the window's options first.
     bool open(int listings = 0, const std::function<void(frmVantoria::Options&)>& adjust = {},
-              const sim::MarketSim::Options& serverOptions = {}) {
+              const sim::MarketSim::Options& serverOptions = {}, const catalogo::Catalogo& shop = tienda()) {
         if (!dir.isValid())
             return false;
-        catalogo::escribo(dir.filePath(QStringLiteral("Base de Datos.dba")), tienda());
+        catalogo::escribo(dir.filePath(QStringLiteral("Base de Datos.dba")), shop);
         server.addAccount(User, Password, Seller);
         addListings(listings);
         if (!server.start(serverOptions))
@@ -89,7 +107,8 @@ struct MarketWindow {
         w->activateWindow();
         if (!QTest::qWaitForWindowActive(w.get()))
             return false;
-        return waitFor([this] { return !f().PrimeraVez && ventanaHabilitada(f()); }) && f().Grid1->rows() == 4;
+        return waitFor([this] { return !f().PrimeraVez && ventanaHabilitada(f()); }) &&
+               f().Grid1->rows() == int(shop.productos.size()) + 1;
     }
 
     static bool waitFor(const std::function<bool()>& done, int millis = 15000) { return QTest::qWaitFor(done, millis); }
@@ -111,6 +130,12 @@ struct MarketWindow {
         for (const sim::Request& r : server.log(sim::PathSearch))
             out << r.query.value(QStringLiteral("offset"));
         return out;
+    }
+
+    // Signs in and waits for the listings.
+    bool signedIn() {
+        signIn();
+        return waitIdle() && dialogs.shown.isEmpty();
     }
 
     bool signInEnabled() { return f().Command1->isEnabled() && f().Usuario->isEnabled() && f().Clave->isEnabled(); }

@@ -1,0 +1,152 @@
+#include "EnvioMasivo.h"
+
+#include "Dialogs.h"
+#include "EnvioPrecio.h"
+#include "EstadoCanal.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "Inet.h"
+#include "Mercado.h"
+#include "Reloj.h"
+#include "ResultBox.h"
+#include "Solicitudes.h"
+#include "VbError.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+
+#include <limits>
+
+namespace {
+
+constexpr int ColProducto = 2, ColSerial = 4, ColEnviado = 7;
+constexpr quint32 Celeste = 208 + 256 * 255 + 65536 * 255;
+constexpr int ItemsEntrePausas = 30;
+
+QString textoProgreso(Form& f, int r, int items) {
+    return QStringLiteral("Pos ") + solicitudes::numeroInforme(r) + QStringLiteral(" Actualizando (") +
+           QString::number(items) + QStringLiteral(") precio de ") + f.Grid1->textMatrix(r, ColProducto) +
+           QStringLiteral("         Espere...");
+}
+
+// Lets events run until the awaited answer has been handled (or the window closes).
+void esperoRespuesta(Form& f, Mercado& m, bool copioEstado) {
+    m.reloj.esperoEventos(
+        f,
+        [&] {
+            if (copioEstado)
+                ponTexto(f.EstadoConexion, f.GetState->text());
+            return !f.Esperando;
+        },
+        std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+
+void Command2_Click(Form& f, Mercado& m) {
+    FlexGrid& grid = *f.Grid1;
+    if (grid.rows() <= 1)
+        return;
+    // One batch at a time, and none while another operation waits for its answer.
+    if (f.operacionEnCurso || m.Inet1.StillExecuting())
+        return;
+    if (!f.dialogs->question(QStringLiteral("¿Está seguro de querer actualizar los precios de todos los productos "
+                                            "listados en su publicación mercado libre segun la configuración?")))
+        return;
+
+    double Etapa = 0;
+    int r = 0, pausa = 0, items = 0;
+    try {
+        Etapa = 1;
+        deshabilitoVentana(f);
+        f.operacionEnCurso = true;
+        f.Frame1->show();
+        f.Barra1->setValue(0);
+        pausa = 0;
+        f.Barra1->setMaximum(grid.rows() - 1);
+        Etapa = 2;
+        for (r = 1; r < grid.rows(); ++r)
+            if (grid.textMatrix(r, ColEnviado).isEmpty())
+                grid.setTextMatrix(r, ColEnviado, QStringLiteral("0"));
+        const int ultima = grid.rows() - 1;
+        for (r = 1; r <= ultima && !f.cerrando; ++r) {
+            const QString serial = grid.textMatrix(r, ColSerial);
+            const bool soloNoAfectados = f.Check1->isChecked();
+            const bool califica = !serial.isEmpty() && serial != QLatin1String("-") &&
+                                  (!soloNoAfectados || grid.textMatrix(r, ColEnviado) == QLatin1String("0"));
+            if (califica) {
+                Etapa = 3;
+                grid.setRow(r);
+                f.Paso = 4;
+                f.Resultado->setText(QString());
+                DelayMili(f, m.reloj, 100);
+                ++pausa;
+                Etapa = 4;
+                if (pausa == ItemsEntrePausas && !f.cerrando) {
+                    ponTexto(f.Label3, QStringLiteral("Dando descanso al servidor..."));
+                    ponTexto(f.EstadoConexion,
+                             QStringLiteral("se esperarán 20 segundos cada 30 items para no saturar de solicitudes el "
+                                            "servidor"));
+                    dejoCorrerEventos();
+                    f.Esperando = true;
+                    m.Inet1.Execute(solicitudes::urlPausa(m.urlPasarela), solicitudes::Metodo, QString(),
+                                    solicitudes::Encabezado);
+                    esperoRespuesta(f, m, false);
+                    DelayMili(f, m.reloj, 2000);
+                    pausa = 0;
+                    Etapa = 5;
+                }
+                if (f.cerrando)
+                    break;
+                f.Esperando = true;
+                ++items;
+                ponTexto(f.Label3, textoProgreso(f, r, items));
+                ponTexto(f.EstadoConexion, QStringLiteral("Iniciando..."));
+                const QString precio = precioParaEnviar(f, grid.row());
+                m.Inet1.Execute(solicitudes::urlPrecio(m.urlPasarela, grid.textMatrix(grid.row(), ColSerial), precio),
+                                solicitudes::Metodo, QString(), solicitudes::Encabezado);
+                Etapa = 6;
+                esperoRespuesta(f, m, true);
+                Etapa = 7;
+            }
+            f.Barra1->setValue(r);
+            dejoCorrerEventos();
+            Etapa = 8;
+        }
+        // Closing the window may have ended the wait for an answer.
+        f.Esperando = false;
+        dejoCorrerEventos();
+        f.Frame1->hide();
+        Etapa = 9;
+        terminoOperacion(f);
+        return;
+    } catch (const vb::Error& e) {
+        ponTexto(f.Label3, textoProgreso(f, std::min(r, grid.rows() - 1), items));
+        ponTexto(f.EstadoConexion, f.GetState->text());
+        ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
+        ponTexto(f.Detalle02, f.Resultado->text().left(4000));
+        f.dialogs->notice(QStringLiteral("Error actualizando sincronizando con el servidor.\r") + e.description() +
+                          QStringLiteral("\rChequear etapa ") + solicitudes::numeroInforme(Etapa));
+    }
+    f.Esperando = false;
+    // The operator gets the window back; nothing else is sent.
+    f.Frame1->hide();
+    terminoOperacion(f);
+}
+
+void RamaMasiva(Form& f, Mercado&, Evento& ev) {
+    ev.Etapa = 10;
+    f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
+    ev.Etapa = 11;
+    ev.respuesta.clear();
+    if (solicitudes::esListo(f.Resultado->text())) {
+        ev.Etapa = 12;
+        const int fila = f.Grid1->row();
+        if (fila > 0)
+            ActualizoGrillas(f, fila, f.Grid1->textMatrix(fila, ColSerial), &ev.Etapa);
+        PintoFila(f, Celeste);
+    }
+    f.Esperando = false;
+}

@@ -1,0 +1,92 @@
+#include "EnvioPrecio.h"
+
+#include "Amounts.h"
+#include "Dialogs.h"
+#include "EstadoCanal.h"
+#include "FlexGrid.h"
+#include "Form.h"
+#include "Inet.h"
+#include "Mercado.h"
+#include "ResultBox.h"
+#include "Solicitudes.h"
+#include "VbError.h"
+
+#include <QLocale>
+
+namespace {
+
+constexpr int ColProducto = 2, ColPrecio = 3, ColSerial = 4, ColEnviar = 5, ColEnviado = 7;
+
+}  // namespace
+
+QString precioParaEnviar(Form& f, int fila) {
+    double valor = 0;
+    if (!leoNumero(f.Grid1->textMatrix(fila, ColPrecio), QLocale(), &valor))
+        vb::raise(vb::TypeMismatch);
+    return Cifras(valor);
+}
+
+void EnvioPrecio(Form& f, Mercado& m) {
+    FlexGrid& grid = *f.Grid1;
+    if (grid.rows() <= 1 || grid.row() <= 0)
+        return;
+    if (grid.col() != ColEnviar)
+        return;
+    const int fila = grid.row();
+    const QString precio = grid.textMatrix(fila, ColPrecio);
+    const QString id = grid.textMatrix(fila, ColSerial);
+    if (precio.isEmpty() || id.size() <= 4)
+        return;
+    if (f.operacionEnCurso || m.Inet1.StillExecuting())
+        return;
+    // Checked before asking: a price that is not a number is never offered for sending.
+    double valor = 0;
+    if (!leoNumero(precio, QLocale(), &valor)) {
+        f.dialogs->notice(QStringLiteral("El precio \"") + precio + QStringLiteral("\" no es un número; no se envió."));
+        return;
+    }
+    if (!f.dialogs->question(QStringLiteral("¿Está seguro de querer sincronizar este precio de ") +
+                             grid.textMatrix(fila, ColProducto) + QStringLiteral(" para ponerlo en ") + precio +
+                             QStringLiteral("?")))
+        return;
+    deshabilitoVentana(f);
+    f.operacionEnCurso = true;
+    f.Paso = 3;
+    f.Resultado->setText(QString());
+    // The answer goes to this row and this listing, whatever row is current when it arrives.
+    f.filaEnviada = fila;
+    f.idEnviado = id;
+    m.Inet1.Execute(solicitudes::urlPrecio(m.urlPasarela, id, Cifras(valor)), solicitudes::Metodo, QString(),
+                    solicitudes::Encabezado);
+}
+
+void RamaPrecio(Form& f, Mercado&, Evento& ev) {
+    f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
+    ev.respuesta.clear();
+    if (solicitudes::esListo(f.Resultado->text())) {
+        f.dialogs->notice(QStringLiteral("Listo. Operación realizada con éxito."));
+        if (f.filaEnviada > 0 && f.filaEnviada < f.Grid1->rows())
+            ActualizoGrillas(f, f.filaEnviada, f.idEnviado);
+        terminoOperacion(f);
+        return;
+    }
+    terminoOperacion(f);
+    f.dialogs->notice(QStringLiteral("No se pudo realizar la operación."));
+}
+
+void ActualizoGrillas(Form& f, int fila, const QString& idPublicacion, double* Etapa) {
+    FlexGrid& listados = *f.Grid2;
+    if (listados.rows() <= 1)
+        return;
+    const QString precio = f.Grid1->textMatrix(fila, ColPrecio);
+    for (int r = 1; r < listados.rows(); ++r) {
+        if (Etapa)
+            *Etapa = 13;
+        if (listados.textMatrix(r, 0) == idPublicacion) {
+            listados.setTextMatrix(r, 3, precio);
+            f.Grid1->setTextMatrix(fila, ColEnviado, QStringLiteral("1"));
+        }
+        if (Etapa)
+            *Etapa = 14;
+    }
+}

@@ -1,0 +1,175 @@
+// The single price push from the product grid's push icon, against the simulator.
+
+#include "MarketWindow.h"
+
+#include <QLabel>
+
+namespace {
+
+const QString Done = QStringLiteral("Listo. Operación realizada con éxito.");
+const QString Failed = QStringLiteral("No se pudo realizar la operación.");
+
+// Rows after the load: 1 Alicate 1234.50 MLV1000, 2 Brocha 5 "MLV1", 3 Cincel 7 "-", 4 Destornillador 8 (never
+// linked), 5 Escalera (no price) MLV1001.
+catalogo::Catalogo shop() {
+    catalogo::Catalogo c;
+    c.categorias = {{1, QStringLiteral("Ferretería")}};
+    const auto add = [&](qint64 code, const char* name, std::optional<double> price, std::optional<QString> serial) {
+        catalogo::Producto p;
+        p.codigo = code;
+        p.codProd = QStringLiteral("P-%1").arg(code);
+        p.nombre = QString::fromUtf8(name);
+        p.categoria = 1;
+        p.precio = price;
+        p.serial = serial;
+        c.productos.push_back(p);
+    };
+    add(1, "Alicate", 1234.5, QStringLiteral("MLV1000"));
+    add(2, "Brocha", 5, QStringLiteral("MLV1"));
+    add(3, "Cincel", 7, QStringLiteral("-"));
+    add(4, "Destornillador", 8, std::nullopt);
+    add(5, "Escalera", std::nullopt, QStringLiteral("MLV1001"));
+    return c;
+}
+
+sim::Fault fault(sim::FaultKind kind) {
+    sim::Fault f;
+    f.kind = kind;
+    return f;
+}
+
+}  // namespace
+
+class EnvioTest : public QObject {
+    Q_OBJECT
+
+    // The window signed in, with a second listing row of MLV1000 and one that differs only in letter case.
+    bool open(MarketWindow& mw) {
+        if (!mw.open(2, {}, {}, shop()) || !mw.signedIn())
+            return false;
+        FlexGrid& g = *mw.f().Grid2;
+        for (const char* id : {"MLV1000", "mlv1000"}) {
+            g.setRows(g.rows() + 1);
+            g.setTextMatrix(g.rows() - 1, 0, QLatin1String(id));
+        }
+        return true;
+    }
+
+    static void clickPush(MarketWindow& mw, int row) {
+        FlexGrid* grid = mw.f().Grid1;
+        grid->cells().flush();
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                          grid->visualRect(grid->model()->index(row - 1, 5)).center());
+    }
+
+  private slots:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void onlyALinkedProductWithAPriceIsPushed_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("answer");
+        QTest::addColumn<QString>("question");  // empty: none asked
+        QTest::addColumn<QByteArray>("query");  // empty: nothing sent
+        QTest::newRow("linked") << 1 << true
+                                << "¿Está seguro de querer sincronizar este precio de Alicate para ponerlo en 1,234.50?"
+                                << QByteArray("men=480613&item_id=MLV1000&precio_item=1234.50");
+        QTest::newRow("answered No") << 1 << false
+                                     << "¿Está seguro de querer sincronizar este precio de Alicate para ponerlo en "
+                                        "1,234.50?"
+                                     << QByteArray();
+        QTest::newRow("serial of four characters") << 2 << true << "" << QByteArray();
+        QTest::newRow("unlinked") << 3 << true << "" << QByteArray();
+        QTest::newRow("never linked") << 4 << true << "" << QByteArray();
+        QTest::newRow("no price") << 5 << true << "" << QByteArray();
+    }
+    void onlyALinkedProductWithAPriceIsPushed() {
+        QFETCH(int, row);
+        QFETCH(bool, answer);
+        QFETCH(QString, question);
+        QFETCH(QByteArray, query);
+        MarketWindow mw;
+        QVERIFY(open(mw));
+        mw.dialogs.answers = {answer};
+        clickPush(mw, row);
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.dialogs.shown.isEmpty() ? QString() : mw.dialogs.shown.first().text, question);
+        const QList<sim::Request> sent = mw.server.log(sim::PathPrice);
+        QCOMPARE(sent.size(), query.isEmpty() ? 0 : 1);
+        if (!query.isEmpty()) {
+            QCOMPARE(sent[0].rawQuery, query);
+            QCOMPARE(sent[0].method, QByteArray("POST"));
+        }
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(mw.f().Casilla->isHidden());
+    }
+
+    void theAnswerDecidesWhatChanges_data() {
+        QTest::addColumn<int>("kind");  // -1: the gateway accepts
+        QTest::addColumn<QStringList>("notices");
+        QTest::addColumn<bool>("pushed");
+        QTest::newRow("accepted") << -1 << QStringList{Done} << true;
+        QTest::newRow("refused") << int(sim::FaultKind::Refuse) << QStringList{Failed} << false;
+        QTest::newRow("error page") << int(sim::FaultKind::Status) << QStringList{Failed} << false;
+        QTest::newRow("connection dropped") << int(sim::FaultKind::Drop) << QStringList() << false;
+    }
+    void theAnswerDecidesWhatChanges() {
+        QFETCH(int, kind);
+        QFETCH(QStringList, notices);
+        QFETCH(bool, pushed);
+        MarketWindow mw;
+        QVERIFY(open(mw));
+        if (kind >= 0)
+            mw.server.addFault(sim::PathPrice, 1, fault(sim::FaultKind(kind)));
+        mw.dialogs.answers = {true};
+        clickPush(mw, 1);
+        // Another row is current when the answer arrives: it still belongs to the row pushed.
+        mw.f().Grid1->setRow(4);
+        QVERIFY(mw.waitIdle());
+        mw.dialogs.shown.removeFirst();
+        QCOMPARE(mw.dialogs.notices(), notices);
+        FlexGrid& listings = *mw.f().Grid2;
+        const QString shown = pushed ? QStringLiteral("1,234.50") : QString();
+        QCOMPARE(listings.textMatrix(1, 3), shown);                        // MLV1000 from the marketplace
+        QCOMPARE(listings.textMatrix(listings.rows() - 2, 3), shown);      // the same id again
+        QCOMPARE(listings.textMatrix(listings.rows() - 1, 3), QString());  // "mlv1000" is another id
+        QCOMPARE(listings.textMatrix(2, 3), QString());
+        QCOMPARE(mw.f().Grid1->textMatrix(1, 7), pushed ? QStringLiteral("1") : QStringLiteral("0"));
+        QCOMPARE(mw.f().Grid1->textMatrix(4, 7), QStringLiteral("0"));
+        QCOMPARE(mw.server.log(sim::PathPrice).size(), 1);
+        QVERIFY(ventanaHabilitada(mw.f()));
+        // Nothing is coloured by a single push.
+        QVERIFY(!mw.f().Grid1->cells().cell(1, 2).hasBack);
+    }
+
+    void aPriceThatIsNotANumberIsNotSent() {
+        MarketWindow mw;
+        QVERIFY(open(mw));
+        mw.f().Grid1->setTextMatrix(1, 3, QStringLiteral("12 pesos"));
+        mw.dialogs.answers = {true};
+        clickPush(mw, 1);
+        QCOMPARE(mw.dialogs.notices(), QStringList{"El precio \"12 pesos\" no es un número; no se envió."});
+        QCOMPARE(mw.dialogs.shown.size(), 1);
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QTest::qWait(50);
+        QCOMPARE(mw.server.log(sim::PathPrice).size(), 0);
+    }
+
+    void theDisplayedPriceIsReadUnderTheUsersSettings() {
+        QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
+        MarketWindow mw;
+        QVERIFY(open(mw));
+        QCOMPARE(mw.f().Grid1->textMatrix(1, 3), QStringLiteral("1.234,50"));
+        mw.dialogs.answers = {true};
+        clickPush(mw, 1);
+        QVERIFY(mw.waitIdle());
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(mw.dialogs.shown.first().text,
+                 QStringLiteral("¿Está seguro de querer sincronizar este precio de Alicate para ponerlo en 1.234,50?"));
+        QCOMPARE(mw.server.log(sim::PathPrice).value(0).query.value(QStringLiteral("precio_item")),
+                 QStringLiteral("1234.50"));
+        QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QStringLiteral("1.234,50"));
+    }
+};
+
+QTEST_MAIN(EnvioTest)
+#include "tst_envio.moc"

@@ -1,0 +1,225 @@
+// The paced bulk price push, against the simulator with the clock sped up.
+
+#include "MarketWindow.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+
+namespace {
+
+const QString Question = QStringLiteral(
+    "¿Está seguro de querer actualizar los precios de todos los productos listados en su publicación mercado libre "
+    "segun la configuración?");
+const QColor Cyan(208, 255, 255), Orange(255, 127, 10);
+
+sim::Fault fault(sim::FaultKind kind, QByteArray body = {}) {
+    sim::Fault f;
+    f.kind = kind;
+    f.body = std::move(body);
+    return f;
+}
+
+QString progress(int row, int item, int product) {
+    return QStringLiteral("Pos  %1 Actualizando (%2) precio de Producto %3         Espere...")
+        .arg(row)
+        .arg(item)
+        .arg(product, 3, 10, QChar(u'0'));
+}
+
+}  // namespace
+
+class MasivoTest : public QObject {
+    Q_OBJECT
+
+    static constexpr double Speed = 100;  // one second of the batch's clock takes 10 ms
+
+    // The window on `shop`, signed in to a seller with `listings` listings, the clock sped up.
+    static bool open(MarketWindow& mw, const catalogo::Catalogo& shop, int listings, double speed = Speed,
+                     int idleMs = 5000) {
+        return mw.open(
+                   listings,
+                   [&](frmVantoria::Options& o) {
+                       o.velocidadReloj = speed;
+                       o.sinDatosMs = idleMs;
+                   },
+                   {}, shop) &&
+               mw.signedIn();
+    }
+
+    // Presses the button between the grids, answers Yes, and waits for the batch to end.
+    static bool runBatch(MarketWindow& mw, int millis = 30000) {
+        mw.dialogs.answers = {true};
+        mw.f().Command2->click();
+        return mw.waitIdle(millis) && mw.f().Frame1->isHidden() && ventanaHabilitada(mw.f());
+    }
+
+    static QColor colour(MarketWindow& mw, int row) { return mw.f().Grid1->cellBackColor(row, 2); }
+
+  private slots:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void itemsArePacedWithAPauseBeforeEvery30th_data() {
+        QTest::addColumn<int>("items");
+        QTest::newRow("29: no pause") << 29;
+        QTest::newRow("30: a pause before the 30th") << 30;
+        QTest::newRow("61: pauses before the 30th and the 60th") << 61;
+    }
+    void itemsArePacedWithAPauseBeforeEvery30th() {
+        QFETCH(int, items);
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(items), items));
+        mw.server.clearLog();
+        mw.enabledAtState.clear();
+        QVERIFY(runBatch(mw));
+        // The window took no input from the answer Yes to the end of the batch.
+        QVERIFY(!mw.enabledAtState.isEmpty() && !mw.enabledAtState.contains(true));
+        QCOMPARE(mw.dialogs.shown.size(), 1);
+        QCOMPARE(mw.dialogs.shown[0].text, Question);
+
+        QList<QByteArray> expected;
+        for (int i = 1; i <= items; ++i) {
+            if (i % 30 == 0)
+                expected << sim::PathPause;
+            expected << QByteArray("/mercadolibre/ml00000102_meliGet.php?men=480613&item_id=MLV") +
+                            QByteArray::number(999 + i) + "&precio_item=" + QByteArray::number(9.5 + i, 'f', 2);
+        }
+        const QList<sim::Request> log = mw.server.log();
+        QList<QByteArray> targets;
+        for (const sim::Request& r : log)
+            targets << r.target;
+        QCOMPARE(targets, expected);
+        // One second of the clock before every item, after the answer before it; twenty after a pause's answer.
+        for (qsizetype i = 1; i < log.size(); ++i) {
+            const double gap = double(log[i].receivedNs - log[i - 1].answeredNs) / 1e9 * Speed;
+            const double least = log[i - 1].path == sim::PathPause ? 20.0 : 1.0;
+            QVERIFY2(gap >= least, qPrintable(QStringLiteral("request %1 after %2 s").arg(i).arg(gap)));
+        }
+        FlexGrid& g = *mw.f().Grid1;
+        for (int r = 1; r <= items; ++r) {
+            QCOMPARE(colour(mw, r), Cyan);
+            QCOMPARE(g.textMatrix(r, 7), QStringLiteral("1"));
+            QCOMPARE(mw.f().Grid2->textMatrix(r, 3), g.textMatrix(r, 3));
+        }
+        QCOMPARE(mw.f().Label3->text(), progress(items, items, items));
+        QCOMPARE(mw.f().Barra1->value(), items);
+        QCOMPARE(mw.f().Barra1->maximum(), items);
+    }
+
+    void whichRowsArePushed_data() {
+        QTest::addColumn<bool>("onlyUnpushed");
+        QTest::addColumn<QStringList>("sent");
+        QTest::newRow("Solo los no afectados ticked") << true << QStringList{"MLV1000", "MLV1"};
+        QTest::newRow("Solo los no afectados clear") << false << QStringList{"MLV1000", "MLV1002", "MLV1"};
+    }
+    void whichRowsArePushed() {
+        QFETCH(bool, onlyUnpushed);
+        QFETCH(QStringList, sent);
+        // Rows: 1 linked, 2 unlinked ("-"), 3 linked and already pushed, 4 never linked, 5 a serial of four characters.
+        catalogo::Catalogo shop = MarketWindow::linkedShop(5);
+        shop.productos[1].serial = QStringLiteral("-");
+        shop.productos[3].serial.reset();
+        shop.productos[4].serial = QStringLiteral("MLV1");
+        MarketWindow mw;
+        QVERIFY(open(mw, shop, 5));
+        mw.f().Grid1->setTextMatrix(3, 7, QStringLiteral("1"));
+        mw.f().Grid1->setTextMatrix(4, 7, QString());
+        mw.f().Check1->setChecked(onlyUnpushed);
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        QStringList ids;
+        for (const sim::Request& r : mw.server.log())
+            ids << r.query.value(QStringLiteral("item_id"));
+        QCOMPARE(ids, sent);
+        // Skipped rows still move the progress bar; an empty mark becomes "0"; a refused item keeps its colour.
+        QCOMPARE(mw.f().Barra1->value(), 5);
+        QCOMPARE(mw.f().Grid1->textMatrix(4, 7), QStringLiteral("0"));
+        QCOMPARE(colour(mw, 1), Cyan);
+        QVERIFY(!mw.f().Grid1->cells().cell(5, 2).hasBack);
+        QCOMPARE(mw.f().Label3->text(), progress(5, int(sent.size()), 5));
+    }
+
+    void everyItemEndsWithExactlyOneOutcome() {
+        constexpr int Items = 100;
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(Items), Items, Speed, 300));
+        // One item in five misbehaves, in turn: refused, dropped, never answered, answered with garbage.
+        const QList<sim::Fault> faults{fault(sim::FaultKind::Refuse), fault(sim::FaultKind::Drop),
+                                       fault(sim::FaultKind::NoAnswer),
+                                       fault(sim::FaultKind::Body, QByteArray("\0\xff\xfeListo!!", 9))};
+        const QList<QColor> outcomes{QColor(), Orange, Orange, QColor()};
+        for (int i = 5; i <= Items; i += 5)
+            mw.server.addFault(sim::PathPrice, i, faults[(i / 5 - 1) % 4]);
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw, 60000));
+        QCOMPARE(mw.dialogs.shown.size(), 1);
+        QStringList ids;
+        for (const sim::Request& r : mw.server.log(sim::PathPrice))
+            ids << r.query.value(QStringLiteral("item_id"));
+        QCOMPARE(ids.size(), Items);
+        QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), Items);
+        QCOMPARE(mw.server.log(sim::PathPause).size(), 3);
+        for (int r = 1; r <= Items; ++r) {
+            const bool faulted = r % 5 == 0;
+            const QColor expected = faulted ? outcomes[(r / 5 - 1) % 4] : Cyan;
+            const FlexGridModel::Cell& cell = mw.f().Grid1->cells().cell(r, 2);
+            QCOMPARE(cell.hasBack ? QColor(cell.back) : QColor(), expected);
+            QCOMPARE(mw.f().Grid1->textMatrix(r, 7), faulted ? QStringLiteral("0") : QStringLiteral("1"));
+        }
+    }
+
+    void atRealSpeedEveryItemWaitsASecondAfterTheAnswerBefore() {
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(3), 3, 1.0));
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        const QList<sim::Request> log = mw.server.log();
+        QCOMPARE(log.size(), 3);
+        for (qsizetype i = 1; i < log.size(); ++i)
+            QVERIFY(log[i].receivedNs - log[i - 1].answeredNs >= 1'000'000'000);
+    }
+
+    void aPriceThatCannotBeReadEndsTheBatchWithItsReport() {
+        catalogo::Catalogo shop = MarketWindow::linkedShop(4);
+        shop.productos[2].precio.reset();
+        MarketWindow mw;
+        QVERIFY(open(mw, shop, 4));
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        QCOMPARE(mw.dialogs.notices(),
+                 QStringList{"Error actualizando sincronizando con el servidor.\rType mismatch\rChequear etapa  4"});
+        QCOMPARE(mw.server.log().size(), 2);
+        QCOMPARE(mw.f().Label3->text(), progress(3, 3, 3));
+        QVERIFY(!mw.f().Esperando);
+    }
+
+    void closingTheWindowEndsTheBatchAtOnce() {
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(40), 40, 10));
+        mw.server.clearLog();
+        int sentAtClose = -1;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (sentAtClose >= 0 || mw.server.log().size() < 3)
+                return;
+            // A second batch cannot start inside the running one.
+            mw.f().Command2->click();
+            mw.w->close();
+            sentAtClose = mw.w->Inet1().enviadas();
+        });
+        probe.start(5);
+        mw.dialogs.answers = {true, true};
+        mw.f().Command2->click();  // returns when the batch has ended
+        probe.stop();
+        QCOMPARE(mw.dialogs.shown.size(), 1);
+        QVERIFY(sentAtClose >= 0);
+        QVERIFY(!mw.f().operacionEnCurso && !mw.f().Esperando);
+        QTest::qWait(200);
+        QCOMPARE(mw.w->Inet1().enviadas(), sentAtClose);
+        QVERIFY(mw.server.log().size() <= sentAtClose);
+    }
+};
+
+QTEST_MAIN(MasivoTest)
+#include "tst_masivo.moc"
