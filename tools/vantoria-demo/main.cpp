@@ -3,7 +3,10 @@
 //
 //   vantoria-demo                      opens the window; sign in with the account it prints
 //   vantoria-demo --screenshot FILE    signs in through the window's controls, waits for the listings, saves FILE
+//   ... --screenshot FILE --bulk       then pushes every linked product's price in one batch (clock sped up, the
+//                                      simulator refusing and dropping a few items) and saves FILE when it has ended
 #include "CatalogueGenerator.h"
+#include "Dialogs.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
@@ -56,7 +59,7 @@ Tienda tienda() {
         l.title = p.nombre + QString::fromUtf8(Suffixes[random.bounded(int(std::size(Suffixes)))]);
         l.price = p.precio ? std::round(*p.precio * (0.9 + random.bounded(0.2)) * 100) / 100 : 10.0 * n;
         t.publicaciones << l;
-        if (n % 4 == 0)
+        if (n % 4 == 0 && p.precio)
             p.serial = l.id;
     }
     return t;
@@ -77,8 +80,9 @@ int falla(const char* paso) {
     return 1;
 }
 
-// Signs in through the window's own controls and saves the window once the listings are in.
-int captura(frmVantoria& w, const QString& archivo, int publicaciones) {
+// Signs in through the window's own controls and saves the window once the listings are in (and, with `masivo`,
+// once a batch of every linked product has ended).
+int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, bool masivo) {
     Form& f = w.form();
     if (!esperoQue([&] { return !f.PrimeraVez && ventanaHabilitada(f) && f.Grid1->rows() > 1; }, 60'000))
         return falla("the catalogue did not load");
@@ -87,8 +91,28 @@ int captura(frmVantoria& w, const QString& archivo, int publicaciones) {
     f.Command1->click();
     if (!esperoQue([&] { return !f.operacionEnCurso && !w.Inet1().StillExecuting(); }, 120'000))
         return falla("the sign-in and listing download did not end");
-    if (f.Grid2->rows() != publicaciones + 1)
+    if (f.Grid2->rows() != publicaciones + 1 || !dialogos.shown.isEmpty())
         return falla("the listings did not all arrive (see the status line in the window)");
+    if (masivo) {
+        dialogos.answers = {true};
+        f.Command2->click();  // returns when the batch has ended
+        if (f.operacionEnCurso || dialogos.shown.size() != 1) {
+            for (const ScriptedDialogs::Shown& d : dialogos.shown.mid(1))
+                std::fprintf(stderr, "[%s] %s\n", qPrintable(d.caption),
+                             qPrintable(QString(d.text).replace(u'\r', u'\n')));
+            return falla("the batch did not end as expected");
+        }
+        int celeste = 0, naranja = 0, enviados = 0;
+        for (int r = 1; r < f.Grid1->rows(); ++r) {
+            const FlexGridModel::Cell& c = f.Grid1->cells().cell(r, 2);
+            celeste += c.hasBack && QColor(c.back) == QColor(208, 255, 255);
+            naranja += c.hasBack && QColor(c.back) == QColor(255, 127, 10);
+            enviados += f.Grid1->textMatrix(r, 4).size() > 1;
+        }
+        std::printf("batch: %d linked products, %d pushed (pale cyan), %d failed (orange), %d refused\n", enviados,
+                    celeste, naranja, enviados - celeste - naranja);
+    }
+    f.Grid1->scrollToTop();
     f.Grid2->setRow(1);
     f.Grid2->setCol(0);
     f.Grid2->scrollToTop();
@@ -103,14 +127,21 @@ int captura(frmVantoria& w, const QString& archivo, int publicaciones) {
 
 int main(int argc, char* argv[]) {
     QString archivo;
+    bool masivo = false;
     for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+        if (qstrcmp(argv[i], "--bulk") == 0) {
+            masivo = true;
+        } else if (qstrcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
             // Absolute now: the window makes its own folder the current one.
             archivo = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[++i]));
         } else {
-            std::fputs("usage: vantoria-demo [--screenshot FILE]\n", stderr);
+            std::fputs("usage: vantoria-demo [--screenshot FILE [--bulk]]\n", stderr);
             return 2;
         }
+    }
+    if (masivo && archivo.isEmpty()) {
+        std::fputs("vantoria-demo: --bulk goes with --screenshot FILE\n", stderr);
+        return 2;
     }
 #ifdef Q_OS_UNIX
     // With nobody at the keyboard and no display, the window is drawn offscreen.
@@ -137,8 +168,24 @@ int main(int argc, char* argv[]) {
     if (!mercado.start())
         return falla(qPrintable(QStringLiteral("the marketplace simulator did not start: ") + mercado.error()));
 
+    if (masivo) {
+        // A few items go wrong, as they do: the third is refused, the fourth loses its connection.
+        sim::Fault rechazo;
+        rechazo.kind = sim::FaultKind::Refuse;
+        mercado.addFault(sim::PathPrice, 3, rechazo);
+        sim::Fault corte;
+        corte.kind = sim::FaultKind::Drop;
+        mercado.addFault(sim::PathPrice, 4, corte);
+    }
+
+    // With nobody at the keyboard the message boxes answer themselves (Yes to the batch) and are checked.
+    ScriptedDialogs dialogos;
     frmVantoria::Options o;
     o.programFolder = carpeta.path();
+    if (!archivo.isEmpty())
+        o.dialogs = &dialogos;
+    if (masivo)
+        o.velocidadReloj = 25;  // the batch's seconds and pauses pass 25 times faster
     o.urlMercado = mercado.baseUrl();
     o.urlPasarela = mercado.baseUrl();
     o.autoridadesExtra = sim::MarketSim::caCertificates();
@@ -147,7 +194,7 @@ int main(int argc, char* argv[]) {
     w.activateWindow();
 
     if (!archivo.isEmpty())
-        return captura(w, archivo, int(t.publicaciones.size()));
+        return captura(w, dialogos, archivo, int(t.publicaciones.size()), masivo);
 
     std::printf(
         "Vantoria demo: %d products in %s\n"
