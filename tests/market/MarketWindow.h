@@ -34,26 +34,6 @@ struct MarketWindow {
 
     Form& f() { return w->form(); }
 
-    // Products: 1 Alicate (5), 2 Martillo (7, linked to MLV1000), 3 Lentes de sol (3).
-    static catalogo::Catalogo tienda() {
-        catalogo::Catalogo c;
-        c.categorias = {{1, QStringLiteral("Ferretería")}, {2, QStringLiteral("Óptica")}};
-        const auto add = [&](qint64 code, const char* name, qint64 cat, double price, std::optional<QString> serial) {
-            catalogo::Producto p;
-            p.codigo = code;
-            p.codProd = QStringLiteral("P-%1").arg(code);
-            p.nombre = QString::fromUtf8(name);
-            p.categoria = cat;
-            p.precio = price;
-            p.serial = serial;
-            c.productos.push_back(p);
-        };
-        add(7, "Martillo", 1, 70.0, QStringLiteral("MLV1000"));
-        add(3, "Lentes de sol", 2, 0.5, std::nullopt);
-        add(5, "Alicate", 1, 1234.5, std::nullopt);
-        return c;
-    }
-
     // `count` products named "Producto 001" ... in one category, priced 10.50, 11.50 ..., each linked to the listing
     // "MLV1000" ... that addListings(count) puts on the marketplace.
     static catalogo::Catalogo linkedShop(int count) {
@@ -80,7 +60,7 @@ struct MarketWindow {
 
     // Starts the simulator and opens the window against it; `adjust` may change the window's options first.
     bool open(int listings = 0, const std::function<void(frmVantoria::Options&)>& adjust = {},
-              const sim::MarketSim::Options& serverOptions = {}, const catalogo::Catalogo& shop = tienda()) {
+              const sim::MarketSim::Options& serverOptions = {}, const catalogo::Catalogo& shop = linkedShop(3)) {
         if (!dir.isValid())
             return false;
         catalogo::escribo(dir.filePath(QStringLiteral("Base de Datos.dba")), shop);
