@@ -86,11 +86,13 @@ int main(int argc, char* argv[]) {
     });
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
-    qint64 last = 0, longest = 0;
+    qint64 last = 0, longest = 0, longestAt = 0;
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const qint64 t = now();
-        if (last)
-            longest = std::max(longest, t - last);
+        if (last && t - last > longest) {
+            longest = t - last;
+            longestAt = t;
+        }
         last = t;
     });
     server.clearLog();
@@ -120,6 +122,7 @@ int main(int argc, char* argv[]) {
     std::printf("batch %.3f s, pacing alone %.3f s (%d s + %d x 20 s + answers %.3f s)\n", wall, ideal, items, pauses,
                 answers);
     std::printf("ratio batch / pacing: %.4f\n", wall / ideal);
-    std::printf("longest event-loop stall: %.1f ms\n", double(longest) / 1e6);
+    std::printf("longest event-loop stall: %.1f ms, ending %.3f s into the batch\n", double(longest) / 1e6,
+                double(longestAt - start) / 1e9);
     return 0;
 }
