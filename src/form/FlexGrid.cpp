@@ -286,7 +286,29 @@ FlexGrid::FlexGrid(QWidget* parent) : QTableView(parent) {
     const int px = defaultRowPixels();
     v->setDefaultSectionSize(px);
     h->setFixedHeight(px);
+    // Tab leaves the grid for the next control, as it does from any other control of the window.
+    setTabKeyNavigation(false);
+    // Clicks on the header row reach the grid's handlers too.
+    h->viewport()->installEventFilter(this);
     connect(&model_, &FlexGridModel::flushed, this, &FlexGrid::syncCurrent);
+}
+
+bool FlexGrid::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != horizontalHeader()->viewport())
+        return QTableView::eventFilter(watched, event);
+    const QEvent::Type t = event->type();
+    if (t != QEvent::MouseButtonPress && t != QEvent::MouseButtonRelease && t != QEvent::MouseButtonDblClick)
+        return QTableView::eventFilter(watched, event);
+    // The header row is never current: its clicks reach the handlers with the current cell as it was.
+    if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        if (t == QEvent::MouseButtonPress)
+            pressed_ = true;
+        else if (t == QEvent::MouseButtonRelease)
+            leftReleased();
+        else
+            leftDoubleClicked();
+    }
+    return true;
 }
 
 void FlexGrid::changeEvent(QEvent* event) {
@@ -496,33 +518,51 @@ int FlexGrid::cellHeight() {
 
 void FlexGrid::mousePressEvent(QMouseEvent* event) {
     model_.flush();
+    event->accept();
+    if (event->button() != Qt::LeftButton)
+        return;
+    pressed_ = true;
+    // The blank area below the last row leaves the current cell as it is.
+    const QModelIndex i = indexAt(event->position().toPoint());
+    if (!i.isValid())
+        return;
     QTableView::mousePressEvent(event);
-    pressed_ = event->button() == Qt::LeftButton && indexAt(event->position().toPoint()).isValid();
-    if (pressed_) {
-        const QModelIndex i = indexAt(event->position().toPoint());
-        if (i.row() + 1 != row_ || i.column() != col_) {
-            const int old = row_;
-            row_ = i.row() + 1;
-            col_ = i.column();
-            syncCurrent();
-            repaintRows(old, row_);
-        }
+    if (i.row() + 1 != row_ || i.column() != col_) {
+        const int old = row_;
+        row_ = i.row() + 1;
+        col_ = i.column();
+        syncCurrent();
+        repaintRows(old, row_);
     }
 }
 
 void FlexGrid::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+    if (event->button() != Qt::LeftButton)
+        return;
     QTableView::mouseReleaseEvent(event);
-    const bool click = pressed_ && !afterDoubleClick_ && event->button() == Qt::LeftButton;
+    leftReleased();
+}
+
+void FlexGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+    if (event->button() != Qt::LeftButton)
+        return;
+    if (indexAt(event->position().toPoint()).isValid())
+        QTableView::mouseDoubleClickEvent(event);
+    leftDoubleClicked();
+}
+
+void FlexGrid::leftReleased() {
+    // The release that ends a double-click is no second click.
+    const bool click = pressed_ && !afterDoubleClick_;
     pressed_ = false;
     afterDoubleClick_ = false;
     if (click)
         emit Click();
 }
 
-void FlexGrid::mouseDoubleClickEvent(QMouseEvent* event) {
-    QTableView::mouseDoubleClickEvent(event);
-    if (event->button() != Qt::LeftButton || !indexAt(event->position().toPoint()).isValid())
-        return;
+void FlexGrid::leftDoubleClicked() {
     afterDoubleClick_ = true;
     emit DblClick();
 }

@@ -112,12 +112,17 @@ class FlexGrid : public QTableView {
     FlexGridModel& cells() { return model_; }
 
   signals:
-    // Delivered after the clicked cell became current; a double-click delivers a click first.
+    // A left click or double-click: on a cell, delivered after it became current; on the header row or the blank
+    // area below the last row, with the current cell as it was. A double-click delivers a click first. Other
+    // buttons do nothing.
     void Click();
     void DblClick();
 
   protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    // Typing in the grid moves nothing: the link gestures act on the current row.
+    void keyboardSearch(const QString&) override {}
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -125,6 +130,8 @@ class FlexGrid : public QTableView {
     void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
 
   private:
+    void leftReleased();
+    void leftDoubleClicked();
     void checkRow(int row) const;
     void checkCol(int col) const;
     void syncCurrent();

@@ -3,6 +3,8 @@
 
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -144,43 +146,93 @@ class FlexGridTest : public QObject {
         QCOMPARE(grid->cellTop(), grid->horizontalHeader()->geometry().bottom() * 15 + 15);
     }
 
-    void clickArrivesWithTheClickedCellCurrent_data() {
+    // Where a gesture lands: a cell (row, col), the header row (row 0) or the blank area below the last row (row -1).
+    void gesturesAndTheEventsTheyRaise_data() {
+        QTest::addColumn<QString>("gesture");
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("col");
-        QTest::newRow("first row, id") << 1 << 0;
-        QTest::newRow("third row, icon") << 3 << 1;
-        QTest::newRow("second row, title") << 2 << 2;
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("currentAfter");
+        QTest::newRow("left click on a cell") << "left" << 2 << 2 << QStringList{"click 2,2"} << "2,2";
+        QTest::newRow("left click on an icon") << "left" << 3 << 1 << QStringList{"click 3,1"} << "3,1";
+        QTest::newRow("double-click on a cell")
+            << "double" << 2 << 0 << QStringList{"click 2,0", "dblclick 2,0"} << "2,0";
+        QTest::newRow("right click changes nothing") << "right" << 2 << 2 << QStringList{} << "1,4";
+        QTest::newRow("middle click changes nothing") << "middle" << 3 << 0 << QStringList{} << "1,4";
+        QTest::newRow("click on the header row") << "left" << 0 << 2 << QStringList{"click 1,4"} << "1,4";
+        QTest::newRow("double-click on the header row")
+            << "double" << 0 << 2 << QStringList{"click 1,4", "dblclick 1,4"} << "1,4";
+        QTest::newRow("click below the last row") << "left" << -1 << 2 << QStringList{"click 1,4"} << "1,4";
+        QTest::newRow("double-click below the last row")
+            << "double" << -1 << 0 << QStringList{"click 1,4", "dblclick 1,4"} << "1,4";
     }
-    void clickArrivesWithTheClickedCellCurrent() {
+    void gesturesAndTheEventsTheyRaise() {
+        QFETCH(QString, gesture);
         QFETCH(int, row);
         QFETCH(int, col);
+        QFETCH(QStringList, events);
+        QFETCH(QString, currentAfter);
         fill(4);
         grid->show();
         QVERIFY(QTest::qWaitForWindowExposed(grid.get()));
         grid->cells().flush();
-        QList<QPair<int, int>> seen;
-        connect(grid.get(), &FlexGrid::Click, this, [&] { seen.append({grid->row(), grid->col()}); });
-        const QPoint at = grid->visualRect(grid->model()->index(row - 1, col)).center();
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QCOMPARE(seen, (QList<QPair<int, int>>{{row, col}}));
+        grid->setRow(1);
+        grid->setCol(4);
+        QStringList seen;
+        const auto cell = [&] { return QStringLiteral("%1,%2").arg(grid->row()).arg(grid->col()); };
+        connect(grid.get(), &FlexGrid::Click, this, [&] { seen << QStringLiteral("click ") + cell(); });
+        connect(grid.get(), &FlexGrid::DblClick, this, [&] { seen << QStringLiteral("dblclick ") + cell(); });
+        QWidget* target = row == 0 ? grid->horizontalHeader()->viewport() : grid->viewport();
+        const int x = grid->columnViewportPosition(col) + grid->columnWidth(col) / 2;
+        QPoint at(x, 5);
+        if (row > 0)
+            at = grid->visualRect(grid->model()->index(row - 1, col)).center();
+        else if (row < 0)
+            at = QPoint(x, grid->viewport()->height() - 5);
+        if (gesture == QLatin1String("double")) {
+            // As a window system delivers it: press, release, double-click, release.
+            QTest::mouseClick(target, Qt::LeftButton, {}, at);
+            QTest::mouseDClick(target, Qt::LeftButton, {}, at);
+            QTest::mouseRelease(target, Qt::LeftButton, {}, at);
+        } else {
+            const Qt::MouseButton button = gesture == QLatin1String("left")    ? Qt::LeftButton
+                                           : gesture == QLatin1String("right") ? Qt::RightButton
+                                                                               : Qt::MiddleButton;
+            QTest::mouseClick(target, button, {}, at);
+        }
+        QCOMPARE(seen, events);
+        QCOMPARE(cell(), currentAfter);
     }
 
-    void doubleClickDeliversOneClickFirst() {
+    void keysLeaveTheCurrentCellAlone_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("focusLeaves");
+        QTest::newRow("a letter that begins a row's text") << int(Qt::Key_3) << false;
+        QTest::newRow("Tab leaves the grid") << int(Qt::Key_Tab) << true;
+        QTest::newRow("Shift+Tab leaves the grid") << int(Qt::Key_Backtab) << true;
+    }
+    void keysLeaveTheCurrentCellAlone() {
+        QFETCH(int, key);
+        QFETCH(bool, focusLeaves);
+        QWidget window;
+        auto* before = new QLineEdit(&window);
+        grid->setParent(&window);
+        const auto giveBack = qScopeGuard([&] { grid->setParent(nullptr); });
+        auto* after = new QLineEdit(&window);
+        QWidget::setTabOrder(before, grid.get());
+        QWidget::setTabOrder(grid.get(), after);
         fill(4);
-        grid->show();
-        QVERIFY(QTest::qWaitForWindowExposed(grid.get()));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
         grid->cells().flush();
-        QStringList events;
-        connect(grid.get(), &FlexGrid::Click, this,
-                [&] { events << QStringLiteral("click %1,%2").arg(grid->row()).arg(grid->col()); });
-        connect(grid.get(), &FlexGrid::DblClick, this,
-                [&] { events << QStringLiteral("dblclick %1,%2").arg(grid->row()).arg(grid->col()); });
-        const QPoint at = grid->visualRect(grid->model()->index(1, 0)).center();
-        // As a window system delivers it: press, release, double-click, release.
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseRelease(grid->viewport(), Qt::LeftButton, {}, at);
-        QCOMPARE(events, (QStringList{QStringLiteral("click 2,0"), QStringLiteral("dblclick 2,0")}));
+        grid->setRow(1);
+        grid->setCol(0);
+        grid->setFocus();
+        QVERIFY(grid->hasFocus());
+        QTest::keyClick(grid.get(), Qt::Key(key));
+        QCOMPARE(grid->row(), 1);
+        QCOMPARE(grid->col(), 0);
+        QCOMPARE(!grid->hasFocus(), focusLeaves);
     }
 
     void currentCellSetInCodeDoesNotScroll() {
