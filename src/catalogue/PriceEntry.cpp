@@ -88,7 +88,9 @@ bool TeclasEscritas::eventFilter(QObject* watched, QEvent* event) {
         return QObject::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-        int code = 13;
+        // Only a bare Enter (the keypad's included) is Enter; with Ctrl, Shift or Alt it is another control
+        // character, a line feed.
+        int code = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier ? 13 : 10;
         keyPress_(code);
         return true;
     }

@@ -14,9 +14,11 @@ void SearchBox::focusInEvent(QFocusEvent* event) {
 
 void SearchBox::focusOutEvent(QFocusEvent* event) {
     QLineEdit::focusOutEvent(event);
-    // Disabling the whole window while it works takes the focus away too; that is not the operator leaving the box.
-    if (isEnabled())
-        setText(Placeholder);
+    // Only another control of the window taking the focus brings the placeholder back: the box's own context menu,
+    // a message box or another program keep what was typed.
+    if (event->reason() == Qt::PopupFocusReason || event->reason() == Qt::ActiveWindowFocusReason)
+        return;
+    setText(Placeholder);
 }
 
 void SearchBox::mouseReleaseEvent(QMouseEvent* event) {

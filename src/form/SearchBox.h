@@ -2,8 +2,8 @@
 
 #include <QLineEdit>
 
-// A search box above a grid: shows "Buscar..." whenever it does not have the focus, selects its whole text on focus
-// and click, takes a typed apostrophe as a grave accent, and acts on Enter.
+// A search box above a grid: shows "Buscar..." once another control of the window takes the focus, selects its whole
+// text on focus and click, takes a typed apostrophe as a grave accent, and acts on Enter.
 class SearchBox : public QLineEdit {
     Q_OBJECT
   public:

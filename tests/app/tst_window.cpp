@@ -4,6 +4,7 @@
 #include "SearchBox.h"
 #include "frmVantoria.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -187,7 +188,9 @@ class WindowTest : public QObject {
         QCOMPARE(f.GetState->palette().color(QPalette::WindowText), QColor(0, 0, 192));
         QCOMPARE(f.Frame1->palette().color(QPalette::Window), QColor(224, 224, 224));
         QCOMPARE(f.Grid1->font().pointSizeF(), 6.75);
-        QCOMPARE(QFontInfo(f.Grid1->font()).family(), QStringLiteral("Liberation Sans"));
+        // Arial where it is installed, its metric twin Liberation Sans elsewhere.
+        QCOMPARE(f.Grid1->font().family(), QStringLiteral("Arial"));
+        QCOMPARE(f.Grid2->font().family(), QStringLiteral("Arial"));
         QCOMPARE(f.Casilla->font().pointSizeF(), 6.75);
         QCOMPARE(f.VerEstado->font().pointSizeF(), 8.25);
     }
@@ -315,6 +318,25 @@ class WindowTest : public QObject {
         // Leaving the box brings the placeholder back.
         f.Usuario->setFocus();
         QCOMPARE(f.BuscarPalabra->text(), QStringLiteral("Buscar..."));
+    }
+
+    void typedWordStaysUntilAnotherControlTakesTheFocus_data() {
+        QTest::addColumn<int>("reason");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("its own context menu") << int(Qt::PopupFocusReason) << "taladro";
+        QTest::newRow("another program or a message box") << int(Qt::ActiveWindowFocusReason) << "taladro";
+        QTest::newRow("Tab to the next control") << int(Qt::TabFocusReason) << "Buscar...";
+        QTest::newRow("a click on another control") << int(Qt::MouseFocusReason) << "Buscar...";
+    }
+    void typedWordStaysUntilAnotherControlTakesTheFocus() {
+        QFETCH(int, reason);
+        QFETCH(QString, after);
+        auto win = open(empty.path(), false);
+        SearchBox* box = win->f().BuscarPalabra;
+        box->setText(QStringLiteral("taladro"));
+        QFocusEvent out(QEvent::FocusOut, Qt::FocusReason(reason));
+        QApplication::sendEvent(box, &out);
+        QCOMPARE(box->text(), after);
     }
 
     void listingFilter_data() {

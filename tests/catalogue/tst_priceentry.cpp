@@ -195,6 +195,33 @@ class PriceEntryTest : public QObject {
         QVERIFY(f.Casilla->isVisible());
     }
 
+    void enterWithAModifierIsAnotherControlCharacter_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("stores");
+        QTest::newRow("keypad Enter stores") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << true;
+        QTest::newRow("Ctrl+Enter") << int(Qt::Key_Return) << int(Qt::ControlModifier) << false;
+        QTest::newRow("Shift+Enter") << int(Qt::Key_Return) << int(Qt::ShiftModifier) << false;
+        QTest::newRow("Alt+Enter") << int(Qt::Key_Return) << int(Qt::AltModifier) << false;
+        QTest::newRow("Ctrl+keypad Enter")
+            << int(Qt::Key_Enter) << int(Qt::ControlModifier | Qt::KeypadModifier) << false;
+    }
+    void enterWithAModifierIsAnotherControlCharacter() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(bool, stores);
+        QVERIFY(win->open());
+        Form& f = win->f();
+        QVERIFY(openEditor(2));
+        typeInto(QStringLiteral("5"));
+        QTest::keyClick(f.Casilla, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(win->statements, stores ? QStringList{statementFor("5", 7)} : QStringList());
+        QCOMPARE(win->dialogs.notices(),
+                 stores ? QStringList() : QStringList{QStringLiteral("Inserte solo números en esta casilla.")});
+        QCOMPARE(f.Casilla->isVisible(), !stores);
+        QCOMPARE(f.Casilla->text(), QStringLiteral("5"));
+    }
+
     void enterStoresTheTypedPrice_data() {
         QTest::addColumn<QLocale>("locale");
         QTest::addColumn<QString>("typed");
