@@ -112,7 +112,7 @@ QString cJSONScript::ExecCommand(const JsonValue& obj) {
             return obj.boolean() ? QStringLiteral("true") : QStringLiteral("false");
         case json::Kind::Number:
             // The regional separator would make the same script give different texts on different machines.
-            return obj.toText().replace(u',', u'.');
+            return obj.number().toText(u'.');
         case json::Kind::Empty:
             return {};
         case json::Kind::Collection: {
@@ -193,7 +193,8 @@ QString cJSONScript::switchCase(const Dictionary& inner) {
     for (int j = 1; j <= count; ++j) {
         const Dictionary& item = membersOf(items->Item(j));
         const JsonValue& itemCase = item.Item(u"case");
-        if (!itemCase.isNull() && itemCase.toText().toLower() == wanted) {
+        // A null, an object or a list has no text to compare: it never matches.
+        if (!itemCase.isNull() && !itemCase.isContainer() && itemCase.toText().toLower() == wanted) {
             result = evalMember(item, u"return");
             break;
         }
@@ -230,7 +231,8 @@ QString cJSONScript::ifThen(const Dictionary& inner) {
     const QString b = evalMember(inner, u"value2");
     const JsonValue& type = inner.Item(u"type");
     bool holds = false;
-    if (!type.isNull()) {
+    // A type that is null, an object or a list names no comparison: the condition never holds.
+    if (!type.isNull() && !type.isContainer()) {
         const QString op = type.toText().toLower();
         if (op == u"eq") {
             holds = a.toLower() == b.toLower();

@@ -97,6 +97,8 @@ class TestScript : public QObject {
     void execCommandFailureRestoresNesting();
     void numbersUnderACommaRegion_data();
     void numbersUnderACommaRegion();
+    void evaluatedNumbersUseAPointInEveryRegion_data();
+    void evaluatedNumbersUseAPointInEveryRegion();
 };
 
 // Every NAME.json beside NAME.out (the exact output) or NAME.fail (the error number), and optionally
@@ -256,6 +258,22 @@ void TestScript::numbersUnderACommaRegion() {
     ScriptedDialogs dialogs;
     cJSONScript interpreter(dialogs);
     QCOMPARE(outcome(interpreter, script), expected);
+}
+
+void TestScript::evaluatedNumbersUseAPointInEveryRegion_data() {
+    QTest::addColumn<QLocale>("region");
+    QTest::newRow("German, decimal comma") << QLocale(QLocale::German, QLocale::Germany);
+    QTest::newRow("Arabic, Arabic decimal separator") << QLocale(QLocale::Arabic, QLocale::SaudiArabia);
+    QTest::newRow("Persian") << QLocale(QLocale::Persian, QLocale::Iran);
+}
+
+void TestScript::evaluatedNumbersUseAPointInEveryRegion() {
+    QFETCH(QLocale, region);
+    const RegionGuard guard(region);
+    ScriptedDialogs dialogs;
+    cJSONScript interpreter(dialogs);
+    QCOMPARE(outcome(interpreter, QStringLiteral(R"([[1.5, " ", -2.25, " ", 1000]])")),
+             QStringLiteral("1.5 -2.25 1000"));
 }
 
 QTEST_GUILESS_MAIN(TestScript)
