@@ -45,10 +45,15 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
 
     connect(form_.Grid1, &FlexGrid::Click, this, &frmVantoria::Grid1_Click);
     connect(form_.Grid1, &FlexGrid::DblClick, this, &frmVantoria::Grid1_DblClick);
-    connect(form_.Grid2, &FlexGrid::Click, this,
-            [this] { protegido(form_, [this] { Grid2_Click(form_, DBEngine()); }); });
-    connect(form_.Grid2, &FlexGrid::DblClick, this,
-            [this] { protegido(form_, [this] { Grid2_DblClick(form_, DBEngine()); }); });
+    // The link gestures act on the listing clicked: a click on the header row or below the last row links nothing.
+    connect(form_.Grid2, &FlexGrid::Click, this, [this] {
+        if (form_.Grid2->clickOnCell())
+            protegido(form_, [this] { Grid2_Click(form_, DBEngine()); });
+    });
+    connect(form_.Grid2, &FlexGrid::DblClick, this, [this] {
+        if (form_.Grid2->clickOnCell())
+            protegido(form_, [this] { Grid2_DblClick(form_, DBEngine()); });
+    });
     new TeclasEscritas(form_.Casilla, [this](int& KeyAscii) {
         protegido(form_, [this, &KeyAscii] { Casilla_KeyPress(form_, DBEngine(), KeyAscii); });
     });
@@ -111,6 +116,9 @@ void frmVantoria::Grid1_Click() {
     protegido(form_, [this] {
         // Every click first drops an open price edit.
         form_.Casilla->hide();
+        // Pushing and editing act on the cell clicked, never on a click on the header row or below the last row.
+        if (!form_.Grid1->clickOnCell())
+            return;
         // A click on the push icon sends the product's price; the editor shows only over a "Precio" cell.
         EnvioPrecio(form_, *mercado_);
         MuestroCasilla(form_);
@@ -118,6 +126,9 @@ void frmVantoria::Grid1_Click() {
 }
 
 void frmVantoria::Grid1_DblClick() {
+    form_.Casilla->hide();
+    if (!form_.Grid1->clickOnCell())
+        return;
     protegido(form_, [this] { ::Grid1_DblClick(form_, DBEngine()); });
 }
 

@@ -301,6 +301,7 @@ bool FlexGrid::eventFilter(QObject* watched, QEvent* event) {
         return QTableView::eventFilter(watched, event);
     // The header row is never current: its clicks reach the handlers with the current cell as it was.
     if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        clickOnCell_ = false;
         if (t == QEvent::MouseButtonPress)
             pressed_ = true;
         else if (t == QEvent::MouseButtonRelease)
@@ -524,6 +525,7 @@ void FlexGrid::mousePressEvent(QMouseEvent* event) {
     pressed_ = true;
     // The blank area below the last row leaves the current cell as it is.
     const QModelIndex i = indexAt(event->position().toPoint());
+    clickOnCell_ = i.isValid();
     if (!i.isValid())
         return;
     QTableView::mousePressEvent(event);
@@ -548,7 +550,8 @@ void FlexGrid::mouseDoubleClickEvent(QMouseEvent* event) {
     event->accept();
     if (event->button() != Qt::LeftButton)
         return;
-    if (indexAt(event->position().toPoint()).isValid())
+    clickOnCell_ = indexAt(event->position().toPoint()).isValid();
+    if (clickOnCell_)
         QTableView::mouseDoubleClickEvent(event);
     leftDoubleClicked();
 }

@@ -111,6 +111,9 @@ class FlexGrid : public QTableView {
 
     FlexGridModel& cells() { return model_; }
 
+    // Whether the last Click or DblClick landed on a data cell (and not on the header row or below the last row).
+    bool clickOnCell() const { return clickOnCell_; }
+
   signals:
     // A left click or double-click: on a cell, delivered after it became current; on the header row or the blank
     // area below the last row, with the current cell as it was. A double-click delivers a click first. Other
@@ -147,4 +150,5 @@ class FlexGrid : public QTableView {
     bool syncing_ = false;
     bool pressed_ = false;
     bool afterDoubleClick_ = false;
+    bool clickOnCell_ = false;
 };

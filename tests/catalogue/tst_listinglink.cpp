@@ -1,5 +1,6 @@
 #include "CatalogueWindow.h"
 
+#include <QHeaderView>
 #include <QLineEdit>
 
 namespace {
@@ -71,6 +72,35 @@ class ListingLinkTest : public QObject {
         QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV100"));
         QCOMPARE(f.Grid1->textMatrix(1, 6), QStringLiteral("1"));
         QCOMPARE(f.Grid2->rows(), 3);
+    }
+
+    // After a download the current cell of the listing grid is the link icon of its last row; a click beside the
+    // listings (the header row, the blank area below them) must not link that listing.
+    void clicksBesideTheListingsLinkNothing_data() {
+        QTest::addColumn<bool>("header");
+        QTest::addColumn<bool>("doubleClick");
+        QTest::newRow("click on the header row") << true << false;
+        QTest::newRow("double-click on the header row") << true << true;
+        QTest::newRow("click below the last listing") << false << false;
+        QTest::newRow("double-click below the last listing") << false << true;
+    }
+    void clicksBesideTheListingsLinkNothing() {
+        QFETCH(bool, header);
+        QFETCH(bool, doubleClick);
+        QVERIFY(openWithListings());
+        Form& f = win->f();
+        CatalogueWindow::click(f.Grid1, 1, 2);
+        QCOMPARE(f.Grid2->col(), 1);
+        FlexGrid* g = f.Grid2;
+        QWidget* target = header ? g->horizontalHeader()->viewport() : g->viewport();
+        const QPoint at(g->columnViewportPosition(1) + 5, header ? 5 : g->viewport()->height() - 5);
+        QTest::mouseClick(target, Qt::LeftButton, {}, at);
+        if (doubleClick) {
+            QTest::mouseDClick(target, Qt::LeftButton, {}, at);
+            QTest::mouseRelease(target, Qt::LeftButton, {}, at);
+        }
+        QVERIFY(win->statements.isEmpty());
+        QCOMPARE(f.Grid1->textMatrix(1, 4), QString());
     }
 
     void linkingReplacesAnyOldIdAndMayRepeatAListing() {

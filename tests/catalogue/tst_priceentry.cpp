@@ -3,6 +3,7 @@
 #include "PriceEntry.h"
 
 #include <QApplication>
+#include <QHeaderView>
 
 namespace {
 
@@ -118,26 +119,39 @@ class PriceEntryTest : public QObject {
         QVERIFY(win->dialogs.shown.isEmpty());
     }
 
+    // Where the click lands: a product row, the header row (0) or the blank area below the last row (-1).
     void otherCellsAndDoubleClicksCloseTheEditorWithoutStoring_data() {
+        QTest::addColumn<int>("row");
         QTest::addColumn<int>("col");
         QTest::addColumn<bool>("doubleClick");
-        QTest::newRow("category") << 1 << false;
-        QTest::newRow("name") << 2 << false;
-        QTest::newRow("serial") << 4 << false;
-        QTest::newRow("push icon") << 5 << false;
-        QTest::newRow("double-click on a name") << 2 << true;
+        QTest::newRow("category") << 1 << 1 << false;
+        QTest::newRow("name") << 1 << 2 << false;
+        QTest::newRow("serial") << 1 << 4 << false;
+        QTest::newRow("push icon") << 1 << 5 << false;
+        QTest::newRow("double-click on a name") << 1 << 2 << true;
+        QTest::newRow("the header of Precio") << 0 << 3 << false;
+        QTest::newRow("below the last row, under Precio") << -1 << 3 << false;
+        QTest::newRow("double-click below the last row, under Serial") << -1 << 4 << true;
     }
     void otherCellsAndDoubleClicksCloseTheEditorWithoutStoring() {
+        QFETCH(int, row);
         QFETCH(int, col);
         QFETCH(bool, doubleClick);
         QVERIFY(win->open());
         Form& f = win->f();
         QVERIFY(openEditor(2));
         typeInto(QStringLiteral("55"));
-        if (doubleClick)
-            CatalogueWindow::doubleClick(f.Grid1, 1, col);
-        else
-            CatalogueWindow::click(f.Grid1, 1, col);
+        FlexGrid* g = f.Grid1;
+        QWidget* target = row == 0 ? g->horizontalHeader()->viewport() : g->viewport();
+        const int x = g->columnViewportPosition(col) + g->columnWidth(col) / 2;
+        const QPoint at = row > 0    ? CatalogueWindow::cellCentre(g, row, col)
+                          : row == 0 ? QPoint(x, 5)
+                                     : QPoint(x, g->viewport()->height() - 5);
+        QTest::mouseClick(target, Qt::LeftButton, {}, at);
+        if (doubleClick) {
+            QTest::mouseDClick(target, Qt::LeftButton, {}, at);
+            QTest::mouseRelease(target, Qt::LeftButton, {}, at);
+        }
         QVERIFY(f.Casilla->isHidden());
         QCOMPARE(f.Grid1->textMatrix(2, 3), QStringLiteral("70.00"));
         QVERIFY(win->statements.isEmpty());
