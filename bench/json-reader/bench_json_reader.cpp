@@ -2,6 +2,7 @@
 // Ours is timed from the UTF-8 bytes: the conversion to text is part of our time.
 //
 //   bench_json_reader [--quick] [--only NAME_PART] [FOLDER_WITH_canada_citm_catalog_twitter]
+//   bench_json_reader --write-page BYTES FILE     writes one generated search page of about BYTES to FILE
 #include "JSON.h"
 
 #include <QByteArray>
@@ -130,6 +131,15 @@ void report(const char* name, const QByteArray& bytes, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && qstrcmp(argv[1], "--write-page") == 0) {
+        QFile file(QString::fromLocal8Bit(argv[3]));
+        const QByteArray page = searchPage(QByteArray(argv[2]).toLongLong(), 4);
+        if (!file.open(QIODevice::WriteOnly) || file.write(page) != page.size()) {
+            std::fprintf(stderr, "bench_json_reader: cannot write %s\n", argv[3]);
+            return 2;
+        }
+        return 0;
+    }
     double seconds = 2.0;
     QString folder = QStringLiteral(VANTORIA_BENCH_DATA_DIR);
     for (int i = 1; i < argc; ++i) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace json {
 namespace {
@@ -55,6 +56,26 @@ u128 roundOff(u128 mant, int drop, int firstDropped, bool sticky) {
         up = tailNonZero || (q & 1);
     }
     return up ? q + 1 : q;
+}
+
+// Writes the decimal digits of value so that they end just before `end`; returns where they start.
+char* putDigits(uint64_t value, char* end) {
+    static constexpr char Pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    while (value >= 100) {
+        end -= 2;
+        std::memcpy(end, Pairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        end -= 2;
+        std::memcpy(end, Pairs + 2 * value, 2);
+    } else {
+        *--end = static_cast<char>('0' + value);
+    }
+    return end;
 }
 
 }  // namespace
@@ -201,31 +222,53 @@ Decimal::Status Decimal::parse(QStringView run, Decimal& out) {
     return Status::Ok;
 }
 
-QString Decimal::toText(QChar point) const {
-    u128 magnitude = (static_cast<u128>(hi_) << 64) | (static_cast<u128>(mid_) << 32) | lo_;
-    int scale = scale_;
-    while (scale > 0 && magnitude % 10 == 0) {
-        magnitude /= 10;
-        --scale;
+int Decimal::writeText(char* buffer) const {
+    // The digits of the magnitude, at least one more than the scale, filled in from the right.
+    char digits[32];
+    char* const end = digits + sizeof digits;
+    char* first;
+    if (hi_ == 0) {
+        first = putDigits((static_cast<uint64_t>(mid_) << 32) | lo_, end);
+    } else {
+        // Below 2^96, so the part above the lowest 19 digits fits in 64 bits too.
+        const u128 magnitude = (static_cast<u128>(hi_) << 64) | (static_cast<u128>(mid_) << 32) | lo_;
+        constexpr uint64_t Pow19 = static_cast<uint64_t>(Pow10[19]);
+        first = putDigits(static_cast<uint64_t>(magnitude % Pow19), end);
+        while (end - first < 19) {
+            *--first = '0';
+        }
+        first = putDigits(static_cast<uint64_t>(magnitude / Pow19), first);
     }
-    char16_t digits[48];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + static_cast<int>(magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    while (count <= scale) {
-        digits[count++] = u'0';
+    while (end - first <= scale_) {
+        *--first = '0';
     }
-    QString text;
-    text.reserve(count + 2);
+    char* const point = end - scale_;
+    const char* last = end;
+    while (last > point && last[-1] == '0') {
+        --last;
+    }
+
+    char* out = buffer;
     if (negative_ && !isZero()) {
-        text.append(u'-');
+        *out++ = '-';
     }
-    for (int k = count - 1; k >= 0; --k) {
-        text.append(QChar(digits[k]));
-        if (k == scale && scale > 0) {
-            text.append(point);
+    std::memcpy(out, first, static_cast<size_t>(point - first));
+    out += point - first;
+    if (last > point) {
+        *out++ = '.';
+        std::memcpy(out, point, static_cast<size_t>(last - point));
+        out += last - point;
+    }
+    return static_cast<int>(out - buffer);
+}
+
+QString Decimal::toText(QChar point) const {
+    char buffer[MaxTextSize];
+    QString text = QString::fromLatin1(buffer, writeText(buffer));
+    if (point != u'.') {
+        const qsizetype at = text.indexOf(u'.');
+        if (at >= 0) {
+            text[at] = point;
         }
     }
     return text;

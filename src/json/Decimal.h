@@ -33,6 +33,10 @@ class Decimal {
     // Plain decimal notation: "-" when negative (never for zero), the whole part, and for a fraction the given
     // point followed by the fraction digits without trailing zeros. No grouping, no exponent.
     QString toText(QChar point) const;
+    // The longest text: a sign, 29 digits and the point.
+    static constexpr int MaxTextSize = 31;
+    // Writes toText('.') into `buffer`, which has room for MaxTextSize chars, and returns how many it wrote.
+    int writeText(char* buffer) const;
     // As toText with the user's regional decimal separator.
     QString toRegionalText() const;
     double toDouble() const;

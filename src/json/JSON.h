@@ -3,9 +3,11 @@
 #include "JsonValue.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <QStringView>
 
+#include <functional>
 #include <optional>
 
 namespace json {
@@ -34,6 +36,8 @@ namespace json {
 // The tree in one line: {"key":value,...}, [v,...], texts in double quotes (\" \\ and \u00xx for controls and
 // unpaired surrogates), numbers in plain decimal with ".", true, false, null, and "empty" for the empty kind.
 QByteArray toCanonicalUtf8(const JsonValue& value);
+// The same text handed to `sink` in pieces of about 64 KB as it is written, so that a long one is never held whole.
+void writeCanonicalUtf8(const JsonValue& value, const std::function<void(QByteArrayView)>& sink);
 // UTF-8 of a text in which an unpaired surrogate becomes U+FFFD.
 QByteArray toUtf8Lossy(QStringView text);
 

@@ -35,6 +35,11 @@ void DecimalTest::parse_data() {
     QTest::newRow("point without whole part") << ".5" << ok << "0.5" << 1;
     QTest::newRow("point without fraction") << "5." << ok << "5" << 0;
     QTest::newRow("largest magnitude") << "79228162514264337593543950335" << ok << "79228162514264337593543950335" << 0;
+    QTest::newRow("largest 64-bit magnitude") << "18446744073709551615" << ok << "18446744073709551615" << 0;
+    QTest::newRow("above 64 bits with zeros inside") << "20000000000000000001" << ok << "20000000000000000001" << 0;
+    QTest::newRow("trailing zeros above 64 bits") << "184467440737095516.1600" << ok << "184467440737095516.16" << 4;
+    QTest::newRow("longest text") << "-7.9228162514264337593543950335" << ok << "-7.9228162514264337593543950335" << 28;
+    QTest::newRow("negative zero with decimals") << "-0.000" << ok << "0" << 3;
     QTest::newRow("one past the largest") << "79228162514264337593543950336" << over << "" << 0;
     QTest::newRow("far too large") << "1e29" << over << "" << 0;
     QTest::newRow("huge exponent") << "1e999999999999" << over << "" << 0;

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QLocale>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include "JSON.h"
@@ -338,26 +339,40 @@ void ReaderTest::tool_data() {
     QTest::newRow("positions count UTF-16 units")
         << QByteArray("[\"\xf0\x9f\x98\x80\", tx]")
         << QByteArray("[\"\xf0\x9f\x98\x80\",false]\n--- errors\nInvalid Boolean at position 8 : tx]\r\n") << 1;
+    QTest::newRow("longer than one written piece")
+        << "[\"" + QByteArray("\xc3\xa9\\\"\x01").repeated(30000) + "\"," + QByteArray("-12.50,").repeated(30000) + "0]"
+        << "[\"" + QByteArray("\xc3\xa9\\\"\\u0001").repeated(30000) + "\"," + QByteArray("-12.5,").repeated(30000) +
+               "0]\n"
+        << 0;
     QTest::newRow("lone surrogate in the error text")
         << QByteArray("{\"a\\ud800\" 1}")
         << QByteArray("{\"a\\\\ud800\":1}\n--- errors\nInvalid Key at position 12 : a\\ud800\r\n") << 1;
 }
 
+// Each text goes to the tool once on standard input and once as a file.
 void ReaderTest::tool() {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, output);
     QFETCH(int, status);
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LC_ALL", "de_DE.UTF-8");
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(VANTORIA_JSON_TOOL), {});
-    QVERIFY(p.waitForStarted(10000));
-    p.write(input);
-    p.closeWriteChannel();
-    QVERIFY(p.waitForFinished(30000));
-    QCOMPARE(p.readAllStandardOutput(), output);
-    QCOMPARE(p.exitCode(), status);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    QCOMPARE(file.write(input), input.size());
+    file.close();
+    for (const QStringList& arguments : {QStringList(), QStringList(file.fileName())}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", "de_DE.UTF-8");
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(VANTORIA_JSON_TOOL), arguments);
+        QVERIFY(p.waitForStarted(10000));
+        if (arguments.isEmpty()) {
+            p.write(input);
+        }
+        p.closeWriteChannel();
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.readAllStandardOutput(), output);
+        QCOMPARE(p.exitCode(), status);
+    }
 }
 
 int runReaderTests(int argc, char** argv) {

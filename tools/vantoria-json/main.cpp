@@ -2,6 +2,8 @@
 // error lines after "--- errors" when there are any. Exit status 0 without errors, 1 with.
 #include "JSON.h"
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QFile>
 #include <QString>
 
@@ -25,17 +27,32 @@ int main(int argc, char** argv) {
                      qPrintable(input.errorString()));
         return 2;
     }
-    const QString text = QString::fromUtf8(input.readAll());
+    // A file is read through a mapping of it, a pipe as it comes.
+    QByteArray bytes;
+    QByteArrayView utf8;
+    if (uchar* mapped = !input.isSequential() && input.size() > 0 ? input.map(0, input.size()) : nullptr) {
+        utf8 = QByteArrayView(mapped, input.size());
+    } else {
+        bytes = input.readAll();
+        utf8 = bytes;
+    }
+    const QString text = QString::fromUtf8(utf8);
     const std::optional<json::JsonValue> value = ParseJson(text);
     const QString errors = ParserErrors();
 
-    QByteArray out = value ? json::toCanonicalUtf8(*value) : QByteArrayLiteral("nothing");
-    out.append('\n');
-    if (!errors.isEmpty()) {
-        out.append("--- errors\n");
-        out.append(json::toUtf8Lossy(errors));
+    const auto print = [](QByteArrayView piece) {
+        std::fwrite(piece.data(), 1, static_cast<size_t>(piece.size()), stdout);
+    };
+    if (value) {
+        json::writeCanonicalUtf8(*value, print);
+    } else {
+        print("nothing");
     }
-    std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
+    print("\n");
+    if (!errors.isEmpty()) {
+        print("--- errors\n");
+        print(json::toUtf8Lossy(errors));
+    }
     std::fflush(stdout);
     return errors.isEmpty() ? 0 : 1;
 }
