@@ -26,6 +26,8 @@ class frmVantoria : public QWidget {
         Dialogs* dialogs = nullptr;
         // Sees every statement the database engine runs.
         DatabaseEngine::Observer statementObserver;
+        // How the catalogue is reached through ODBC; this platform's way unless given.
+        std::optional<OdbcSettings> odbc;
 
         // The marketplace's search interface and the gateway; the build's settings unless a test or the demo
         // gives its own.

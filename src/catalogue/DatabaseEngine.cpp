@@ -15,6 +15,14 @@
 
 #include <sqlite3.h>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <iterator>
+
 DatabaseError::DatabaseError(QString archivo, QString mensaje, QString sentencia)
     : archivo_(std::move(archivo)), mensaje_(std::move(mensaje)), sentencia_(std::move(sentencia)) {
     what_ = aviso().toUtf8();
@@ -140,6 +148,12 @@ class QtSqlDatabase : public Database {
     bool closed_ = false;
 };
 
+// SQLWCHAR is 16 bits wide on Windows and with unixODBC, the wide functions speak UTF-16.
+QString fromSqlWide(const SQLWCHAR* text, SQLSMALLINT length) {
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t));
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(text), qsizetype(length));
+}
+
 enum class Kind { Missing, Unreadable, Sqlite, Jet, Unknown };
 
 Kind sniff(const QString& path, QString* message) {
@@ -171,6 +185,11 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString& path) {
     if (kind == Kind::Missing || kind == Kind::Unreadable || kind == Kind::Unknown)
         throw DatabaseError(path, message);
 
+    if (kind == Kind::Sqlite && !odbc_.sqliteDriver.isEmpty())
+        return openThroughOdbc(path,
+                               QStringLiteral("DRIVER={%1};Database=%2;NoCreat=1;Timeout=1500;")
+                                   .arg(odbc_.sqliteDriver, QFileInfo(path).absoluteFilePath()),
+                               &jet::comodinesAnsi);
     if (kind == Kind::Sqlite) {
         auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::paraSqlite);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->name());
@@ -194,13 +213,65 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString& path) {
         return d;
     }
 
-    auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::comodinesAnsi);
+    if (!odbc_.jetUsable)
+        throw DatabaseError(path, QStringLiteral("Es una base de datos de Access (Jet). En este sistema no hay un "
+                                                 "controlador que la abra como Vantoria necesita: el de mdbtools "
+                                                 "solo podría leerla y no ejecuta la consulta guardada «Consulta "
+                                                 "Productos». Use Vantoria en Windows, con el controlador ODBC de "
+                                                 "Access."));
+    const QStringList installed = installedOdbcDrivers();
+    for (const QString& driver : odbc_.jetDrivers) {
+        if (!installed.contains(driver, Qt::CaseInsensitive))
+            continue;
+        // Shared and read-write, as the shop's administrative system keeps using the file meanwhile.
+        return openThroughOdbc(path,
+                               QStringLiteral("DRIVER={%1};DBQ=%2;")
+                                   .arg(driver, QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())),
+                               &jet::comodinesAnsi);
+    }
+    throw DatabaseError(path, QStringLiteral("Falta el controlador ODBC de Access («%1»). Instale %2.")
+                                  .arg(odbc_.jetDrivers.value(0), odbc_.jetDriverPackage));
+}
+
+std::unique_ptr<Database> DatabaseEngine::openThroughOdbc(const QString& path, const QString& connection,
+                                                          QString (*translate)(const QString&)) {
+    auto d = std::make_unique<QtSqlDatabase>(path, observer_, translate);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), d->name());
     if (!db.isValid())
         throw DatabaseError(path, QStringLiteral("Falta el controlador QODBC de Qt."));
-    db.setDatabaseName(QStringLiteral("DRIVER={Microsoft Access Driver (*.mdb, *.accdb)};DBQ=%1;")
-                           .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath())));
+    db.setDatabaseName(connection);
     if (!db.open())
         throw DatabaseError(path, engineMessage(db.lastError()));
     return d;
+}
+
+OdbcSettings OdbcSettings::platform() {
+    OdbcSettings s;
+    s.jetDrivers = {QStringLiteral("Microsoft Access Driver (*.mdb, *.accdb)"),
+                    QStringLiteral("Microsoft Access Driver (*.mdb)")};
+    s.jetDriverPackage = QStringLiteral("«Microsoft Access Database Engine 2016 Redistributable» de Microsoft");
+#ifndef Q_OS_WIN
+    s.jetUsable = false;
+#endif
+    return s;
+}
+
+QStringList installedOdbcDrivers() {
+    QStringList names;
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+        return names;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLWCHAR description[512];
+    SQLWCHAR attributes[2048];
+    SQLSMALLINT descriptionLength = 0, attributesLength = 0;
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    while (
+        SQL_SUCCEEDED(SQLDriversW(env, direction, description, SQLSMALLINT(std::size(description)), &descriptionLength,
+                                  attributes, SQLSMALLINT(std::size(attributes)), &attributesLength))) {
+        names << fromSqlWide(description, descriptionLength);
+        direction = SQL_FETCH_NEXT;
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
 }

@@ -83,20 +83,46 @@ class Database {
     virtual void close() = 0;
 };
 
+// How the engine reaches a file through ODBC.
+struct OdbcSettings {
+    // The drivers that open a Jet/Access file, most preferred first: the first one installed is used.
+    QStringList jetDrivers;
+    // What to install when none of them is.
+    QString jetDriverPackage;
+    // Where the Access driver does not exist (everywhere but Windows) a Jet file is refused with a notice that
+    // says why: the drivers there (mdbtools) can at best read it and cannot run its saved query.
+    bool jetUsable = true;
+    // When set, SQLite files are opened through this ODBC driver instead of Qt's own SQLite driver (the tests run
+    // the ODBC path this way on any machine).
+    QString sqliteDriver;
+
+    // The settings of this platform.
+    static OdbcSettings platform();
+};
+
+// The ODBC drivers the driver manager knows, by name.
+QStringList installedOdbcDrivers();
+
 // The database engine of the run. Each operation opens the file, runs its statement and closes it again.
 class DatabaseEngine {
   public:
     using Observer = std::function<void(const QString& statement)>;
 
     DatabaseEngine() = default;
-    explicit DatabaseEngine(Observer observer) : observer_(std::move(observer)) {}
+    explicit DatabaseEngine(Observer observer, OdbcSettings odbc = OdbcSettings::platform())
+        : observer_(std::move(observer)), odbc_(std::move(odbc)) {}
 
-    // Opens a SQLite file or, through ODBC, a Jet/Access file; throws DatabaseError naming the file otherwise.
+    // Opens a SQLite file or, through ODBC, a Jet/Access file, telling them apart by their first bytes; throws
+    // DatabaseError naming the file otherwise.
     std::unique_ptr<Database> openDatabase(const QString& path);
 
     // Called with every statement the engine runs, as the program wrote it.
     void setObserver(Observer observer) { observer_ = std::move(observer); }
 
   private:
+    std::unique_ptr<Database> openThroughOdbc(const QString& path, const QString& connection,
+                                              QString (*translate)(const QString&));
+
     Observer observer_;
+    OdbcSettings odbc_ = OdbcSettings::platform();
 };

@@ -23,6 +23,7 @@ struct CatalogueWindow {
     QTemporaryDir dir;
     ScriptedDialogs dialogs;
     QStringList statements;
+    std::optional<OdbcSettings> odbc;
     std::unique_ptr<frmVantoria> w;
 
     Form& f() { return w->form(); }
@@ -48,15 +49,23 @@ struct CatalogueWindow {
         return c;
     }
 
-    // Opens the window and waits until its first activation has loaded the products.
-    bool open() {
+    // Opens the window and waits until its first activation has loaded the products; with `raw`, on a catalogue file
+    // holding exactly those bytes, and waits only for the first activation to end.
+    bool open(const std::optional<QByteArray>& raw = std::nullopt) {
         if (!dir.isValid())
             return false;
-        catalogo::escribo(path(), tienda());
+        if (raw) {
+            QFile file(path());
+            if (!file.open(QIODevice::WriteOnly) || file.write(*raw) != raw->size())
+                return false;
+        } else {
+            catalogo::escribo(path(), tienda());
+        }
         frmVantoria::Options o;
         o.programFolder = dir.path();
         o.dialogs = &dialogs;
         o.statementObserver = [this](const QString& s) { statements << s; };
+        o.odbc = odbc;
         // Nothing listens there: a request sent by mistake is refused on this machine.
         o.urlMercado = o.urlPasarela = QStringLiteral("https://127.0.0.1:9");
         w = std::make_unique<frmVantoria>(o);
@@ -67,6 +76,8 @@ struct CatalogueWindow {
         QDeadlineTimer deadline(10000);
         while ((f().PrimeraVez || !ventanaHabilitada(f())) && !deadline.hasExpired())
             QTest::qWait(10);
+        if (raw)
+            return !f().PrimeraVez;
         statements.clear();
         return f().Grid1->rows() == 4;
     }
