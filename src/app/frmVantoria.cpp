@@ -1,5 +1,6 @@
 #include "frmVantoria.h"
 
+#include "Artwork.h"
 #include "Endpoints.h"
 #include "EnvioMasivo.h"
 #include "EnvioPrecio.h"
@@ -17,6 +18,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QIcon>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -24,6 +26,7 @@ frmVantoria::frmVantoria() : frmVantoria(Options()) {}
 
 frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     setWindowTitle(QStringLiteral("Vantoria V 1.0.2"));
+    setWindowIcon(QIcon(artwork::icono(64)));
     setObjectName(QStringLiteral("frmVantoria"));
     // The layout is fixed: the client area is 20355 x 10290 twips.
     setFixedSize(qRound(20355 / 15.0), qRound(10290 / 15.0));
@@ -86,7 +89,8 @@ frmVantoria::~frmVantoria() {
 
 DatabaseEngine& frmVantoria::DBEngine() {
     if (!engine_)
-        engine_ = std::make_unique<DatabaseEngine>(options_.statementObserver);
+        engine_ = std::make_unique<DatabaseEngine>(options_.statementObserver,
+                                                   options_.odbc.value_or(OdbcSettings::platform()));
     return *engine_;
 }
 

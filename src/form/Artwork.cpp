@@ -12,6 +12,29 @@ namespace artwork {
 namespace {
 
 const QColor Accent(38, 92, 160);
+
+// The program's mark, `size` pixels square from the painter's origin: a price tag in a rounded square.
+void marca(QPainter& p, qreal size) {
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 20.0, size / 20.0);
+    QPainterPath mark;
+    mark.addRoundedRect(QRectF(0, 0, 20, 20), 4, 4);
+    p.fillPath(mark, Accent);
+    QPainterPath tag;
+    tag.moveTo(5, 6);
+    tag.lineTo(11, 6);
+    tag.lineTo(16, 10);
+    tag.lineTo(11, 14);
+    tag.lineTo(5, 14);
+    tag.closeSubpath();
+    p.fillPath(tag, Qt::white);
+    p.setBrush(Accent);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(11.5, 10), 1.4, 1.4);
+    p.restore();
+}
+
 const QColor AccentDark(22, 58, 108);
 
 QImage scene(int width, int height) {
@@ -32,21 +55,11 @@ QImage scene(int width, int height) {
     p.fillRect(QRect(0, 56, width, 1), QColor(Accent.red(), Accent.green(), Accent.blue(), 150));
     p.fillRect(QRect(0, 57, width, 1), QColor(255, 255, 255, 160));
 
-    // The mark: a price tag in a rounded square, and the name beside it.
-    QPainterPath mark;
-    mark.addRoundedRect(QRectF(10, 5, 20, 20), 4, 4);
-    p.fillPath(mark, Accent);
-    QPainterPath tag;
-    tag.moveTo(15, 11);
-    tag.lineTo(21, 11);
-    tag.lineTo(26, 15);
-    tag.lineTo(21, 19);
-    tag.lineTo(15, 19);
-    tag.closeSubpath();
-    p.fillPath(tag, Qt::white);
-    p.setBrush(Accent);
-    p.setPen(Qt::NoPen);
-    p.drawEllipse(QPointF(21.5, 15), 1.4, 1.4);
+    // The mark, and the name beside it.
+    p.save();
+    p.translate(10, 5);
+    marca(p, 20);
+    p.restore();
     QFont name(QStringLiteral("Arial"));
     name.setPixelSize(15);
     name.setBold(true);
@@ -151,6 +164,15 @@ QPixmap vincular() {
             p.drawRoundedRect(QRectF(-1.5, -3, 10, 6), 3, 3);
         },
         false);
+}
+
+QPixmap icono(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    marca(p, size);
+    p.end();
+    return QPixmap::fromImage(image);
 }
 
 }  // namespace artwork

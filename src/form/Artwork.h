@@ -16,4 +16,7 @@ QPixmap enviarPrecio();
 // Picture 2 of the image list, 20 x 18: links a listing to the current product.
 QPixmap vincular();
 
+// The program's icon, `size` pixels square: the mark of the window's background picture.
+QPixmap icono(int size);
+
 }  // namespace artwork
