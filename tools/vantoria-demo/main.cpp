@@ -5,6 +5,8 @@
 //   vantoria-demo --screenshot FILE    signs in through the window's controls, waits for the listings, saves FILE
 //   ... --screenshot FILE --bulk       then pushes every linked product's price in one batch (clock sped up, the
 //                                      simulator refusing and dropping a few items) and saves FILE when it has ended
+//   ... --screenshot FILE --during-bulk   the same batch, saved while it runs (the wait panel)
+//   ... --screenshot FILE --editor     the price editor open over a product's price
 #include "CatalogueGenerator.h"
 #include "Dialogs.h"
 #include "FlexGrid.h"
@@ -16,10 +18,13 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -80,10 +85,31 @@ int falla(const char* paso) {
     return 1;
 }
 
-// Signs in through the window's own controls and saves the window once the listings are in (and, with `masivo`,
-// once a batch of every linked product has ended).
-int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, bool masivo) {
+enum class Escena { Publicaciones, Editor, DuranteTanda, Tanda };
+
+bool guardo(frmVantoria& w, const QString& archivo) {
+    if (!w.grab().save(archivo))
+        return false;
+    std::printf("%s\n", qPrintable(archivo));
+    return true;
+}
+
+// A left click on a cell, as the mouse gives it.
+void clic(FlexGrid* grid, int fila, int columna) {
+    grid->cells().flush();
+    const QPoint en = grid->visualRect(grid->model()->index(fila - 1, columna)).center();
+    for (QEvent::Type tipo : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent e(tipo, en, grid->viewport()->mapToGlobal(en), Qt::LeftButton,
+                      tipo == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(grid->viewport(), &e);
+    }
+}
+
+// Signs in through the window's own controls and saves the window once the listings are in, or in the scene asked
+// for after that.
+int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, Escena escena) {
     Form& f = w.form();
+    const bool masivo = escena == Escena::Tanda || escena == Escena::DuranteTanda;
     if (!esperoQue([&] { return !f.PrimeraVez && ventanaHabilitada(f) && f.Grid1->rows() > 1; }, 60'000))
         return falla("the catalogue did not load");
     f.Usuario->setText(DemoUser);
@@ -95,7 +121,21 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
         return falla("the listings did not all arrive (see the status line in the window)");
     if (masivo) {
         dialogos.answers = {true};
+        // While the batch runs, once a few items are done, the wait panel is saved.
+        bool guardado = false;
+        QTimer vistazo;
+        QObject::connect(&vistazo, &QTimer::timeout, [&] {
+            if (escena == Escena::DuranteTanda && !guardado &&
+                f.Label3->text().contains(QStringLiteral("Actualizando (5)"))) {
+                guardado = true;
+                guardo(w, archivo);
+            }
+        });
+        vistazo.start(5);
         f.Command2->click();  // returns when the batch has ended
+        vistazo.stop();
+        if (escena == Escena::DuranteTanda && !guardado)
+            return falla("the batch ended before its wait panel could be saved");
         if (f.operacionEnCurso || dialogos.shown.size() != 1) {
             for (const ScriptedDialogs::Shown& d : dialogos.shown.mid(1))
                 std::fprintf(stderr, "[%s] %s\n", qPrintable(d.caption),
@@ -112,14 +152,27 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
         std::printf("batch: %d linked products, %d pushed (pale cyan), %d failed (orange), %d refused\n", enviados,
                     celeste, naranja, enviados - celeste - naranja);
     }
+    if (escena == Escena::DuranteTanda)
+        return 0;
     f.Grid1->scrollToTop();
     f.Grid2->setRow(1);
     f.Grid2->setCol(0);
     f.Grid2->scrollToTop();
+    if (escena == Escena::Editor) {
+        // The fourth product with a price, as an operator about to change it.
+        int fila = 0;
+        for (int r = 1, conPrecio = 0; r < f.Grid1->rows() && !fila; ++r)
+            if (!f.Grid1->textMatrix(r, 3).isEmpty() && ++conPrecio == 4)
+                fila = r;
+        if (!fila)
+            return falla("no product has a price");
+        clic(f.Grid1, fila, 3);
+        if (!f.Casilla->isVisible())
+            return falla("the price editor did not open");
+    }
     esperoQue([] { return false; }, 300);
-    if (!w.grab().save(archivo))
+    if (!guardo(w, archivo))
         return falla("the screenshot could not be written");
-    std::printf("%s\n", qPrintable(archivo));
     return 0;
 }
 
@@ -127,20 +180,25 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
 
 int main(int argc, char* argv[]) {
     QString archivo;
-    bool masivo = false;
+    Escena escena = Escena::Publicaciones;
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "--bulk") == 0) {
-            masivo = true;
+            escena = Escena::Tanda;
+        } else if (qstrcmp(argv[i], "--during-bulk") == 0) {
+            escena = Escena::DuranteTanda;
+        } else if (qstrcmp(argv[i], "--editor") == 0) {
+            escena = Escena::Editor;
         } else if (qstrcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
             // Absolute now: the window makes its own folder the current one.
             archivo = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[++i]));
         } else {
-            std::fputs("usage: vantoria-demo [--screenshot FILE [--bulk]]\n", stderr);
+            std::fputs("usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor]]\n", stderr);
             return 2;
         }
     }
-    if (masivo && archivo.isEmpty()) {
-        std::fputs("vantoria-demo: --bulk goes with --screenshot FILE\n", stderr);
+    const bool masivo = escena == Escena::Tanda || escena == Escena::DuranteTanda;
+    if (escena != Escena::Publicaciones && archivo.isEmpty()) {
+        std::fputs("vantoria-demo: --bulk, --during-bulk and --editor go with --screenshot FILE\n", stderr);
         return 2;
     }
 #ifdef Q_OS_UNIX
@@ -194,7 +252,7 @@ int main(int argc, char* argv[]) {
     w.activateWindow();
 
     if (!archivo.isEmpty())
-        return captura(w, dialogos, archivo, int(t.publicaciones.size()), masivo);
+        return captura(w, dialogos, archivo, int(t.publicaciones.size()), escena);
 
     std::printf(
         "Vantoria demo: %d products in %s\n"
