@@ -50,6 +50,8 @@ class frmVantoria : public QWidget {
     // The database engine of the run, made at its first use.
     DatabaseEngine& DBEngine();
     Inet& Inet1() { return *inet_; }
+    // What the marketplace handlers share: the channel, the clock and the endpoints.
+    Mercado& mercado() { return *mercado_; }
     Reloj& reloj() { return *reloj_; }
 
   protected:

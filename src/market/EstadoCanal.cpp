@@ -97,6 +97,10 @@ void informeDeError(Form& f, Mercado& m, const Evento& ev, int State, const QStr
 
 }  // namespace
 
+namespace {
+void manejo(Form& f, Mercado& m, int State, const QString* respuesta);
+}  // namespace
+
 void terminoOperacion(Form& f) {
     f.operacionEnCurso = false;
     muestroTextos(f);
@@ -104,6 +108,17 @@ void terminoOperacion(Form& f) {
 }
 
 void Inet1_StateChanged(Form& f, Mercado& m, int State) {
+    manejo(f, m, State, nullptr);
+}
+
+void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta) {
+    manejo(f, m, 12, &respuesta);
+}
+
+namespace {
+
+// One state-change event; a complete response comes from the channel's pieces, or is given.
+void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
     Evento ev;
     QString descripcion;
     try {
@@ -122,7 +137,12 @@ void Inet1_StateChanged(Form& f, Mercado& m, int State) {
                 falloDeSolicitud(f, m);
                 break;
             case 12:
-                leoRespuesta(m, ev);
+                if (respuesta) {
+                    ev.Etapa = 0.004;
+                    ev.respuesta = *respuesta;
+                } else {
+                    leoRespuesta(m, ev);
+                }
                 despacho(f, m, ev);
                 break;
             default:
@@ -143,3 +163,5 @@ void Inet1_StateChanged(Form& f, Mercado& m, int State) {
     }
     informeDeError(f, m, ev, State, descripcion);
 }
+
+}  // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 struct Form;
 struct Mercado;
 
@@ -8,6 +10,10 @@ struct Mercado;
 // response reads it in pieces and hands it to the branch of the operation in `Paso`. A failure while an event is
 // handled ends it with the error report.
 void Inet1_StateChanged(Form& f, Mercado& m, int State);
+
+// What a complete response (state 12) leads to, its text given instead of read from the channel: the dispatch by
+// Paso and, when that fails, the error report. The fuzz targets hand it any text.
+void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta);
 
 // Ends an operation: the window takes input again.
 void terminoOperacion(Form& f);
