@@ -1,0 +1,249 @@
+// Every marketplace operation against every way a connection or an answer can go wrong: the window ends usable, no
+// wait hangs, no row changes that should not, nothing is sent twice, and trying again afterwards works.
+
+#include "MarketWindow.h"
+#include "Mercado.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QTcpServer>
+
+namespace {
+
+enum class Op { SignIn, Page, Push, BulkItem, Pause };
+enum class Fault { Refused, DroppedMidAnswer, ErrorPage, WrongCertificate, TimeOut, EndlessSlow, Oversized, Garbage };
+
+const QString Rejected = QStringLiteral("No se pudo identificar el usuario.");
+const QString Failed = QStringLiteral("No se pudo realizar la operación.");
+const QString Done = QStringLiteral("Listo. Operación realizada con éxito.");
+const QString NotJson =
+    QStringLiteral("Error recibiendo info del servidor.\rEtapa  .007\rObject required\rPaso  2 State  12");
+
+// A port of this machine where nothing listens.
+quint16 closedPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Op)
+Q_DECLARE_METATYPE(Fault)
+
+class FallasTest : public QObject {
+    Q_OBJECT
+
+    static constexpr int Items = 3;
+
+    // A click on the first product's push icon.
+    static void clickPush(MarketWindow& mw) {
+        FlexGrid* grid = mw.f().Grid1;
+        grid->cells().flush();
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 5)).center());
+    }
+
+  private slots:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void everyOperationSurvivesEveryFault_data() {
+        QTest::addColumn<Op>("op");
+        QTest::addColumn<Fault>("fault");
+        // What the operator is told: none for a failed request (the status line says it), the branch's own answer
+        // for a page that arrived whole but holds no success.
+        QTest::addColumn<QStringList>("notices");
+        const struct {
+            Op op;
+            const char* name;
+            QString answerNotice;  // the notice for an answer that arrived but says nothing useful
+        } ops[] = {{Op::SignIn, "sign-in", Rejected},
+                   {Op::Page, "listing page", NotJson},
+                   {Op::Push, "single push", Failed},
+                   {Op::BulkItem, "bulk item", {}},
+                   {Op::Pause, "pause", {}}};
+        const struct {
+            Fault fault;
+            const char* name;
+            bool arrives;  // the answer arrives whole
+        } faults[] = {{Fault::Refused, "connection refused", false},
+                      {Fault::DroppedMidAnswer, "dropped mid-answer", false},
+                      {Fault::ErrorPage, "HTTP 500 with a page", true},
+                      {Fault::WrongCertificate, "a wrong certificate", false},
+                      {Fault::TimeOut, "no answer", false},
+                      {Fault::EndlessSlow, "an endless slow answer", false},
+                      {Fault::Oversized, "an answer over 32 MiB", false},
+                      {Fault::Garbage, "NUL bytes and invalid UTF-8", true}};
+        for (const auto& o : ops)
+            for (const auto& f : faults)
+                QTest::addRow("%s: %s", o.name, f.name)
+                    << o.op << f.fault
+                    << (f.arrives && !o.answerNotice.isEmpty() ? QStringList{o.answerNotice} : QStringList());
+    }
+
+    void everyOperationSurvivesEveryFault() {
+        QFETCH(Op, op);
+        QFETCH(Fault, fault);
+        QFETCH(QStringList, notices);
+        const int listings = op == Op::Pause ? 30 : Items;
+        MarketWindow mw;
+        QVERIFY(mw.open(
+            listings,
+            [](frmVantoria::Options& o) {
+                o.sinDatosMs = 300;
+                o.totalMs = 1500;
+                o.velocidadReloj = 200;
+            },
+            {}, MarketWindow::linkedShop(listings)));
+        sim::MarketSim stranger;
+        stranger.addAccount(MarketWindow::User, MarketWindow::Password, MarketWindow::Seller);
+        sim::MarketSim::Options strangerOptions;
+        strangerOptions.strangerCertificate = true;
+        QVERIFY(stranger.start(strangerOptions));
+
+        Mercado& m = mw.w->mercado();
+        const QString good = mw.server.baseUrl();
+        const QString bad =
+            fault == Fault::Refused ? QStringLiteral("https://127.0.0.1:%1").arg(closedPort()) : stranger.baseUrl();
+        const bool byAddress = fault == Fault::Refused || fault == Fault::WrongCertificate;
+        const QByteArray path = op == Op::SignIn  ? QByteArray(sim::PathSignIn)
+                                : op == Op::Page  ? QByteArray(sim::PathSearch)
+                                : op == Op::Pause ? QByteArray(sim::PathPause)
+                                                  : QByteArray(sim::PathPrice);
+        const int nth = op == Op::BulkItem ? 2 : 1;
+        if (!byAddress) {
+            sim::Fault f;
+            f.kind = fault == Fault::DroppedMidAnswer ? sim::FaultKind::DropMidAnswer
+                     : fault == Fault::ErrorPage      ? sim::FaultKind::Status
+                     : fault == Fault::TimeOut        ? sim::FaultKind::NoAnswer
+                     : fault == Fault::EndlessSlow    ? sim::FaultKind::Trickle
+                     : fault == Fault::Oversized      ? sim::FaultKind::Oversized
+                                                      : sim::FaultKind::Body;
+            f.number = fault == Fault::ErrorPage ? 500 : qint64(33) * 1024 * 1024;
+            f.millis = 50;
+            f.body = QByteArray("\0\xff\xfe{\"paging\":\0\xc3(", 14);
+            mw.server.addFault(path, nth, f);
+        }
+
+        // The address goes bad just before the request of the operation, and good again once it failed.
+        int failedSeen = 0;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (!byAddress)
+                return;
+            // The request that follows the first item's answer is the second item; the one that follows the 29th is the
+            // pause.
+            const bool before = mw.states.count(12) == (op == Op::BulkItem ? 1 : 29);
+            if (failedSeen == 0 && mw.states.contains(11)) {
+                failedSeen = 1;
+                m.urlPasarela = good;
+            } else if (failedSeen == 0 && before) {
+                m.urlPasarela = bad;
+            }
+        });
+
+        if (op == Op::SignIn && byAddress)
+            m.urlPasarela = bad;
+        if (op == Op::Page && byAddress)
+            m.urlMercado = bad;
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        const bool signedIn = op != Op::SignIn && op != Op::Page;
+        if (signedIn)
+            QCOMPARE(mw.f().Grid2->rows(), listings + 1);
+        mw.server.clearLog();
+        mw.states.clear();
+
+        if (op == Op::Push) {
+            if (byAddress)
+                m.urlPasarela = bad;
+            mw.dialogs.answers = {true};
+            clickPush(mw);
+            QVERIFY(mw.waitIdle());
+            QVERIFY(!mw.dialogs.shown.isEmpty());
+            mw.dialogs.shown.removeFirst();  // the question
+        } else if (op == Op::BulkItem || op == Op::Pause) {
+            probe.start(1);
+            mw.dialogs.answers = {true};
+            mw.f().Command2->click();
+            probe.stop();
+            QVERIFY(mw.waitIdle());
+            QVERIFY(!mw.dialogs.shown.isEmpty());
+            mw.dialogs.shown.removeFirst();
+        }
+
+        QCOMPARE(mw.dialogs.notices(), notices);
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(mw.f().Frame1->isHidden());
+        QVERIFY(!mw.f().Esperando);
+        // Nothing was sent twice.
+        const QList<sim::Request> log = mw.server.log();
+        QSet<QByteArray> targets;
+        for (const sim::Request& r : log)
+            QVERIFY2(!targets.contains(r.target) || r.path == sim::PathSearch, r.target.constData());
+        for (const sim::Request& r : log)
+            targets.insert(r.target);
+
+        FlexGrid& products = *mw.f().Grid1;
+        const auto colour = [&](int row) {
+            const FlexGridModel::Cell& c = products.cells().cell(row, 2);
+            return c.hasBack ? QColor(c.back) : QColor();
+        };
+        switch (op) {
+            case Op::SignIn:
+            case Op::Page:
+                QCOMPARE(mw.f().Grid2->rows(), 1);
+                QVERIFY(mw.signInEnabled());
+                break;
+            case Op::Push:
+                QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QString());
+                QCOMPARE(products.textMatrix(1, 7), QStringLiteral("0"));
+                QCOMPARE(log.size(), byAddress ? 0 : 1);
+                break;
+            case Op::BulkItem: {
+                // Items 1 and 3 pushed; the second failed (orange) unless an answer arrived that said no.
+                const bool answered = fault == Fault::ErrorPage || fault == Fault::Garbage;
+                QCOMPARE(colour(1), QColor(208, 255, 255));
+                QCOMPARE(colour(2), answered ? QColor() : QColor(255, 127, 10));
+                QCOMPARE(colour(3), QColor(208, 255, 255));
+                QCOMPARE(products.textMatrix(2, 7), QStringLiteral("0"));
+                QCOMPARE(mw.server.log(sim::PathPrice).size(), byAddress ? 2 : 3);
+                break;
+            }
+            case Op::Pause:
+                // Whatever became of the pause, every item was pushed once, after it.
+                for (int r = 1; r <= listings; ++r)
+                    QCOMPARE(colour(r), QColor(208, 255, 255));
+                QCOMPARE(mw.server.log(sim::PathPrice).size(), listings);
+                QCOMPARE(mw.server.log(sim::PathPause).size(), byAddress ? 0 : 1);
+                break;
+        }
+
+        // Trying again works.
+        mw.server.clearFaults();
+        m.urlMercado = m.urlPasarela = good;
+        mw.dialogs.shown.clear();
+        if (op == Op::SignIn || op == Op::Page) {
+            mw.signIn();
+            QVERIFY(mw.waitIdle());
+            QCOMPARE(mw.f().Grid2->rows(), listings + 1);
+        } else if (op == Op::Push) {
+            mw.dialogs.answers = {true};
+            clickPush(mw);
+            QVERIFY(mw.waitIdle());
+            QCOMPARE(mw.dialogs.notices(), QStringList{Done});
+            QCOMPARE(mw.f().Grid2->textMatrix(1, 3), products.textMatrix(1, 3));
+        } else {
+            mw.dialogs.answers = {true};
+            mw.f().Command2->click();
+            QVERIFY(mw.waitIdle());
+            for (int r = 1; r <= listings; ++r)
+                QCOMPARE(colour(r), QColor(208, 255, 255));
+        }
+        QVERIFY(ventanaHabilitada(mw.f()));
+    }
+};
+
+QTEST_MAIN(FallasTest)
+#include "tst_fallas.moc"
