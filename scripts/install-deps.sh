@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libbenchmark-dev
   libsqlite3-dev
-  unixodbc unixodbc-dev libsqliteodbc
+  unixodbc unixodbc-dev libsqliteodbc sqlite3
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -44,8 +44,8 @@ void VinculoPublicacion(Form& f, DatabaseEngine& engine, int columna) {
     const QString id = publicaciones.textMatrix(publicaciones.row(), ColIdPublicacion);
     if (!ejecuto(f, engine, sentencias::serial(id, *codigo)))
         return;
-    productos.setTextMatrix(productos.row(), ColSerial,
-                            publicaciones.textMatrix(publicaciones.row(), ColIdPublicacion));
+    // The cell shows what the database now holds.
+    productos.setTextMatrix(productos.row(), ColSerial, sentencias::guardable(id));
 }
 
 }  // namespace

@@ -6,8 +6,12 @@ bool esPalabraDeBusqueda(const QString& text) {
     return !text.isEmpty() && text != QLatin1String("Buscar...");
 }
 
+QString guardable(QString text) {
+    return text.remove(QChar(u'\0'));
+}
+
 QString comillasDobladas(QString text) {
-    return text.replace(u'\'', QLatin1String("''"));
+    return guardable(std::move(text)).replace(u'\'', QLatin1String("''"));
 }
 
 QString productos(const QString& texto) {

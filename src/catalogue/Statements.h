@@ -15,6 +15,9 @@ QString productos(const QString& textoBuscarPalabra);
 // A search word is any text but the placeholder "Buscar..." and the empty text.
 bool esPalabraDeBusqueda(const QString& text);
 
+// A text as a statement can carry it: without NUL characters, at which the engines would end the statement.
+QString guardable(QString text);
+// The same, with every single quote doubled, to go between quotes in a statement.
 QString comillasDobladas(QString text);
 
 // A product code is a whole number; anything else never reaches a statement.

@@ -123,15 +123,39 @@ class ListingLinkTest : public QObject {
         QVERIFY(win->dialogs.shown.isEmpty());
     }
 
-    void anIdWithAQuoteIsStoredAsShown() {
+    // Whatever a listing id holds, it is stored as the id and nothing more, and the cell shows what was stored.
+    void hostileIdsAreStoredAsTheyStand_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("quoted");  // as it stands between the quotes of the statement
+        QTest::addColumn<QString>("held");
+        QTest::newRow("a quote") << "MLV1'2"
+                                 << "MLV1''2"
+                                 << "MLV1'2";
+        QTest::newRow("a statement of its own") << "x'; DELETE FROM Productos; --"
+                                                << "x''; DELETE FROM Productos; --"
+                                                << "x'; DELETE FROM Productos; --";
+        QTest::newRow("wildcards") << "MLV%_*?"
+                                   << "MLV%_*?"
+                                   << "MLV%_*?";
+        QTest::newRow("a NUL is left out") << QString::fromUtf16(u"MLV\u00001", 5) << "MLV1"
+                                           << "MLV1";
+        QTest::newRow("ten thousand characters")
+            << QString(10000, u'9') << QString(10000, u'9') << QString(10000, u'9');
+    }
+    void hostileIdsAreStoredAsTheyStand() {
+        QFETCH(QString, id);
+        QFETCH(QString, quoted);
+        QFETCH(QString, held);
         QVERIFY(win->open());
         Form& f = win->f();
-        win->addListing(QStringLiteral("MLV1'2"), QStringLiteral("Raro"));
+        win->addListing(id, QStringLiteral("Raro"));
         CatalogueWindow::click(f.Grid1, 2, 2);
         CatalogueWindow::click(f.Grid2, 1, 1);
-        QCOMPARE(win->statements, QStringList{linkStatement(QStringLiteral("MLV1''2"), 7)});
-        QCOMPARE(f.Grid1->textMatrix(2, 4), QStringLiteral("MLV1'2"));
-        QCOMPARE(serialHeld(7), QStringLiteral("MLV1'2"));
+        QCOMPARE(win->statements, QStringList{linkStatement(quoted, 7)});
+        QCOMPARE(f.Grid1->textMatrix(2, 4), held);
+        QCOMPARE(serialHeld(7), held);
+        // The other products keep their serials.
+        QCOMPARE(serialHeld(5), QString());
         QVERIFY(win->dialogs.shown.isEmpty());
     }
 

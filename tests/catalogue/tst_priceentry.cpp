@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QProcess>
 
 namespace {
 
@@ -375,10 +376,13 @@ class PriceEntryTest : public QObject {
         QTest::newRow("read-only database")
             << "read-only" << true
             << "La base de datos \"%1\" no pudo ejecutar la consulta.\rattempt to write a readonly database";
-        QTest::newRow("missing database")
-            << "missing" << false << "No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.";
         QTest::newRow("locked database") << "locked" << true
                                          << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase is locked";
+        QTest::newRow("another program holds a write transaction")
+            << "locked elsewhere" << true
+            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase is locked";
+        QTest::newRow("deleted after the load")
+            << "missing" << false << "No se pudo abrir la base de datos \"%1\".\rEl archivo no existe.";
     }
     void aFailingStatementKeepsTheCellAndTheTypedText() {
         QFETCH(QString, how);
@@ -387,10 +391,16 @@ class PriceEntryTest : public QObject {
         QVERIFY(win->open());
         Form& f = win->f();
         QSqlDatabase locker;
+        QProcess program;
         if (how == QLatin1String("read-only")) {
             QVERIFY(win->makeReadOnly());
         } else if (how == QLatin1String("missing")) {
             QVERIFY(QFile::remove(win->path()));
+        } else if (how == QLatin1String("locked elsewhere")) {
+            program.start(QStringLiteral("sqlite3"), {win->path()});
+            QVERIFY2(program.waitForStarted(), "the sqlite3 program (Debian: sqlite3) is not installed");
+            program.write("BEGIN EXCLUSIVE;\nSELECT 'held';\n");
+            QVERIFY(program.waitForReadyRead(5000));
         } else {
             locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
             locker.setDatabaseName(win->path());
@@ -400,6 +410,10 @@ class PriceEntryTest : public QObject {
         QVERIFY(openEditor(2));
         typeInto(QStringLiteral("88.5"));
         pressEnter();
+        if (program.state() != QProcess::NotRunning) {
+            program.closeWriteChannel();
+            QVERIFY(program.waitForFinished(5000));
+        }
         if (locker.isValid()) {
             locker.close();
             locker = QSqlDatabase();

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QGroupBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -132,6 +133,13 @@ class ProductListTest : public QObject {
         QTest::newRow("question mark keeps its meaning") << "Ta?adro" << QStringList{"11"};
         QTest::newRow("pasted apostrophe") << "D'Ang" << QStringList{"11"};
         QTest::newRow("hostile word is only searched for") << "x' or 1=1 --" << QStringList{"15"};
+        QTest::newRow("a statement of its own") << "'; DROP TABLE Productos; --" << QStringList{};
+        QTest::newRow("comment marks") << "--" << QStringList{"15"};
+        QTest::newRow("a semicolon") << ";" << QStringList{};
+        QTest::newRow("percent is a plain character") << "%" << QStringList{};
+        QTest::newRow("a NUL inside the word is left out")
+            << QString::fromUtf16(u"Mar\u0000tillo", 9) << QStringList{"10"};
+        QTest::newRow("ten thousand characters") << QString(10000, u'a') << QStringList{};
         QTest::newRow("disabled never shows") << "viejo" << QStringList{};
         QTest::newRow("empty box loads all") << "" << QStringList{"13", "15", "10", "11", "12"};
     }
@@ -143,6 +151,62 @@ class ProductListTest : public QObject {
         QCOMPARE(statements.size(), 1);
         QCOMPARE(statements.first(), sentencias::productos(word));
         QVERIFY(dialogs.shown.isEmpty());
+        // No word reaches beyond the statement it is searched in.
+        load(QStringLiteral("Buscar..."));
+        QCOMPARE(column(0), (QStringList{"13", "15", "10", "11", "12"}));
+    }
+
+    // A catalogue that cannot be read shows nothing it does not hold: the header row, a notice naming the file, and
+    // a window that takes input; once the file is sound again, it loads.
+    void aBrokenCatalogueShowsNothing_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("cut short") << "truncated"
+                                   << "La base de datos \"%1\" no pudo ejecutar la consulta.\r";
+        QTest::newRow("a damaged page in the middle of the products")
+            << "corrupt"
+            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase disk image is malformed";
+        QTest::newRow("another process holds a write transaction")
+            << "locked"
+            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase is locked";
+    }
+    void aBrokenCatalogueShowsNothing() {
+        QFETCH(QString, how);
+        QFETCH(QString, message);
+        const QString broken = dir.filePath(QStringLiteral("dañada.dba"));
+        QFile::remove(broken);
+        catalogo::escribo(broken, catalogo::muestra(3000, 9));
+        QFile file(broken);
+        const qint64 size = file.size();
+        QProcess locker;
+        if (how == QLatin1String("truncated")) {
+            QVERIFY(file.resize(size / 2));
+        } else if (how == QLatin1String("corrupt")) {
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(size / 2));
+            file.write(QByteArray(8192, '\xA5'));
+            file.close();
+        } else {
+            // The sqlite3 program holds the lock, as the shop's administrative system would.
+            locker.start(QStringLiteral("sqlite3"), {broken});
+            QVERIFY2(locker.waitForStarted(), "the sqlite3 program (Debian: sqlite3) is not installed");
+            locker.write("BEGIN EXCLUSIVE;\nSELECT 'held';\n");
+            QVERIFY(locker.waitForReadyRead(5000));
+            QCOMPARE(locker.readAll().trimmed(), QByteArray("held"));
+        }
+        f.RutaBaseDatos = broken;
+        load(QStringLiteral("Buscar..."));
+        QCOMPARE(f.Grid1->rows(), 1);
+        QCOMPARE(dialogs.notices().size(), 1);
+        QVERIFY2(dialogs.notices().first().startsWith(message.arg(broken)), qPrintable(dialogs.notices().first()));
+        QVERIFY(ventanaHabilitada(f) && f.Frame1->isHidden());
+        if (locker.state() != QProcess::NotRunning) {
+            locker.closeWriteChannel();
+            QVERIFY(locker.waitForFinished(5000));
+            dialogs.shown.clear();
+            load(QStringLiteral("Buscar..."));
+            QVERIFY(dialogs.shown.isEmpty());
+            QVERIFY(f.Grid1->rows() > 2000);
+        }
     }
 
     void noMatchLeavesTheHeaderAndNeverDisablesTheWindow() {

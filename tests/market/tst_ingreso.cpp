@@ -4,6 +4,9 @@
 #include "ResultBox.h"
 #include "SearchBox.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
 #include <QLabel>
 
 namespace {
@@ -176,6 +179,85 @@ class IngresoTest : public QObject {
         QVERIFY(mw.waitIdle());
         QVERIFY(mw.dialogs.shown.isEmpty());
         QCOMPARE(mw.f().Grid2->rows(), 46);
+    }
+
+    // A gateway that answers with `&`, `#`, `?` or a line break in the seller id cannot add a key to the next request
+    // or end its line: the page request carries the id as its value and nothing more.
+    void aSmuggledSellerIdStaysOneValue() {
+        MarketWindow mw;
+        const QString hostile = QStringLiteral("7&seller_id=8#x?y\r\nX-Extra: 1");
+        mw.server.addAccount(QStringLiteral("rara"), QStringLiteral("clave"), hostile);
+        QVERIFY(mw.open());
+        mw.signIn(QStringLiteral("rara"), QStringLiteral("clave"));
+        QVERIFY(mw.waitIdle());
+        const QList<sim::Request> pages = mw.server.log(sim::PathSearch);
+        QCOMPARE(pages.size(), 1);
+        QCOMPARE(pages[0].rawQuery,
+                 QByteArray("limit=20&offset=0&seller_id=7%26seller_id%3D8%23x%3Fy%0D%0AX-Extra%3A%201"));
+        QCOMPARE(pages[0].query.value(QStringLiteral("seller_id")), hostile);
+        QCOMPARE(pages[0].query.size(), 3);
+        QVERIFY(pages[0].header("X-Extra").isEmpty());
+    }
+
+    // The password goes to the gateway and nowhere else: not to a file, a message of Qt's, a label, a text box or a
+    // message box, whatever the sign-in comes to.
+    void thePasswordGoesNowhereButTheGateway() {
+        static QStringList messages;
+        messages.clear();
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
+        const QString secret = QStringLiteral("Ñandú&=%s3cr3t");
+        const QByteArray encoded = QByteArray("%C3%91and%C3%BA%26%3D%25s3cr3t");
+        MarketWindow mw;
+        mw.server.addAccount(QStringLiteral("dueno"), secret, QStringLiteral("999"));
+        QVERIFY(mw.open(3, [](frmVantoria::Options& o) { o.sinDatosMs = 300; }));
+        const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
+        sim::Fault page;
+        page.kind = sim::FaultKind::Status;
+        page.number = 500;
+        mw.server.addFault(sim::PathSignIn, 1, page);  // an error page: rejected
+        sim::Fault drop;
+        drop.kind = sim::FaultKind::Drop;
+        mw.server.addFault(sim::PathSignIn, 2, drop);  // the request fails
+        sim::Fault garbage;
+        garbage.kind = sim::FaultKind::Body;
+        garbage.body = "{\"paging\":";
+        mw.server.addFault(sim::PathSearch, 1, garbage);  // signed in, then the error report
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            mw.signIn(QStringLiteral("dueno"), secret);
+            QVERIFY(mw.waitIdle());
+        }
+        qInstallMessageHandler(previous);
+        QCOMPARE(mw.dialogs.notices().size(), 2);
+        QCOMPARE(mw.server.log(sim::PathSignIn).last().form.value(QStringLiteral("fclave")), secret);
+
+        const auto holds = [&](const QString& text) {
+            return text.contains(secret) || text.contains(QString::fromLatin1(encoded), Qt::CaseInsensitive);
+        };
+        for (const ScriptedDialogs::Shown& box : mw.dialogs.shown)
+            QVERIFY2(!holds(box.text), qPrintable(box.text));
+        for (const QString& m : messages)
+            QVERIFY2(!holds(m), qPrintable(m));
+        for (QLabel* label : mw.w->findChildren<QLabel*>())
+            QVERIFY2(!holds(label->text()), qPrintable(label->objectName()));
+        for (QLineEdit* box : mw.w->findChildren<QLineEdit*>())
+            if (box != mw.f().Clave)
+                QVERIFY2(!holds(box->text()), qPrintable(box->objectName()));
+        QVERIFY(!holds(mw.f().Resultado->text()));
+        // Files written since the sign-in began, in the program's folder and the temporary folder.
+        for (const QString& folder : {mw.dir.path(), QDir::tempPath()}) {
+            QDirIterator it(folder, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QFileInfo file(it.next());
+                if (file.lastModified() < start || file.size() > 64 * 1024 * 1024)
+                    continue;
+                QFile f(file.filePath());
+                if (!f.open(QIODevice::ReadOnly))
+                    continue;
+                const QByteArray bytes = f.readAll();
+                QVERIFY2(!bytes.contains(secret.toUtf8()) && !bytes.contains(encoded), qPrintable(file.filePath()));
+            }
+        }
     }
 
     void enterInThePasswordBoxSignsIn() {
