@@ -11,7 +11,9 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -80,8 +82,8 @@ int main(int argc, char* argv[]) {
         sizes << a.toInt();
     if (sizes.isEmpty())
         sizes = {25000, 50000, 100000};
-    std::printf("%9s %10s %12s %12s %7s %10s %10s %10s\n", "products", "rows", "bare ms", "ours ms", "ratio",
-                "ms/1k rows", "grid MB", "RSS +MB");
+    std::printf("%9s %10s %12s %12s %7s %10s %10s %10s %9s\n", "products", "rows", "bare ms", "ours ms", "ratio",
+                "ms/1k rows", "grid MB", "RSS +MB", "stall ms");
     for (int n : sizes) {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("Base de Datos.dba"));
@@ -98,11 +100,27 @@ int main(int argc, char* argv[]) {
         double ours = 0;
         std::size_t grid = 0;
         long rssAfter = 0;
+        // The longest the event loop went without running during the load: a timer asks to run every millisecond.
+        QElapsedTimer sinceTick;
+        qint64 longestGap = 0;
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            if (sinceTick.isValid())
+                longestGap = std::max(longestGap, sinceTick.nsecsElapsed());
+            sinceTick.start();
+        });
         {
             frmVantoria w(o);
             PaintCounter paints;
             if (qEnvironmentVariableIsSet("VANTORIA_BENCH_PAINTS"))
                 app.installEventFilter(&paints);
+            // The timer runs from before the load starts, so that the read of the rows is measured too.
+            tick.start(1);
+            QElapsedTimer primed;
+            primed.start();
+            while (primed.elapsed() < 5)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             QElapsedTimer t;
             t.start();
             w.show();
@@ -113,6 +131,7 @@ int main(int argc, char* argv[]) {
                     break;
             }
             ours = double(t.nsecsElapsed()) / 1e6;
+            tick.stop();
             app.removeEventFilter(&paints);
             for (auto it = paints.counts.cbegin(); it != paints.counts.cend(); ++it)
                 std::fprintf(stderr, "  paints %s: %d\n", qPrintable(it.key()), it.value());
@@ -121,8 +140,9 @@ int main(int argc, char* argv[]) {
             if (w.form().Grid1->rows() - 1 != rows || !dialogs.shown.isEmpty())
                 std::fprintf(stderr, "load gave %d rows, expected %d\n", w.form().Grid1->rows() - 1, rows);
         }
-        std::printf("%9d %10d %12.1f %12.1f %7.2f %10.2f %10.1f %10.1f\n", n, rows, bare, ours, ours / bare,
-                    ours / (rows / 1000.0), double(grid) / 1048576.0, double(rssAfter - rssBefore) / 1024.0);
+        std::printf("%9d %10d %12.1f %12.1f %7.2f %10.2f %10.1f %10.1f %9.1f\n", n, rows, bare, ours, ours / bare,
+                    ours / (rows / 1000.0), double(grid) / 1048576.0, double(rssAfter - rssBefore) / 1024.0,
+                    double(longestGap) / 1e6);
     }
     std::printf("peak RSS of the run: %.1f MB\n", double(statusKb("VmHWM:")) / 1024.0);
     return 0;

@@ -80,6 +80,38 @@ QString engineMessage(const QSqlError& e) {
     return text.trimmed();
 }
 
+// While it lives, SQLite calls `whileReading` every few thousand steps of the statements run on `db` (for other
+// engines it does nothing).
+class ProgressGuard {
+  public:
+    ProgressGuard(const QSqlDatabase& db, const Database::WhileReading& whileReading) {
+        if (!whileReading || !db.driver())
+            return;
+        const QVariant handle = db.driver()->handle();
+        if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+            return;
+        sqlite_ = *static_cast<sqlite3* const*>(handle.constData());
+        if (!sqlite_)
+            return;
+        sqlite3_progress_handler(
+            sqlite_, 20000,
+            [](void* callback) {
+                (*static_cast<const Database::WhileReading*>(callback))();
+                return 0;
+            },
+            const_cast<Database::WhileReading*>(&whileReading));
+    }
+    ~ProgressGuard() {
+        if (sqlite_)
+            sqlite3_progress_handler(sqlite_, 0, nullptr, nullptr);
+    }
+    ProgressGuard(const ProgressGuard&) = delete;
+    ProgressGuard& operator=(const ProgressGuard&) = delete;
+
+  private:
+    sqlite3* sqlite_ = nullptr;
+};
+
 // A connection opened on one file; statements as the program wrote them go to `observer`, the engine gets
 // `translate(statement)`.
 class QtSqlDatabase : public Database {
@@ -92,10 +124,12 @@ class QtSqlDatabase : public Database {
     const QString& name() const { return name_; }
     const QString& path() const { return path_; }
 
-    std::unique_ptr<Recordset> openRecordset(const QString& statement) override {
+    std::unique_ptr<Recordset> openRecordset(const QString& statement, const WhileReading& whileReading = {}) override {
         report(statement);
         QSqlQuery q(db());
         q.setForwardOnly(true);
+        // SQLite sorts the whole result before it gives the first row; it calls back during that time too.
+        const ProgressGuard progress(db(), whileReading);
         if (!q.exec(translate_(statement)))
             throw DatabaseError(path_, engineMessage(q.lastError()), statement);
         const QSqlRecord rec = q.record();
@@ -108,6 +142,8 @@ class QtSqlDatabase : public Database {
             QVariant* row = rs->appendRow();
             for (int i = 0; i < width; ++i)
                 row[i] = q.value(i);
+            if (whileReading)
+                whileReading();
         }
         if (q.lastError().isValid())
             throw DatabaseError(path_, engineMessage(q.lastError()), statement);

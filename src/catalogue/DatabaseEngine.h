@@ -77,8 +77,13 @@ class Recordset {
 // One open database: a select gives a recordset, other statements are executed.
 class Database {
   public:
+    // Called again and again while a select runs and its rows are read, so that a long one can let the window's
+    // events run; it must not reach the database itself.
+    using WhileReading = std::function<void()>;
+
     virtual ~Database();
-    virtual std::unique_ptr<Recordset> openRecordset(const QString& statement) = 0;
+    virtual std::unique_ptr<Recordset> openRecordset(const QString& statement,
+                                                     const WhileReading& whileReading = {}) = 0;
     virtual void execute(const QString& statement) = 0;
     virtual void close() = 0;
 };

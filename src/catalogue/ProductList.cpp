@@ -95,7 +95,16 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
     const QString statement = sentencias::productos(f.BuscarPalabra->text());
     WaitPanelShown panel{f};
     try {
-        std::unique_ptr<Recordset> rs = db->openRecordset(statement);
+        // A large catalogue takes seconds to read and sort: meanwhile the window repaints and the channel reports,
+        // and the operator's input waits for the load (which then shuts it out).
+        QElapsedTimer sinceEvents;
+        sinceEvents.start();
+        std::unique_ptr<Recordset> rs = db->openRecordset(statement, [&sinceEvents] {
+            if (sinceEvents.nsecsElapsed() < RowYields::IntervalNs)
+                return;
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            sinceEvents.start();
+        });
         int count = rs->RecordCount();
         if (count > 0) {
             rs->moveLast();
