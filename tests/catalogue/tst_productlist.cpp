@@ -283,9 +283,8 @@ class ProductListTest : public QObject {
     // Reading and sorting a large catalogue takes its time before the first row reaches the grid: the window keeps
     // running its events meanwhile (the operator's input waits for the load).
     void eventsRunWhileTheRowsAreRead() {
-        const QString bigPath = dir.filePath(QStringLiteral("grande.dba"));
-        if (!QFile::exists(bigPath))
-            catalogo::escribo(bigPath, catalogo::muestra(30000, 6));
+        const QString bigPath = dir.filePath(QStringLiteral("lectura larga.dba"));
+        catalogo::escribo(bigPath, catalogo::muestra(30000, 6));
         f.RutaBaseDatos = bigPath;
         int rowsWhenATimerRan = -1;
         QTimer::singleShot(0, this, [&] { rowsWhenATimerRan = f.Grid1->rows(); });
