@@ -9,13 +9,16 @@
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
+#include "ResultBox.h"
 #include "frmVantoria.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QLineEdit>
 #include <QLocale>
 #include <QNetworkProxy>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -157,6 +160,27 @@ inline void reposo(Ventana& v) {
     v.canal().Cancel();
     corroEventos();
     v.limpio();
+}
+
+inline bool ingresoHabilitado(Form& f) {
+    return f.Command1->isEnabled() && f.Usuario->isEnabled() && f.Clave->isEnabled();
+}
+
+inline bool ingresoDeshabilitado(Form& f) {
+    return !f.Command1->isEnabled() && !f.Usuario->isEnabled() && !f.Clave->isEnabled();
+}
+
+// As a sign-in leaves the window while it waits: input shut out, the sign-in controls off, and the push button and
+// the listing search on once the seller is known.
+inline void esperoIngreso(Form& f, bool conVendedor) {
+    f.Resultado->setText(QString());
+    f.operacionEnCurso = true;
+    deshabilitoVentana(f);
+    f.Command1->setEnabled(false);
+    f.Usuario->setEnabled(false);
+    f.Clave->setEnabled(false);
+    f.Command2->setEnabled(conVendedor);
+    f.Buscar->setEnabled(conVendedor);
 }
 
 }  // namespace fuzzmercado

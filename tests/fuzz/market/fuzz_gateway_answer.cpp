@@ -94,12 +94,16 @@ void revisoPublicaciones(Form& f, int fila, const QString& id, bool aceptado) {
           "the product is marked pushed exactly when the push was accepted");
 }
 
-bool ingresoHabilitado(Form& f) {
-    return f.Command1->isEnabled() && f.Usuario->isEnabled() && f.Clave->isEnabled();
-}
-
-bool ingresoDeshabilitado(Form& f) {
-    return !f.Command1->isEnabled() && !f.Usuario->isEnabled() && !f.Clave->isEnabled();
+// Readies a push of product row `fila`: another linked row (when there is one) becomes the bystander, the listing
+// grid holds both products' ids and look-alikes, and neither product is marked pushed. Returns the bystander.
+int preparoEnvio(Form& f, int fila, const QString& id) {
+    FlexGrid& productos = *f.Grid1;
+    const std::vector<int>& filas = filasEnlazadas();
+    const int otra = filas.size() > 1 ? (fila == filas[0] ? filas[1] : filas[0]) : fila;
+    preparoPublicaciones(*f.Grid2, id, otra != fila ? productos.textMatrix(otra, ColSerial) : QStringLiteral("MLV0"));
+    productos.setTextMatrix(fila, ColEnviado, QStringLiteral("0"));
+    productos.setTextMatrix(otra, ColEnviado, QStringLiteral("0"));
+    return otra;
 }
 
 void ingreso(Ventana& v, const QString& respuesta) {
@@ -108,14 +112,7 @@ void ingreso(Ventana& v, const QString& respuesta) {
     f.OffsetActual = 0;
     f.IdVendedor = VendedorPrevio;
     f.Grid2->setRows(1);
-    f.Resultado->setText(QString());
-    f.operacionEnCurso = true;
-    deshabilitoVentana(f);
-    f.Command1->setEnabled(false);
-    f.Usuario->setEnabled(false);
-    f.Clave->setEnabled(false);
-    f.Command2->setEnabled(false);
-    f.Buscar->setEnabled(false);
+    esperoIngreso(f, false);
     const int enviadasAntes = v.canal().enviadas();
 
     RespuestaCompleta(f, v.w->mercado(), respuesta);
@@ -155,13 +152,9 @@ void ingreso(Ventana& v, const QString& respuesta) {
 void envioSimple(Ventana& v, const QString& respuesta, int fila) {
     Form& f = v.f();
     FlexGrid& productos = *f.Grid1;
-    const std::vector<int>& filas = filasEnlazadas();
     const QString id = productos.textMatrix(fila, ColSerial);
-    // Another product's listing, and another current row: the answer goes to the remembered row all the same.
-    const int otra = filas.size() > 1 ? (fila == filas[0] ? filas[1] : filas[0]) : fila;
-    preparoPublicaciones(*f.Grid2, id, otra != fila ? productos.textMatrix(otra, ColSerial) : QStringLiteral("MLV0"));
-    productos.setTextMatrix(fila, ColEnviado, QStringLiteral("0"));
-    productos.setTextMatrix(otra, ColEnviado, QStringLiteral("0"));
+    // Another current row: the answer goes to the remembered row all the same.
+    const int otra = preparoEnvio(f, fila, id);
     productos.setRow(otra);
     f.Paso = 3;
     f.filaEnviada = fila;
@@ -198,12 +191,8 @@ void envioSimple(Ventana& v, const QString& respuesta, int fila) {
 void envioMasivo(Ventana& v, const QString& respuesta, int fila) {
     Form& f = v.f();
     FlexGrid& productos = *f.Grid1;
-    const std::vector<int>& filas = filasEnlazadas();
     const QString id = productos.textMatrix(fila, ColSerial);
-    const int otra = filas.size() > 1 ? (fila == filas[0] ? filas[1] : filas[0]) : fila;
-    preparoPublicaciones(*f.Grid2, id, otra != fila ? productos.textMatrix(otra, ColSerial) : QStringLiteral("MLV0"));
-    productos.setTextMatrix(fila, ColEnviado, QStringLiteral("0"));
-    productos.setTextMatrix(otra, ColEnviado, QStringLiteral("0"));
+    const int otra = preparoEnvio(f, fila, id);
     pintoFila(productos, fila, Marca);
     pintoFila(productos, otra, Marca);
     // As the batch leaves things while it waits for this item's answer.

@@ -88,14 +88,6 @@ Esperado espero(const QString& texto, qint32 offset) {
     return e;
 }
 
-bool ingresoHabilitado(Form& f) {
-    return f.Command1->isEnabled() && f.Usuario->isEnabled() && f.Clave->isEnabled();
-}
-
-bool ingresoDeshabilitado(Form& f) {
-    return !f.Command1->isEnabled() && !f.Usuario->isEnabled() && !f.Clave->isEnabled();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -118,14 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.IdVendedor = Vendedor;
     f.Esperando = false;
     f.Grid2->setRows(1);
-    f.Resultado->setText(QString());
-    f.operacionEnCurso = true;
-    deshabilitoVentana(f);
-    f.Command1->setEnabled(false);
-    f.Usuario->setEnabled(false);
-    f.Clave->setEnabled(false);
-    f.Command2->setEnabled(true);
-    f.Buscar->setEnabled(true);
+    esperoIngreso(f, true);
     const int productos = f.Grid1->rows();
     const int enviadasAntes = v.canal().enviadas();
 
