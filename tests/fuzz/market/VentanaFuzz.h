@@ -6,6 +6,7 @@
 
 #include "CatalogueGenerator.h"
 #include "Dialogs.h"
+#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
@@ -170,17 +171,39 @@ inline bool ingresoDeshabilitado(Form& f) {
     return !f.Command1->isEnabled() && !f.Usuario->isEnabled() && !f.Clave->isEnabled();
 }
 
-// As a sign-in leaves the window while it waits: input shut out, the sign-in controls off, and the push button and
-// the listing search on once the seller is known.
-inline void esperoIngreso(Form& f, bool conVendedor) {
+// As an operation leaves the window while it waits for its answer: the result box empty, input shut out.
+inline void esperoRespuesta(Form& f) {
     f.Resultado->setText(QString());
     f.operacionEnCurso = true;
     deshabilitoVentana(f);
+}
+
+// As a sign-in leaves the window while it waits: besides, the sign-in controls off, and the push button and the
+// listing search on once the seller is known.
+inline void esperoIngreso(Form& f, bool conVendedor) {
+    esperoRespuesta(f);
     f.Command1->setEnabled(false);
     f.Usuario->setEnabled(false);
     f.Clave->setEnabled(false);
     f.Command2->setEnabled(conVendedor);
     f.Buscar->setEnabled(conVendedor);
+}
+
+// What a branch did with an answer besides changing the window.
+struct Pedidos {
+    int enviados;  // requests it sent
+    bool enCurso;  // one of them still outstanding
+};
+
+// Hands `respuesta` to the branch the window waits in, as a complete response would reach it, then drops whatever
+// the branch started (nothing leaves this process) and runs the events it left behind.
+inline Pedidos respondo(Ventana& v, const QString& respuesta) {
+    const int antes = v.canal().enviadas();
+    RespuestaCompleta(v.f(), v.w->mercado(), respuesta);
+    const Pedidos p{v.canal().enviadas() - antes, v.canal().StillExecuting()};
+    v.canal().Cancel();
+    corroEventos();
+    return p;
 }
 
 }  // namespace fuzzmercado

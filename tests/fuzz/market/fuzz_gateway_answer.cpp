@@ -113,14 +113,8 @@ void ingreso(Ventana& v, const QString& respuesta) {
     f.IdVendedor = VendedorPrevio;
     f.Grid2->setRows(1);
     esperoIngreso(f, false);
-    const int enviadasAntes = v.canal().enviadas();
 
-    RespuestaCompleta(f, v.w->mercado(), respuesta);
-
-    const bool pidioPagina = v.canal().StillExecuting();
-    const int enviadas = v.canal().enviadas() - enviadasAntes;
-    v.canal().Cancel();
-    corroEventos();
+    const auto [enviadas, pidioPagina] = respondo(v, respuesta);
 
     const QString limpia = sinBlancos(respuesta);
     const qsizetype marca = marcaListo(limpia);
@@ -160,16 +154,9 @@ void envioSimple(Ventana& v, const QString& respuesta, int fila) {
     f.filaEnviada = fila;
     f.idEnviado = id;
     f.Esperando = false;
-    f.Resultado->setText(QString());
-    f.operacionEnCurso = true;
-    deshabilitoVentana(f);
-    const int enviadasAntes = v.canal().enviadas();
+    esperoRespuesta(f);
 
-    RespuestaCompleta(f, v.w->mercado(), respuesta);
-
-    const int enviadas = v.canal().enviadas() - enviadasAntes;
-    v.canal().Cancel();
-    corroEventos();
+    const auto [enviadas, enCurso] = respondo(v, respuesta);
 
     const QString limpia = sinBlancos(respuesta);
     const bool aceptado = marcaListo(limpia) >= 0;
@@ -183,7 +170,7 @@ void envioSimple(Ventana& v, const QString& respuesta, int fila) {
     if (otra != fila)
         exijo(productos.textMatrix(otra, ColEnviado) == QStringLiteral("0"), "the current row is not the pushed one");
     exijo(productos.row() == otra, "the answer moves no current row");
-    exijo(enviadas == 0 && !v.canal().StillExecuting(), "the answer to a push sends nothing");
+    exijo(enviadas == 0 && !enCurso, "the answer to a push sends nothing");
     exijo(ventanaHabilitada(f) && !f.operacionEnCurso, "the window takes input after a push");
     exijo(f.Paso == 3, "the push branch stays at Paso 3");
 }
@@ -199,16 +186,9 @@ void envioMasivo(Ventana& v, const QString& respuesta, int fila) {
     productos.setRow(fila);
     f.Paso = 4;
     f.Esperando = true;
-    f.Resultado->setText(QString());
-    f.operacionEnCurso = true;
-    deshabilitoVentana(f);
-    const int enviadasAntes = v.canal().enviadas();
+    esperoRespuesta(f);
 
-    RespuestaCompleta(f, v.w->mercado(), respuesta);
-
-    const int enviadas = v.canal().enviadas() - enviadasAntes;
-    v.canal().Cancel();
-    corroEventos();
+    const auto [enviadas, enCurso] = respondo(v, respuesta);
 
     const QString limpia = sinBlancos(respuesta);
     const bool aceptado = marcaListo(limpia) >= 0;
@@ -222,7 +202,7 @@ void envioMasivo(Ventana& v, const QString& respuesta, int fila) {
               "no other product row changes");
     revisoPublicaciones(f, fila, id, aceptado);
     exijo(productos.row() == fila, "the item's row stays current");
-    exijo(enviadas == 0 && !v.canal().StillExecuting(), "the answer to an item sends nothing");
+    exijo(enviadas == 0 && !enCurso, "the answer to an item sends nothing");
     exijo(!ventanaHabilitada(f) && f.operacionEnCurso, "the batch keeps the window");
     exijo(f.Paso == 4, "the batch branch stays at Paso 4");
 }

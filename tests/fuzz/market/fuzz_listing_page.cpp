@@ -112,15 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.Grid2->setRows(1);
     esperoIngreso(f, true);
     const int productos = f.Grid1->rows();
-    const int enviadasAntes = v.canal().enviadas();
 
-    RespuestaCompleta(f, v.w->mercado(), texto);
-
-    const bool pidioPagina = v.canal().StillExecuting();
-    const int enviadas = v.canal().enviadas() - enviadasAntes;
-    // The next page, if one was asked for, never leaves this process.
-    v.canal().Cancel();
-    corroEventos();
+    const auto [enviadas, pidioPagina] = respondo(v, texto);
     f.Grid2->cells().flush();
     corroEventos();
 
