@@ -3,6 +3,7 @@
 #include "DatabaseEngine.h"
 #include "Dialogs.h"
 #include "Form.h"
+#include "Inet.h"
 
 #include <QList>
 #include <QSslCertificate>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <optional>
 
-class Inet;
 class Reloj;
 struct Mercado;
 
@@ -36,8 +36,8 @@ class frmVantoria : public QWidget {
         // Trusted besides the system's authorities: the build's extra certificates, unless given here.
         std::optional<QList<QSslCertificate>> autoridadesExtra;
         // The channel's time-outs: no byte for this long, or the whole request for this long.
-        int sinDatosMs = 30'000;
-        int totalMs = 120'000;
+        int sinDatosMs = Inet::Ajustes().sinDatosMs;
+        int totalMs = Inet::Ajustes().totalMs;
         // How fast the clock of every wait runs: 1 is real time.
         double velocidadReloj = 1.0;
     };
@@ -52,7 +52,6 @@ class frmVantoria : public QWidget {
     Inet& Inet1() { return *inet_; }
     // What the marketplace handlers share: the channel, the clock and the endpoints.
     Mercado& mercado() { return *mercado_; }
-    Reloj& reloj() { return *reloj_; }
 
   protected:
     bool event(QEvent* event) override;

@@ -80,18 +80,21 @@ QString engineMessage(const QSqlError& e) {
     return text.trimmed();
 }
 
+// The SQLite connection behind a QSQLITE driver; false when the driver gives none.
+bool sqliteHandle(const QSqlDriver* driver, sqlite3** out) {
+    const QVariant handle = driver ? driver->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    *out = *static_cast<sqlite3* const*>(handle.constData());
+    return true;
+}
+
 // While it lives, SQLite calls `whileReading` every few thousand steps of the statements run on `db` (for other
 // engines it does nothing).
 class ProgressGuard {
   public:
     ProgressGuard(const QSqlDatabase& db, const Database::WhileReading& whileReading) {
-        if (!whileReading || !db.driver())
-            return;
-        const QVariant handle = db.driver()->handle();
-        if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-            return;
-        sqlite_ = *static_cast<sqlite3* const*>(handle.constData());
-        if (!sqlite_)
+        if (!whileReading || !sqliteHandle(db.driver(), &sqlite_) || !sqlite_)
             return;
         sqlite3_progress_handler(
             sqlite_, 20000,
@@ -237,15 +240,12 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString& path) {
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=1500"));
         if (!db.open())
             throw DatabaseError(path, engineMessage(db.lastError()));
-        const QVariant handle = db.driver()->handle();
-        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
-            sqlite3* h = *static_cast<sqlite3* const*>(handle.constData());
-            QString error;
-            if (!h || !jet::registro(h, &error))
-                throw DatabaseError(path, error);
-        } else {
+        sqlite3* h = nullptr;
+        if (!sqliteHandle(db.driver(), &h))
             throw DatabaseError(path, QStringLiteral("El controlador QSQLITE no da acceso a SQLite."));
-        }
+        QString error;
+        if (!h || !jet::registro(h, &error))
+            throw DatabaseError(path, error);
         return d;
     }
 

@@ -10,12 +10,6 @@
 
 namespace {
 
-constexpr int ColCodigo = 0;
-constexpr int ColProducto = 2;
-constexpr int ColSerial = 4;
-constexpr int ColIdPublicacion = 0;
-constexpr int ColVincular = 1;
-
 // Runs one statement on the catalogue; a failure is reported and leaves the grid as the database is.
 bool ejecuto(Form& f, DatabaseEngine& engine, const QString& statement) {
     try {
@@ -38,41 +32,42 @@ void VinculoPublicacion(Form& f, DatabaseEngine& engine, int columna) {
         return;
     if (publicaciones.col() != columna)
         return;
-    const std::optional<qint64> codigo = sentencias::codigoProducto(productos.textMatrix(productos.row(), ColCodigo));
+    const std::optional<qint64> codigo =
+        sentencias::codigoProducto(productos.textMatrix(productos.row(), colProductos::Codigo));
     if (!codigo)
         return;
-    const QString id = publicaciones.textMatrix(publicaciones.row(), ColIdPublicacion);
+    const QString id = publicaciones.textMatrix(publicaciones.row(), colPublicaciones::Id);
     if (!ejecuto(f, engine, sentencias::serial(id, *codigo)))
         return;
     // The cell shows what the database now holds.
-    productos.setTextMatrix(productos.row(), ColSerial, sentencias::guardable(id));
+    productos.setTextMatrix(productos.row(), colProductos::Serial, sentencias::guardable(id));
 }
 
 }  // namespace
 
 void Grid2_Click(Form& f, DatabaseEngine& engine) {
-    VinculoPublicacion(f, engine, ColVincular);
+    VinculoPublicacion(f, engine, colPublicaciones::Vincular);
 }
 
 void Grid2_DblClick(Form& f, DatabaseEngine& engine) {
-    VinculoPublicacion(f, engine, ColIdPublicacion);
+    VinculoPublicacion(f, engine, colPublicaciones::Id);
 }
 
 void Grid1_DblClick(Form& f, DatabaseEngine& engine) {
     f.Casilla->hide();
     FlexGrid& grid = *f.Grid1;
-    if (grid.rows() <= 1 || grid.row() <= 0 || grid.col() != ColSerial)
+    if (grid.rows() <= 1 || grid.row() <= 0 || grid.col() != colProductos::Serial)
         return;
     const int r = grid.row();
-    const std::optional<qint64> codigo = sentencias::codigoProducto(grid.textMatrix(r, ColCodigo));
+    const std::optional<qint64> codigo = sentencias::codigoProducto(grid.textMatrix(r, colProductos::Codigo));
     if (!codigo)
         return;
     const QString pregunta = QStringLiteral("¿Esta seguro de querer quitar el serial ") +
-                             grid.textMatrix(r, ColSerial) + QStringLiteral(" del Producto ") +
-                             grid.textMatrix(r, ColProducto) + QStringLiteral(" ?");
+                             grid.textMatrix(r, colProductos::Serial) + QStringLiteral(" del Producto ") +
+                             grid.textMatrix(r, colProductos::Producto) + QStringLiteral(" ?");
     if (!f.dialogs->question(pregunta))
         return;
     if (!ejecuto(f, engine, sentencias::quitoSerial(*codigo)))
         return;
-    grid.setTextMatrix(grid.row(), ColSerial, QStringLiteral("-"));
+    grid.setTextMatrix(grid.row(), colProductos::Serial, QStringLiteral("-"));
 }

@@ -6,7 +6,6 @@
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Statements.h"
-#include "VbError.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -14,26 +13,16 @@
 
 #include <cmath>
 
-namespace {
-
-constexpr int ColPrecio = 3;
-
-int pixels(int twips) {
-    return qRound(double(twips) / FlexGrid::TwipsPerPixel);
-}
-
-}  // namespace
-
 void MuestroCasilla(Form& f) {
     FlexGrid& grid = *f.Grid1;
     QLineEdit& casilla = *f.Casilla;
     if (grid.rows() <= 1 || grid.row() <= 0)
         return;
-    if (grid.col() != ColPrecio)
+    if (grid.col() != colProductos::Precio)
         return;
-    casilla.move(pixels(grid.left() + grid.cellLeft()), pixels(grid.top() + grid.cellTop()));
-    casilla.setText(grid.textMatrix(grid.row(), ColPrecio));
-    casilla.resize(pixels(grid.cellWidth()), pixels(grid.cellHeight()));
+    casilla.move(FlexGrid::pixels(grid.left() + grid.cellLeft()), FlexGrid::pixels(grid.top() + grid.cellTop()));
+    casilla.setText(grid.textMatrix(grid.row(), colProductos::Precio));
+    casilla.resize(FlexGrid::pixels(grid.cellWidth()), FlexGrid::pixels(grid.cellHeight()));
     casilla.setSelection(0, int(casilla.text().size()));
     casilla.show();
     casilla.setFocus(Qt::MouseFocusReason);
@@ -54,10 +43,10 @@ void Casilla_KeyPress(Form& f, DatabaseEngine& engine, int& KeyAscii) {
 void GuardoPrecio(Form& f, DatabaseEngine& engine) {
     FlexGrid& grid = *f.Grid1;
     QLineEdit& casilla = *f.Casilla;
-    if (grid.rows() <= 1 || grid.row() <= 0 || grid.col() != ColPrecio)
+    if (grid.rows() <= 1 || grid.row() <= 0 || grid.col() != colProductos::Precio)
         return;
     // The code comes from the database; a cell that holds anything but a whole number is not a product to update.
-    const std::optional<qint64> codigo = sentencias::codigoProducto(grid.textMatrix(grid.row(), 0));
+    const std::optional<qint64> codigo = sentencias::codigoProducto(grid.textMatrix(grid.row(), colProductos::Codigo));
     if (!codigo)
         return;
     const QLocale locale;
@@ -74,7 +63,7 @@ void GuardoPrecio(Form& f, DatabaseEngine& engine) {
             return;
         }
         // The database received the amount without its sign; the cell shows what it holds.
-        grid.setTextMatrix(grid.row(), ColPrecio, formatoPrecio(std::fabs(valor), locale));
+        grid.setTextMatrix(grid.row(), colProductos::Precio, formatoPrecio(std::fabs(valor), locale));
     }
     casilla.hide();
 }

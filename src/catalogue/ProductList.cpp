@@ -15,10 +15,6 @@
 
 namespace {
 
-void yield() {
-    QCoreApplication::processEvents();
-}
-
 // The load's yields between rows. Asking the window system for events costs microseconds even when none are
 // pending, which at two yields per row was the largest part of a large load; so a yield between rows lets events
 // run once a millisecond has passed since they last ran, far below what an operator can tell from every row.
@@ -86,7 +82,7 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
         f.dialogs->notice(e.aviso());
         return;
     }
-    yield();
+    dejoCorrerEventos();
     if (f.cerrando) {
         db->close();
         return;
@@ -128,20 +124,20 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
                 ++yields.progress;
                 yields.yieldBetweenRows();
                 const int r = grid.rows() - 1;
-                grid.setTextMatrix(r, 0, text(rs->field(codigo)));
+                grid.setTextMatrix(r, colProductos::Codigo, text(rs->field(codigo)));
                 if (const QVariant& v = rs->field(categoria); !v.isNull())
-                    grid.setTextMatrix(r, 1, v.toString());
-                grid.setTextMatrix(r, 2, text(rs->field(nombre)));
+                    grid.setTextMatrix(r, colProductos::Categoria, v.toString());
+                grid.setTextMatrix(r, colProductos::Producto, text(rs->field(nombre)));
                 if (const QVariant& v = rs->field(precio); !v.isNull())
-                    grid.setTextMatrix(r, 3, formatoPrecio(v.toDouble(), locale));
+                    grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(v.toDouble(), locale));
                 if (const QVariant& v = rs->field(serial); !v.isNull())
-                    grid.setTextMatrix(r, 4, v.toString());
+                    grid.setTextMatrix(r, colProductos::Serial, v.toString());
                 grid.setRow(r);
-                grid.setCol(5);
+                grid.setCol(colProductos::Enviar);
                 grid.setCellPicture(picture);
                 ++numero;
-                grid.setTextMatrix(r, 6, QString::number(numero));
-                grid.setTextMatrix(r, 7, QStringLiteral("0"));
+                grid.setTextMatrix(r, colProductos::Numero, QString::number(numero));
+                grid.setTextMatrix(r, colProductos::Enviado, QStringLiteral("0"));
                 yields.yieldBetweenRows();
                 rs->moveNext();
             }
@@ -157,5 +153,5 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
                                                 : e.aviso());
         return;
     }
-    yield();
+    dejoCorrerEventos();
 }

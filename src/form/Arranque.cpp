@@ -178,7 +178,8 @@ void FiltroPublicaciones(Form& f) {
         return;
     for (int r = 1; r < g.rows(); ++r) {
         const QString text = f.Buscar->text();
-        if (SearchBox::isSearchText(text) && !g.textMatrix(r, 2).contains(text, Qt::CaseInsensitive))
+        if (SearchBox::isSearchText(text) &&
+            !g.textMatrix(r, colPublicaciones::Titulo).contains(text, Qt::CaseInsensitive))
             g.setRowHeight(r, 0);
         else
             g.setRowHeight(r, g.rowHeight(0));
@@ -191,6 +192,10 @@ void PintoFila(Form& f, const quint32& colour) {
         grid.setCol(c);
         grid.setCellBackColor(colour);
     }
+}
+
+void dejoCorrerEventos() {
+    QCoreApplication::processEvents();
 }
 
 void deshabilitoVentana(Form& f) {

@@ -16,10 +16,6 @@ namespace {
 // Rows appended to the grid reach the views at most this often, in milliseconds.
 constexpr int FlushInterval = 40;
 
-int toPixels(int twips) {
-    return qRound(double(twips) / FlexGrid::TwipsPerPixel);
-}
-
 // Numbers line up on the right, everything else on the left.
 bool looksNumeric(const QString& text) {
     if (text.isEmpty())
@@ -419,7 +415,7 @@ void FlexGrid::setColWidth(int col, int twips) {
         setColumnWidth(col, horizontalHeader()->defaultSectionSize());
         return;
     }
-    const int px = toPixels(twips);
+    const int px = pixels(twips);
     setColumnHidden(col, px == 0);
     if (px > 0)
         setColumnWidth(col, px);
@@ -438,7 +434,7 @@ void FlexGrid::setRowHeight(int row, int twips) {
     checkRow(row);
     if (twips < 0)
         vb::raise(vb::InvalidCall);
-    const int px = toPixels(twips);
+    const int px = pixels(twips);
     if (row == 0) {
         horizontalHeader()->setFixedHeight(px);
         return;

@@ -69,6 +69,8 @@ class FlexGrid : public QTableView {
     Q_OBJECT
   public:
     static constexpr int TwipsPerPixel = 15;
+    // A size in twips as whole pixels, rounded to the nearest.
+    static int pixels(int twips) { return qRound(double(twips) / TwipsPerPixel); }
 
     explicit FlexGrid(QWidget* parent = nullptr);
 

@@ -80,6 +80,15 @@ void layOutForm(Form& form, QWidget* window, QWidget* client);
 // Start-up in its order: PrimeraVez, current directory, RutaPrograma and RutaBaseDatos, PreparoGrillas.
 void Form_Load(Form& form, const QString& programFolder);
 void PreparoGrillas(Form& form);
+
+// The columns PreparoGrillas lays out, of the product grid and of the listing grid.
+namespace colProductos {
+inline constexpr int Codigo = 0, Categoria = 1, Producto = 2, Precio = 3, Serial = 4, Enviar = 5, Numero = 6,
+                     Enviado = 7;
+}
+namespace colPublicaciones {
+inline constexpr int Id = 0, Vincular = 1, Titulo = 2, Precio = 3, Numero = 4;
+}
 // Hides the price editor; the window's bare surface and the wait panel call it on mouse movement.
 void Form_MouseMove(Form& form);
 void FiltroPublicaciones(Form& form);
@@ -92,6 +101,9 @@ void PintoFila(Form& form, const quint32& colour);
 void deshabilitoVentana(Form& form);
 void habilitoVentana(Form& form);
 bool ventanaHabilitada(const Form& form);
+
+// Lets pending events run once.
+void dejoCorrerEventos();
 
 // The property that marks a label sized to its text.
 inline constexpr char AutoSizeProperty[] = "vantoriaAutoSize";

@@ -14,14 +14,11 @@
 
 namespace {
 
-int px(int twips) {
-    return qRound(double(twips) / FlexGrid::TwipsPerPixel);
-}
-
 template <typename W>
 W* place(W* widget, const char* name, int left, int top, int width, int height) {
     widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(px(left), px(top), px(width), px(height));
+    widget->setGeometry(FlexGrid::pixels(left), FlexGrid::pixels(top), FlexGrid::pixels(width),
+                        FlexGrid::pixels(height));
     return widget;
 }
 

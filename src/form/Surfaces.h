@@ -11,7 +11,6 @@ class ClientArea : public QWidget {
   public:
     explicit ClientArea(QWidget* parent = nullptr);
     void setPicture(const QPixmap& picture) { picture_ = picture; }
-    const QPixmap& picture() const { return picture_; }
 
   signals:
     void mouseMoved();

@@ -126,7 +126,7 @@ void putText(Output& output, QStringView text) {
         } else if (c < 0x20) {
             out = putEscape(out, c);
         } else if (isHigh(c) && s != end && isLow(*s)) {
-            out = putCodePoint(out, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(*s++) - 0xDC00));
+            out = putCodePoint(out, QChar::surrogateToUcs4(c, *s++));
         } else if (isHigh(c) || isLow(c)) {
             out = putEscape(out, c);
         } else {
@@ -215,7 +215,7 @@ QByteArray toUtf8Lossy(QStringView text) {
         char* written = output.room(4);
         const char16_t c = *s++;
         if (isHigh(c) && s != end && isLow(*s)) {
-            written = putCodePoint(written, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(*s++) - 0xDC00));
+            written = putCodePoint(written, QChar::surrogateToUcs4(c, *s++));
         } else {
             written = putCodePoint(written, isHigh(c) || isLow(c) ? char32_t(0xFFFD) : char32_t(c));
         }

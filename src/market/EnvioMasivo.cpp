@@ -21,13 +21,13 @@
 
 namespace {
 
-constexpr int ColProducto = 2, ColSerial = 4, ColEnviado = 7;
+using namespace colProductos;
 constexpr quint32 Celeste = 208 + 256 * 255 + 65536 * 255;
 constexpr int ItemsEntrePausas = 30;
 
 QString textoProgreso(Form& f, int r, int items) {
     return QStringLiteral("Pos ") + solicitudes::numeroInforme(r) + QStringLiteral(" Actualizando (") +
-           QString::number(items) + QStringLiteral(") precio de ") + f.Grid1->textMatrix(r, ColProducto) +
+           QString::number(items) + QStringLiteral(") precio de ") + f.Grid1->textMatrix(r, Producto) +
            QStringLiteral("         Espere...");
 }
 
@@ -50,7 +50,7 @@ void Command2_Click(Form& f, Mercado& m) {
     if (grid.rows() <= 1)
         return;
     // One batch at a time, and none while another operation waits for its answer.
-    if (f.operacionEnCurso || m.Inet1.StillExecuting())
+    if (!canalLibre(f, m))
         return;
     if (!f.dialogs->question(QStringLiteral("¿Está seguro de querer actualizar los precios de todos los productos "
                                             "listados en su publicación mercado libre segun la configuración?")))
@@ -60,22 +60,21 @@ void Command2_Click(Form& f, Mercado& m) {
     int r = 0, pausa = 0, items = 0;
     try {
         Etapa = 1;
-        deshabilitoVentana(f);
-        f.operacionEnCurso = true;
+        empiezoOperacion(f);
         f.Frame1->show();
         f.Barra1->setValue(0);
         pausa = 0;
         f.Barra1->setMaximum(grid.rows() - 1);
         Etapa = 2;
         for (r = 1; r < grid.rows(); ++r)
-            if (grid.textMatrix(r, ColEnviado).isEmpty())
-                grid.setTextMatrix(r, ColEnviado, QStringLiteral("0"));
+            if (grid.textMatrix(r, Enviado).isEmpty())
+                grid.setTextMatrix(r, Enviado, QStringLiteral("0"));
         const int ultima = grid.rows() - 1;
         for (r = 1; r <= ultima && !f.cerrando; ++r) {
-            const QString serial = grid.textMatrix(r, ColSerial);
+            const QString serial = grid.textMatrix(r, Serial);
             const bool soloNoAfectados = f.Check1->isChecked();
             const bool califica = !serial.isEmpty() && serial != QLatin1String("-") &&
-                                  (!soloNoAfectados || grid.textMatrix(r, ColEnviado) == QLatin1String("0"));
+                                  (!soloNoAfectados || grid.textMatrix(r, Enviado) == QLatin1String("0"));
             if (califica) {
                 Etapa = 3;
                 grid.setRow(r);
@@ -91,8 +90,7 @@ void Command2_Click(Form& f, Mercado& m) {
                                             "servidor"));
                     dejoCorrerEventos();
                     f.Esperando = true;
-                    m.Inet1.Execute(solicitudes::urlPausa(m.urlPasarela), solicitudes::Metodo, QString(),
-                                    solicitudes::Encabezado);
+                    solicito(m, solicitudes::urlPausa(m.urlPasarela));
                     esperoRespuesta(f, m, false);
                     DelayMili(f, m.reloj, 2000);
                     pausa = 0;
@@ -105,8 +103,7 @@ void Command2_Click(Form& f, Mercado& m) {
                 ponTexto(f.Label3, textoProgreso(f, r, items));
                 ponTexto(f.EstadoConexion, QStringLiteral("Iniciando..."));
                 const QString precio = precioParaEnviar(f, grid.row());
-                m.Inet1.Execute(solicitudes::urlPrecio(m.urlPasarela, grid.textMatrix(grid.row(), ColSerial), precio),
-                                solicitudes::Metodo, QString(), solicitudes::Encabezado);
+                solicito(m, solicitudes::urlPrecio(m.urlPasarela, grid.textMatrix(grid.row(), Serial), precio));
                 Etapa = 6;
                 esperoRespuesta(f, m, true);
                 Etapa = 7;
@@ -118,19 +115,15 @@ void Command2_Click(Form& f, Mercado& m) {
         // Closing the window may have ended the wait for an answer.
         f.Esperando = false;
         dejoCorrerEventos();
-        f.Frame1->hide();
         Etapa = 9;
-        terminoOperacion(f);
-        return;
     } catch (const vb::Error& e) {
         ponTexto(f.Label3, textoProgreso(f, std::min(r, grid.rows() - 1), items));
         ponTexto(f.EstadoConexion, f.GetState->text());
-        ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
-        ponTexto(f.Detalle02, f.Resultado->text().left(4000));
+        detalles(f, m);
         f.dialogs->notice(QStringLiteral("Error actualizando sincronizando con el servidor.\r") + e.description() +
                           QStringLiteral("\rChequear etapa ") + solicitudes::numeroInforme(Etapa));
+        f.Esperando = false;
     }
-    f.Esperando = false;
     // The operator gets the window back; nothing else is sent.
     f.Frame1->hide();
     terminoOperacion(f);
@@ -145,7 +138,7 @@ void RamaMasiva(Form& f, Mercado&, Evento& ev) {
         ev.Etapa = 12;
         const int fila = f.Grid1->row();
         if (fila > 0)
-            ActualizoGrillas(f, fila, f.Grid1->textMatrix(fila, ColSerial), &ev.Etapa);
+            ActualizoGrillas(f, fila, f.Grid1->textMatrix(fila, Serial), &ev.Etapa);
         PintoFila(f, Celeste);
     }
     f.Esperando = false;

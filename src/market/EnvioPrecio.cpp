@@ -13,15 +13,11 @@
 
 #include <QLocale>
 
-namespace {
-
-constexpr int ColProducto = 2, ColPrecio = 3, ColSerial = 4, ColEnviar = 5, ColEnviado = 7;
-
-}  // namespace
+using namespace colProductos;
 
 QString precioParaEnviar(Form& f, int fila) {
     double valor = 0;
-    if (!leoNumero(f.Grid1->textMatrix(fila, ColPrecio), QLocale(), &valor))
+    if (!leoNumero(f.Grid1->textMatrix(fila, Precio), QLocale(), &valor))
         vb::raise(vb::TypeMismatch);
     return Cifras(valor);
 }
@@ -30,14 +26,14 @@ void EnvioPrecio(Form& f, Mercado& m) {
     FlexGrid& grid = *f.Grid1;
     if (grid.rows() <= 1 || grid.row() <= 0)
         return;
-    if (grid.col() != ColEnviar)
+    if (grid.col() != Enviar)
         return;
     const int fila = grid.row();
-    const QString precio = grid.textMatrix(fila, ColPrecio);
-    const QString id = grid.textMatrix(fila, ColSerial);
+    const QString precio = grid.textMatrix(fila, Precio);
+    const QString id = grid.textMatrix(fila, Serial);
     if (precio.isEmpty() || id.size() <= 4)
         return;
-    if (f.operacionEnCurso || m.Inet1.StillExecuting())
+    if (!canalLibre(f, m))
         return;
     // Checked before asking: a price that is not a number is never offered for sending.
     double valor = 0;
@@ -46,18 +42,16 @@ void EnvioPrecio(Form& f, Mercado& m) {
         return;
     }
     if (!f.dialogs->question(QStringLiteral("¿Está seguro de querer sincronizar este precio de ") +
-                             grid.textMatrix(fila, ColProducto) + QStringLiteral(" para ponerlo en ") + precio +
+                             grid.textMatrix(fila, Producto) + QStringLiteral(" para ponerlo en ") + precio +
                              QStringLiteral("?")))
         return;
-    deshabilitoVentana(f);
-    f.operacionEnCurso = true;
+    empiezoOperacion(f);
     f.Paso = 3;
     f.Resultado->setText(QString());
     // The answer goes to this row and this listing, whatever row is current when it arrives.
     f.filaEnviada = fila;
     f.idEnviado = id;
-    m.Inet1.Execute(solicitudes::urlPrecio(m.urlPasarela, id, Cifras(valor)), solicitudes::Metodo, QString(),
-                    solicitudes::Encabezado);
+    solicito(m, solicitudes::urlPrecio(m.urlPasarela, id, Cifras(valor)));
 }
 
 void RamaPrecio(Form& f, Mercado&, Evento& ev) {
@@ -78,13 +72,13 @@ void ActualizoGrillas(Form& f, int fila, const QString& idPublicacion, double* E
     FlexGrid& listados = *f.Grid2;
     if (listados.rows() <= 1)
         return;
-    const QString precio = f.Grid1->textMatrix(fila, ColPrecio);
+    const QString precio = f.Grid1->textMatrix(fila, Precio);
     for (int r = 1; r < listados.rows(); ++r) {
         if (Etapa)
             *Etapa = 13;
-        if (listados.textMatrix(r, 0) == idPublicacion) {
-            listados.setTextMatrix(r, 3, precio);
-            f.Grid1->setTextMatrix(fila, ColEnviado, QStringLiteral("1"));
+        if (listados.textMatrix(r, colPublicaciones::Id) == idPublicacion) {
+            listados.setTextMatrix(r, colPublicaciones::Precio, precio);
+            f.Grid1->setTextMatrix(fila, Enviado, QStringLiteral("1"));
         }
         if (Etapa)
             *Etapa = 14;

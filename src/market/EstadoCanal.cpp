@@ -13,18 +13,8 @@
 #include "VbError.h"
 
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 
 namespace {
-
-// A response may be megabytes long; the panel's detail label shows its beginning.
-constexpr qsizetype DetalleMaximo = 4000;
-
-void detalles(Form& f, Mercado& m) {
-    ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
-    ponTexto(f.Detalle02, f.Resultado->text().left(DetalleMaximo));
-}
 
 void leoRespuesta(Mercado& m, Evento& ev) {
     ev.Etapa = 0.001;
@@ -95,45 +85,22 @@ void informeDeError(Form& f, Mercado& m, const Evento& ev, int State, const QStr
     }
 }
 
-}  // namespace
-
-namespace {
-void manejo(Form& f, Mercado& m, int State, const QString* respuesta);
-}  // namespace
-
-void terminoOperacion(Form& f) {
-    f.operacionEnCurso = false;
-    muestroTextos(f);
-    habilitoVentana(f);
-}
-
-void Inet1_StateChanged(Form& f, Mercado& m, int State) {
-    manejo(f, m, State, nullptr);
-}
-
-void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta) {
-    manejo(f, m, 12, &respuesta);
-}
-
-namespace {
-
 // One state-change event; a complete response comes from the channel's pieces, or is given.
 void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
     Evento ev;
     QString descripcion;
     try {
+        if (State != 12)
+            ponTexto(f.GetState, solicitudes::textoEstado(State));
         switch (State) {
             case 0:
-                ponTexto(f.GetState, solicitudes::textoEstado(State));
                 detalles(f, m);
                 break;
             case 10:
-                ponTexto(f.GetState, solicitudes::textoEstado(State));
                 if (!f.operacionEnCurso)
                     habilitoVentana(f);
                 break;
             case 11:
-                ponTexto(f.GetState, solicitudes::textoEstado(State));
                 falloDeSolicitud(f, m);
                 break;
             case 12:
@@ -146,7 +113,6 @@ void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
                 despacho(f, m, ev);
                 break;
             default:
-                ponTexto(f.GetState, solicitudes::textoEstado(State));
                 if (State < 0 || State > 12)
                     ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
                 break;
@@ -165,3 +131,37 @@ void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
 }
 
 }  // namespace
+
+void Inet1_StateChanged(Form& f, Mercado& m, int State) {
+    manejo(f, m, State, nullptr);
+}
+
+void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta) {
+    manejo(f, m, 12, &respuesta);
+}
+
+bool canalLibre(const Form& f, const Mercado& m) {
+    return !f.operacionEnCurso && !m.Inet1.StillExecuting();
+}
+
+void empiezoOperacion(Form& f) {
+    deshabilitoVentana(f);
+    f.operacionEnCurso = true;
+}
+
+void terminoOperacion(Form& f) {
+    f.operacionEnCurso = false;
+    muestroTextos(f);
+    habilitoVentana(f);
+}
+
+void solicito(Mercado& m, const QString& url, const QString& cuerpo) {
+    m.Inet1.Execute(url, solicitudes::Metodo, cuerpo, solicitudes::Encabezado);
+}
+
+void detalles(Form& f, Mercado& m) {
+    // A response may be megabytes long; the panel's detail label shows its beginning.
+    constexpr qsizetype DetalleMaximo = 4000;
+    ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
+    ponTexto(f.Detalle02, f.Resultado->text().left(DetalleMaximo));
+}

@@ -15,5 +15,17 @@ void Inet1_StateChanged(Form& f, Mercado& m, int State);
 // Paso and, when that fails, the error report. The fuzz targets hand it any text.
 void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta);
 
+// True when no operation runs and no request is outstanding: a new operation may start.
+bool canalLibre(const Form& f, const Mercado& m);
+
+// Starts an operation: the window takes no input until terminoOperacion.
+void empiezoOperacion(Form& f);
+
 // Ends an operation: the window takes input again.
 void terminoOperacion(Form& f);
+
+// Sends one request as every request goes: POST, form-encoded.
+void solicito(Mercado& m, const QString& url, const QString& cuerpo = QString());
+
+// The wait panel's details: the channel's line about the last response and the beginning of the result box.
+void detalles(Form& f, Mercado& m);

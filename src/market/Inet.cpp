@@ -169,14 +169,8 @@ void Inet::Cancel() {
     ++generacion_;
     sinDatos_.stop();
     total_.stop();
-    if (QNetworkReply* reply = reply_) {
-        reply_ = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    suelto();
     ocupado_ = false;
-    recibido_.clear();
 }
 
 void Inet::cierro() {
@@ -211,7 +205,7 @@ void Inet::termino(int estado, const QString& info) {
         Qt::QueuedConnection);
 }
 
-void Inet::fallo(const QString& info) {
+void Inet::suelto() {
     if (QNetworkReply* reply = reply_) {
         reply_ = nullptr;
         reply->disconnect(this);
@@ -219,6 +213,10 @@ void Inet::fallo(const QString& info) {
         reply->deleteLater();
     }
     recibido_.clear();
+}
+
+void Inet::fallo(const QString& info) {
+    suelto();
     termino(11, info);
 }
 

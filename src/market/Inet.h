@@ -63,6 +63,8 @@ class Inet : public QObject {
     void reporto(int estado);
     void termino(int estado, const QString& info);
     void fallo(const QString& info);
+    // Drops the reply in flight, if any: none of its signals arrives afterwards.
+    void suelto();
     void actividad();
     void leo();
     void terminada();

@@ -16,10 +16,9 @@
 void Command1_Click(Form& f, Mercado& m) {
     if (f.Usuario->text().isEmpty() || f.Clave->text().isEmpty())
         return;
-    if (f.operacionEnCurso || m.Inet1.StillExecuting())
+    if (!canalLibre(f, m))
         return;
-    deshabilitoVentana(f);
-    f.operacionEnCurso = true;
+    empiezoOperacion(f);
     f.Command1->setEnabled(false);
     f.Usuario->setEnabled(false);
     f.Clave->setEnabled(false);
@@ -28,7 +27,7 @@ void Command1_Click(Form& f, Mercado& m) {
     const QString cuerpo = solicitudes::cuerpoIngreso(f.Usuario->text(), f.Clave->text());
     f.OffsetActual = 0;
     f.Grid2->setRows(1);
-    m.Inet1.Execute(solicitudes::urlIngreso(m.urlPasarela), solicitudes::Metodo, cuerpo, solicitudes::Encabezado);
+    solicito(m, solicitudes::urlIngreso(m.urlPasarela), cuerpo);
 }
 
 void RamaIngreso(Form& f, Mercado& m, Evento& ev) {
@@ -39,8 +38,7 @@ void RamaIngreso(Form& f, Mercado& m, Evento& ev) {
         f.Paso = 2;
         if (f.OffsetActual == 0)
             f.IdVendedor = solicitudes::idVendedor(resultado);
-        m.Inet1.Execute(solicitudes::urlPagina(m.urlMercado, ev.Limite, f.OffsetActual, f.IdVendedor),
-                        solicitudes::Metodo, QString(), solicitudes::Encabezado);
+        solicito(m, solicitudes::urlPagina(m.urlMercado, solicitudes::Limite, f.OffsetActual, f.IdVendedor));
         f.Command1->setEnabled(false);
         f.Command2->setEnabled(true);
         f.Buscar->setEnabled(true);

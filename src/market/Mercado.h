@@ -13,10 +13,8 @@ struct Mercado {
     QString urlPasarela;  // the gateway that signs in and changes prices
 };
 
-// Values of one state-change event, set afresh for each: the page size, how far the handling came, and the
-// response text.
+// Values of one state-change event, set afresh for each: how far the handling came, and the response text.
 struct Evento {
-    int Limite = 20;
     double Etapa = 0;
     QString respuesta;
 };

@@ -55,9 +55,8 @@ void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
     const double total = solicitudes::valorInicial(miembro(miembro(*pagina, u"paging"), u"primary_results").toText());
     const qint32 restantes = entero(total - f.OffsetActual);
     ev.Etapa = 0.008;
-    const double totalAnunciado = total;
     ev.Etapa = 0.009;
-    const qint32 cuenta = std::min<qint32>(restantes, ev.Limite);
+    const qint32 cuenta = std::min<qint32>(restantes, solicitudes::Limite);
     ev.Etapa = 0.01;
     for (qint32 i = 1; i <= cuenta; ++i) {
         ev.Etapa = 0.011;
@@ -69,21 +68,21 @@ void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
         const QString titulo = miembro(publicacion, u"title").toText();
         grid.setRows(grid.rows() + 1);
         const int r = grid.rows() - 1;
-        grid.setTextMatrix(r, 0, id);
-        grid.setTextMatrix(r, 2, titulo);
+        grid.setTextMatrix(r, colPublicaciones::Id, id);
+        grid.setTextMatrix(r, colPublicaciones::Titulo, titulo);
         ev.Etapa = 0.013;
-        grid.setTextMatrix(r, 4, QString::number(r));
+        grid.setTextMatrix(r, colPublicaciones::Numero, QString::number(r));
         ev.Etapa = 0.014;
-        grid.setCol(1);
+        grid.setCol(colPublicaciones::Vincular);
         grid.setRow(r);
         grid.setCellPicture(f.imagen(2));
         ev.Etapa = 0.015;
     }
     ev.Etapa = 0.016;
-    if (double(f.OffsetActual) + ev.Limite < totalAnunciado) {
-        if (f.OffsetActual > std::numeric_limits<qint32>::max() - ev.Limite)
+    if (double(f.OffsetActual) + solicitudes::Limite < total) {
+        if (f.OffsetActual > std::numeric_limits<qint32>::max() - solicitudes::Limite)
             vb::raise(vb::Overflow);
-        f.OffsetActual += ev.Limite;
+        f.OffsetActual += solicitudes::Limite;
         ev.Etapa = 0.017;
         f.Paso = 1;
     } else {

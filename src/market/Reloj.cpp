@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 
 #include <cmath>
-#include <limits>
 
 Reloj::Reloj(double velocidad) : velocidad_(velocidad > 0 ? velocidad : 1.0) {
     desde_.start();
@@ -33,10 +32,6 @@ bool Reloj::esperoEventos(Form& f, const std::function<bool()>& listo, double pl
         despertador_.start(ms > 60'000 ? 60'000 : int(ms));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
-}
-
-void dejoCorrerEventos() {
-    QCoreApplication::processEvents();
 }
 
 void DelayMili(Form& f, Reloj& reloj, const qint32& Seconds) {

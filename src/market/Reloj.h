@@ -16,7 +16,6 @@ class Reloj {
 
     // Seconds since the clock was made, at its speed.
     double segundos() const;
-    double velocidad() const { return velocidad_; }
 
     // Lets the window's events run until `listo` holds, `plazo` seconds of this clock have passed, or the window
     // is closing. Nothing in it sleeps: it waits for the next event, or for the deadline, whichever comes first.
@@ -28,9 +27,6 @@ class Reloj {
     double velocidad_;
     QTimer despertador_;
 };
-
-// Lets pending events run once.
-void dejoCorrerEventos();
 
 // Waits `Seconds` hundredths of a second (100 is one second) while the window handles its events; returns at once
 // for zero or less, and as soon as the window is closing.

@@ -4,6 +4,7 @@
 #include "VbError.h"
 #include "cStringBuilder.h"
 
+#include <optional>
 #include <string_view>
 
 using json::Collection;
@@ -33,6 +34,14 @@ const Dictionary& membersOf(const JsonValue& value) {
         return *dictionary;
     }
     vb::raise(value.isCollection() ? vb::InvalidCall : vb::ObjectRequired);
+}
+
+// A case or a comparison type as the text it is compared by, in small letters; none for a null, an object or a
+// list, which have no text to compare and so never match.
+std::optional<QString> lowerText(const JsonValue& value) {
+    if (value.isNull() || value.isContainer())
+        return std::nullopt;
+    return value.toText().toLower();
 }
 
 // Code unit by code unit, capitals and small letters distinct, a prefix being the smaller text.
@@ -192,9 +201,7 @@ QString cJSONScript::switchCase(const Dictionary& inner) {
     const int count = items->Count();
     for (int j = 1; j <= count; ++j) {
         const Dictionary& item = membersOf(items->Item(j));
-        const JsonValue& itemCase = item.Item(u"case");
-        // A null, an object or a list has no text to compare: it never matches.
-        if (!itemCase.isNull() && !itemCase.isContainer() && itemCase.toText().toLower() == wanted) {
+        if (const std::optional<QString> itemCase = lowerText(item.Item(u"case")); itemCase && *itemCase == wanted) {
             result = evalMember(item, u"return");
             break;
         }
@@ -229,11 +236,10 @@ QString cJSONScript::get(const Dictionary& inner) {
 QString cJSONScript::ifThen(const Dictionary& inner) {
     const QString a = evalMember(inner, u"value1");
     const QString b = evalMember(inner, u"value2");
-    const JsonValue& type = inner.Item(u"type");
     bool holds = false;
     // A type that is null, an object or a list names no comparison: the condition never holds.
-    if (!type.isNull() && !type.isContainer()) {
-        const QString op = type.toText().toLower();
+    if (const std::optional<QString> type = lowerText(inner.Item(u"type"))) {
+        const QString& op = *type;
         if (op == u"eq") {
             holds = a.toLower() == b.toLower();
         } else if (op == u"gt") {

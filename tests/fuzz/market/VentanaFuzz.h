@@ -174,8 +174,7 @@ inline bool ingresoDeshabilitado(Form& f) {
 // As an operation leaves the window while it waits for its answer: the result box empty, input shut out.
 inline void esperoRespuesta(Form& f) {
     f.Resultado->setText(QString());
-    f.operacionEnCurso = true;
-    deshabilitoVentana(f);
+    empiezoOperacion(f);
 }
 
 // As a sign-in leaves the window while it waits: besides, the sign-in controls off, and the push button and the

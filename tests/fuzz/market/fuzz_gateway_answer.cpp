@@ -24,7 +24,7 @@ namespace {
 
 using namespace fuzzmercado;
 
-constexpr int ColPrecio = 3, ColSerial = 4, ColEnviado = 7;
+using colProductos::Enviado, colProductos::Precio, colProductos::Serial;
 const QString VendedorPrevio = QStringLiteral("vendedor-anterior");
 const QString PrecioPrevio = QStringLiteral("sin precio");
 const QColor Celeste(208, 255, 255);
@@ -38,7 +38,7 @@ const std::vector<int>& filasEnlazadas() {
         std::vector<int> out;
         FlexGrid& g = *ventana().f().Grid1;
         for (int r = 1; r < g.rows(); ++r)
-            if (g.textMatrix(r, ColSerial).size() > 4 && !g.textMatrix(r, ColPrecio).isEmpty())
+            if (g.textMatrix(r, Serial).size() > 4 && !g.textMatrix(r, Precio).isEmpty())
                 out.push_back(r);
         return out;
     }();
@@ -83,14 +83,14 @@ void preparoPublicaciones(FlexGrid& g, const QString& id, const QString& otroId)
 void revisoPublicaciones(Form& f, int fila, const QString& id, bool aceptado) {
     FlexGrid& g = *f.Grid2;
     exijo(g.rows() == 8, "the listing grid keeps its rows");
-    const QString precio = f.Grid1->textMatrix(fila, ColPrecio);
+    const QString precio = f.Grid1->textMatrix(fila, Precio);
     for (int r = 1; r < g.rows(); ++r) {
         const bool suya = g.textMatrix(r, 0) == id;
         exijo(g.textMatrix(r, 3) == (aceptado && suya ? precio : PrecioPrevio),
               "only the product's own listings show its price, and only after an accepted push");
         exijo(g.textMatrix(r, 4) == QString::number(r), "the row numbers stay");
     }
-    exijo(f.Grid1->textMatrix(fila, ColEnviado) == (aceptado ? QStringLiteral("1") : QStringLiteral("0")),
+    exijo(f.Grid1->textMatrix(fila, Enviado) == (aceptado ? QStringLiteral("1") : QStringLiteral("0")),
           "the product is marked pushed exactly when the push was accepted");
 }
 
@@ -100,9 +100,9 @@ int preparoEnvio(Form& f, int fila, const QString& id) {
     FlexGrid& productos = *f.Grid1;
     const std::vector<int>& filas = filasEnlazadas();
     const int otra = filas.size() > 1 ? (fila == filas[0] ? filas[1] : filas[0]) : fila;
-    preparoPublicaciones(*f.Grid2, id, otra != fila ? productos.textMatrix(otra, ColSerial) : QStringLiteral("MLV0"));
-    productos.setTextMatrix(fila, ColEnviado, QStringLiteral("0"));
-    productos.setTextMatrix(otra, ColEnviado, QStringLiteral("0"));
+    preparoPublicaciones(*f.Grid2, id, otra != fila ? productos.textMatrix(otra, Serial) : QStringLiteral("MLV0"));
+    productos.setTextMatrix(fila, Enviado, QStringLiteral("0"));
+    productos.setTextMatrix(otra, Enviado, QStringLiteral("0"));
     return otra;
 }
 
@@ -146,7 +146,7 @@ void ingreso(Ventana& v, const QString& respuesta) {
 void envioSimple(Ventana& v, const QString& respuesta, int fila) {
     Form& f = v.f();
     FlexGrid& productos = *f.Grid1;
-    const QString id = productos.textMatrix(fila, ColSerial);
+    const QString id = productos.textMatrix(fila, Serial);
     // Another current row: the answer goes to the remembered row all the same.
     const int otra = preparoEnvio(f, fila, id);
     productos.setRow(otra);
@@ -168,7 +168,7 @@ void envioSimple(Ventana& v, const QString& respuesta, int fila) {
     exijo(f.Resultado->text() == limpia, "the result box holds the answer without its blanks");
     revisoPublicaciones(f, fila, id, aceptado);
     if (otra != fila)
-        exijo(productos.textMatrix(otra, ColEnviado) == QStringLiteral("0"), "the current row is not the pushed one");
+        exijo(productos.textMatrix(otra, Enviado) == QStringLiteral("0"), "the current row is not the pushed one");
     exijo(productos.row() == otra, "the answer moves no current row");
     exijo(enviadas == 0 && !enCurso, "the answer to a push sends nothing");
     exijo(ventanaHabilitada(f) && !f.operacionEnCurso, "the window takes input after a push");
@@ -178,7 +178,7 @@ void envioSimple(Ventana& v, const QString& respuesta, int fila) {
 void envioMasivo(Ventana& v, const QString& respuesta, int fila) {
     Form& f = v.f();
     FlexGrid& productos = *f.Grid1;
-    const QString id = productos.textMatrix(fila, ColSerial);
+    const QString id = productos.textMatrix(fila, Serial);
     const int otra = preparoEnvio(f, fila, id);
     pintoFila(productos, fila, Marca);
     pintoFila(productos, otra, Marca);
@@ -198,7 +198,7 @@ void envioMasivo(Ventana& v, const QString& respuesta, int fila) {
     exijo(filaDeColor(productos, fila, aceptado ? Celeste : ColorMarca),
           "the row is pale cyan exactly when the item was accepted");
     if (otra != fila)
-        exijo(filaDeColor(productos, otra, ColorMarca) && productos.textMatrix(otra, ColEnviado) == QStringLiteral("0"),
+        exijo(filaDeColor(productos, otra, ColorMarca) && productos.textMatrix(otra, Enviado) == QStringLiteral("0"),
               "no other product row changes");
     revisoPublicaciones(f, fila, id, aceptado);
     exijo(productos.row() == fila, "the item's row stays current");
