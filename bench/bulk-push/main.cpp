@@ -7,33 +7,15 @@
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
-#include "MarketSim.h"
-#include "frmVantoria.h"
+#include "SimWindow.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-
-namespace {
-
-qint64 now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void waitFor(const std::function<bool()>& done) {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
-}  // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -65,30 +47,34 @@ int main(int argc, char* argv[]) {
     frmVantoria::Options o;
     o.programFolder = folder.path();
     o.dialogs = &dialogs;
-    o.urlMercado = server.baseUrl();
-    o.urlPasarela = server.baseUrl();
-    o.autoridadesExtra = sim::MarketSim::caCertificates();
+    sim::apuntoAlSimulador(o, server);
     frmVantoria w(o);
     w.show();
     w.activateWindow();
     Form& f = w.form();
-    waitFor([&] { return !f.PrimeraVez && ventanaHabilitada(f); });
+    if (!sim::esperoQue([&] { return sim::ventanaLista(w); }, 60'000)) {
+        std::fprintf(stderr, "the catalogue did not load\n");
+        return 1;
+    }
     f.Usuario->setText(QStringLiteral("bench"));
     f.Clave->setText(QStringLiteral("bench"));
     f.Command1->click();
-    waitFor([&] { return !f.operacionEnCurso && !w.Inet1().StillExecuting(); });
+    if (!sim::esperoQue([&] { return sim::ventanaQuieta(w); }, 60'000)) {
+        std::fprintf(stderr, "the sign-in did not end\n");
+        return 1;
+    }
 
     // When each answer reached the window.
     QList<qint64> handled;
     QObject::connect(&w.Inet1(), &Inet::StateChanged, &w, [&](int s) {
         if (s == 11 || s == 12)
-            handled << now();
+            handled << sim::MarketSim::now();
     });
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
     qint64 last = 0, longest = 0, longestAt = 0;
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        const qint64 t = now();
+        const qint64 t = sim::MarketSim::now();
         if (last && t - last > longest) {
             longest = t - last;
             longestAt = t;
@@ -98,9 +84,9 @@ int main(int argc, char* argv[]) {
     server.clearLog();
     dialogs.answers = {true};
     tick.start(1);
-    const qint64 start = now();
+    const qint64 start = sim::MarketSim::now();
     f.Command2->click();  // returns when the batch has ended
-    const qint64 end = now();
+    const qint64 end = sim::MarketSim::now();
     tick.stop();
 
     const QList<sim::Request> log = server.log();

@@ -6,8 +6,7 @@
 #include "Form.h"
 #include "Inet.h"
 #include "Ingreso.h"
-#include "MarketSim.h"
-#include "frmVantoria.h"
+#include "SimWindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -61,11 +60,6 @@ class Stalls : public QObject {
     qint64 longest_ = 0;
 };
 
-void waitFor(const std::function<bool()>& done) {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
 double threadCpuMs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -113,7 +107,7 @@ Round window(frmVantoria& w) {
     if (countPaints)
         qApp->installEventFilter(&paints);
     f.Command1->click();
-    waitFor([&] { return !f.operacionEnCurso && !w.Inet1().StillExecuting(); });
+    sim::esperoQue([&] { return sim::ventanaQuieta(w); });
     Round r;
     r.cpuMs = threadCpuMs() - cpu;
     r.ms = double(t.nsecsElapsed()) / 1e6;
@@ -138,7 +132,7 @@ Round bare(QNetworkAccessManager& nam, const sim::MarketSim& server) {
         request.setSslConfiguration(ssl);
         request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
         QNetworkReply* reply = nam.post(request, body);
-        waitFor([&] { return reply->isFinished(); });
+        sim::esperoQue([&] { return reply->isFinished(); });
         const QByteArray answer = reply->readAll();
         reply->deleteLater();
         return answer;
@@ -184,7 +178,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     const int listings = args.size() > 1 ? args[1].toInt() : 1000;
-    const int rounds = args.size() > 2 ? args[2].toInt() : 5;
+    const int rounds = std::max(1, args.size() > 2 ? args[2].toInt() : 5);
 
     QTemporaryDir folder;
     catalogo::escribo(folder.filePath(QStringLiteral("Base de Datos.dba")), catalogo::muestra(50, 1));
@@ -199,13 +193,14 @@ int main(int argc, char* argv[]) {
     }
     frmVantoria::Options o;
     o.programFolder = folder.path();
-    o.urlMercado = server.baseUrl();
-    o.urlPasarela = server.baseUrl();
-    o.autoridadesExtra = sim::MarketSim::caCertificates();
+    sim::apuntoAlSimulador(o, server);
     frmVantoria w(o);
     w.show();
     w.activateWindow();
-    waitFor([&] { return !w.form().PrimeraVez && ventanaHabilitada(w.form()); });
+    if (!sim::esperoQue([&] { return sim::ventanaLista(w); }, 60'000)) {
+        std::fprintf(stderr, "the catalogue did not load\n");
+        return 1;
+    }
     // One untimed round each, so that both meet warm caches.
     window(w);
     QNetworkAccessManager nam;

@@ -8,8 +8,7 @@
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
-#include "MarketSim.h"
-#include "frmVantoria.h"
+#include "SimWindow.h"
 
 #include <QDeadlineTimer>
 #include <QLineEdit>
@@ -71,9 +70,7 @@ struct MarketWindow {
         frmVantoria::Options o;
         o.programFolder = dir.path();
         o.dialogs = &dialogs;
-        o.urlMercado = server.baseUrl();
-        o.urlPasarela = server.baseUrl();
-        o.autoridadesExtra = sim::MarketSim::caCertificates();
+        sim::apuntoAlSimulador(o, server);
         o.sinDatosMs = 5000;
         o.totalMs = 10000;
         if (adjust)
@@ -87,8 +84,7 @@ struct MarketWindow {
         w->activateWindow();
         if (!QTest::qWaitForWindowActive(w.get()))
             return false;
-        return waitFor([this] { return !f().PrimeraVez && ventanaHabilitada(f()); }) &&
-               f().Grid1->rows() == int(shop.productos.size()) + 1;
+        return waitFor([this] { return sim::ventanaLista(*w); }) && f().Grid1->rows() == int(shop.productos.size()) + 1;
     }
 
     static bool waitFor(const std::function<bool()>& done, int millis = 15000) { return QTest::qWaitFor(done, millis); }
@@ -102,7 +98,7 @@ struct MarketWindow {
 
     // Until no operation runs and no request is outstanding.
     bool waitIdle(int millis = 15000) {
-        return waitFor([this] { return !f().operacionEnCurso && !w->Inet1().StillExecuting(); }, millis);
+        return waitFor([this] { return sim::ventanaQuieta(*w); }, millis);
     }
 
     QStringList offsetsRequested() const {

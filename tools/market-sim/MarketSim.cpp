@@ -1,6 +1,5 @@
 #include "MarketSim.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QHash>
 #include <QLocale>
@@ -14,7 +13,6 @@
 #include <QSslSocket>
 #include <QThread>
 #include <QTimer>
-#include <QWaitCondition>
 
 #include <algorithm>
 #include <chrono>
@@ -436,7 +434,6 @@ bool takesEffect(const std::optional<Fault>& fault) {
     switch (fault->kind) {
         case FaultKind::Delay:
         case FaultKind::DropMidAnswer:
-        case FaultKind::TruncatedJson:
         case FaultKind::Total:
         case FaultKind::FewerResults:
             return true;
@@ -452,7 +449,6 @@ struct State {
     };
 
     mutable QMutex mutex;
-    mutable QWaitCondition logGrew;
 
     QHash<QString, Account> accounts;
     QHash<QString, QList<Listing>> listings;  // by seller, in the order added
@@ -483,7 +479,6 @@ struct State {
         const quint64 id = nextLogId++;
         log.append(request);
         logIds.append(id);
-        logGrew.wakeAll();
         return id;
     }
 
@@ -624,7 +619,6 @@ class Connection : public QObject {
     QSslSocket* const socket;
     const int serial;
     QByteArray buffer;
-    bool busy = false;     // an answer is still to come (delayed or streaming); later requests wait for it
     bool silent = false;   // never answers again (NoAnswer, Trickle): whatever comes is thrown away
     bool closing = false;  // closed or closing: nothing more is read
     bool gone = false;     // disconnected
@@ -637,6 +631,9 @@ class Connection : public QObject {
     qint64 streamLength = 0;
     bool streaming = false;
     bool pumping = false;
+
+    // An answer is still to come (delayed or streaming); later requests wait for it.
+    bool busy() const { return pending.has_value() || streaming; }
 };
 
 class Worker : public QObject {
@@ -706,7 +703,7 @@ class Worker : public QObject {
         }
         c->gone = true;
         c->closing = true;
-        if (c->pending && c->busy && !c->streaming) {
+        if (c->pending) {
             // A delayed answer the peer did not wait for.
             notify(*c->pending, 0);
             c->pending.reset();
@@ -728,7 +725,7 @@ class Worker : public QObject {
 
     // Answers the requests waiting in the buffer, one after another, until one has to wait.
     void serve(Connection* c) {
-        while (!c->gone && !c->busy && !c->silent && !c->closing) {
+        while (!c->gone && !c->busy() && !c->silent && !c->closing) {
             Request request;
             bool close = false;
             const Parsed parsed = takeRequest(c->buffer, request, close);
@@ -766,9 +763,6 @@ class Worker : public QObject {
 
             if (!faulted || kind == FaultKind::Total || kind == FaultKind::FewerResults) {
                 status = sendWhole(c, request, normal, close);
-            } else if (kind == FaultKind::TruncatedJson) {
-                normal.body.truncate(normal.body.size() / 2);
-                status = sendWhole(c, request, normal, close);
             } else if (kind == FaultKind::Status) {
                 const int code = fault->number >= 100 && fault->number <= 999 ? int(fault->number) : 500;
                 status = sendWhole(c, request, {code, TextHtml, fault->body.isEmpty() ? errorPage(code) : fault->body},
@@ -800,7 +794,6 @@ class Worker : public QObject {
             } else if (kind == FaultKind::Oversized) {
                 c->pendingId = state->append(request);
                 c->pendingClose = close;
-                c->busy = true;
                 c->streaming = true;
                 c->streamSent = 0;
                 c->streamLength = std::max<qint64>(0, fault->number);
@@ -809,7 +802,6 @@ class Worker : public QObject {
             } else {  // Delay
                 c->pendingId = state->append(request);
                 c->pendingClose = close;
-                c->busy = true;
                 c->pending = request;
                 notifyNow = false;
             }
@@ -834,7 +826,6 @@ class Worker : public QObject {
 
     // Hands a whole answer to the socket and logs the request with it; the caller holds the lock.
     int sendWhole(Connection* c, Request& request, const Answer& answer, bool close) {
-        request.answer = answer.body;
         request.answeredNs = MarketSim::now();
         state->append(request);
         c->socket->write(answerHead(answer.status, answer.contentType, answer.body.size(), close) + answer.body);
@@ -850,12 +841,9 @@ class Worker : public QObject {
         c->pending.reset();
         {
             QMutexLocker lock(&state->mutex);
-            request.answer = answer.body;
             request.answeredNs = MarketSim::now();
-            if (Request* logged = state->entry(c->pendingId)) {
-                logged->answer = request.answer;
+            if (Request* logged = state->entry(c->pendingId))
                 logged->answeredNs = request.answeredNs;
-            }
             c->socket->write(answerHead(answer.status, answer.contentType, answer.body.size(), c->pendingClose) +
                              answer.body);
         }
@@ -865,7 +853,6 @@ class Worker : public QObject {
 
     // After an answer that came late: closes when asked to, else goes on with the requests that waited.
     void finishAnswer(Connection* c) {
-        c->busy = false;
         if (c->pendingClose) {
             c->closing = true;
             c->socket->disconnectFromHost();
@@ -996,17 +983,6 @@ void MarketSim::addListing(const QString& sellerId, const Listing& listing) {
     s.sellerOf.insert(listing.id, sellerId);
 }
 
-QList<Listing> MarketSim::listings(const QString& sellerId) const {
-    QMutexLocker lock(&d->state.mutex);
-    return d->state.listings.value(sellerId);
-}
-
-double MarketSim::price(const QString& listingId) const {
-    QMutexLocker lock(&d->state.mutex);
-    const Listing* listing = d->state.findListing(listingId);
-    return listing ? listing->price : -1;
-}
-
 void MarketSim::addFault(const QByteArray& path, int nth, const Fault& fault) {
     QMutexLocker lock(&d->state.mutex);
     d->state.faults.insert({path, std::max(0, nth)}, fault);
@@ -1106,28 +1082,13 @@ void MarketSim::clearLog() {
     d->state.logIds.clear();
 }
 
-bool MarketSim::waitForRequests(int count, int millis) const {
-    QDeadlineTimer deadline(std::max(0, millis));
-    QMutexLocker lock(&d->state.mutex);
-    while (d->state.log.size() < count) {
-        if (!d->state.logGrew.wait(&d->state.mutex, deadline)) {
-            return d->state.log.size() >= count;
-        }
-    }
-    return true;
-}
-
 qint64 MarketSim::now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 QList<QSslCertificate> MarketSim::caCertificates() {
-    return QSslCertificate::fromData(caPem(), QSsl::Pem);
-}
-
-QByteArray MarketSim::caPem() {
-    return readResource(QStringLiteral("ca.pem"));
+    return QSslCertificate::fromData(readResource(QStringLiteral("ca.pem")), QSsl::Pem);
 }
 
 }  // namespace sim

@@ -36,7 +36,6 @@ enum class FaultKind {
     Trickle,        // sends the headers, then one byte of body every `millis`, without end
     Status,         // answers with HTTP status `number` and `body` (an HTML error page when `body` is empty)
     Body,           // answers 200 with exactly `body` as it stands (any bytes: not JSON, NUL bytes, bad UTF-8)
-    TruncatedJson,  // a search page whose JSON text is cut in the middle (Content-Length matches the cut text)
     Total,          // a search page announcing `number` as "total" and "primary_results"
     FewerResults,   // a search page with `number` fewer elements in "results" than it would have had
     Oversized,      // answers 200 with a body of `number` bytes, streamed
@@ -64,7 +63,6 @@ struct Request {
     QMap<QString, QString> form;                   // the body read as application/x-www-form-urlencoded
     qint64 receivedNs = 0;                         // when the whole request had arrived
     qint64 answeredNs = 0;  // when the last byte of the answer was handed to the socket; 0 if none
-    QByteArray answer;      // the answer's body as sent (empty for streamed or absent ones)
 
     QByteArray header(const QByteArray& name) const;  // first header of that name, compared without letter case
 };
@@ -85,9 +83,6 @@ class MarketSim {
     // Accounts and listings may be changed at any time, also while serving.
     void addAccount(const QString& user, const QString& password, const QString& sellerId);
     void addListing(const QString& sellerId, const Listing& listing);
-    QList<Listing> listings(const QString& sellerId) const;
-    // The price a listing carries now (changed by accepted price requests); -1 for an unknown id.
-    double price(const QString& listingId) const;
 
     // Misbehaves on the `nth` request (counted from 1 since start()) whose path is `path`; nth 0: on every one.
     // A later fault for the same request replaces an earlier one.
@@ -110,14 +105,10 @@ class MarketSim {
     QList<Request> log() const;
     QList<Request> log(const QByteArray& path) const;
     void clearLog();
-    // Blocks the calling thread until `count` requests have been logged, or `millis` have passed; true when they were.
-    bool waitForRequests(int count, int millis) const;
 
     static qint64 now();
     // The authority the program must trust to reach the simulator (the test CA).
     static QList<QSslCertificate> caCertificates();
-    // The CA certificate as PEM text.
-    static QByteArray caPem();
 
   private:
     struct Impl;

@@ -11,12 +11,9 @@
 #include "Dialogs.h"
 #include "FlexGrid.h"
 #include "Form.h"
-#include "Inet.h"
-#include "MarketSim.h"
-#include "frmVantoria.h"
+#include "SimWindow.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,9 +25,10 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
 
 namespace {
+
+using sim::esperoQue, sim::ventanaLista, sim::ventanaQuieta;
 
 const QString DemoUser = QStringLiteral("demo");
 const QString DemoPassword = QStringLiteral("vantoria");
@@ -70,22 +68,17 @@ Tienda tienda() {
     return t;
 }
 
-bool esperoQue(const std::function<bool()>& listo, int ms) {
-    QDeadlineTimer plazo(ms);
-    while (!listo()) {
-        if (plazo.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
-
 int falla(const char* paso) {
     std::fprintf(stderr, "vantoria-demo: %s\n", paso);
     return 1;
 }
 
 enum class Escena { Publicaciones, Editor, DuranteTanda, Tanda };
+
+// The scenes of a batch: after it, or while it runs.
+bool esTanda(Escena e) {
+    return e == Escena::Tanda || e == Escena::DuranteTanda;
+}
 
 bool guardo(frmVantoria& w, const QString& archivo) {
     if (!w.grab().save(archivo))
@@ -109,13 +102,13 @@ void clic(FlexGrid* grid, int fila, int columna) {
 // for after that.
 int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, Escena escena) {
     Form& f = w.form();
-    const bool masivo = escena == Escena::Tanda || escena == Escena::DuranteTanda;
-    if (!esperoQue([&] { return !f.PrimeraVez && ventanaHabilitada(f) && f.Grid1->rows() > 1; }, 60'000))
+    const bool masivo = esTanda(escena);
+    if (!esperoQue([&] { return ventanaLista(w) && f.Grid1->rows() > 1; }, 60'000))
         return falla("the catalogue did not load");
     f.Usuario->setText(DemoUser);
     f.Clave->setText(DemoPassword);
     f.Command1->click();
-    if (!esperoQue([&] { return !f.operacionEnCurso && !w.Inet1().StillExecuting(); }, 120'000))
+    if (!esperoQue([&] { return ventanaQuieta(w); }, 120'000))
         return falla("the sign-in and listing download did not end");
     if (f.Grid2->rows() != publicaciones + 1 || !dialogos.shown.isEmpty())
         return falla("the listings did not all arrive (see the status line in the window)");
@@ -196,7 +189,7 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
-    const bool masivo = escena == Escena::Tanda || escena == Escena::DuranteTanda;
+    const bool masivo = esTanda(escena);
     if (escena != Escena::Publicaciones && archivo.isEmpty()) {
         std::fputs("vantoria-demo: --bulk, --during-bulk and --editor go with --screenshot FILE\n", stderr);
         return 2;
@@ -244,9 +237,7 @@ int main(int argc, char* argv[]) {
         o.dialogs = &dialogos;
     if (masivo)
         o.velocidadReloj = 25;  // the batch's seconds and pauses pass 25 times faster
-    o.urlMercado = mercado.baseUrl();
-    o.urlPasarela = mercado.baseUrl();
-    o.autoridadesExtra = sim::MarketSim::caCertificates();
+    sim::apuntoAlSimulador(o, mercado);
     frmVantoria w(o);
     w.show();
     w.activateWindow();
