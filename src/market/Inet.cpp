@@ -1,68 +1,61 @@
 #include "Inet.h"
 
+#include "LectorHttp.h"
 #include "VbError.h"
 
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSslSocket>
 #include <QUrl>
-
-#include <algorithm>
-#include <cstring>
 
 namespace {
 
-// HTTP statuses that Qt reports as errors although the host's page arrived with them.
-bool esEstadoHttp(QNetworkReply::NetworkError e) {
-    return (e >= QNetworkReply::ContentAccessDenied && e <= QNetworkReply::UnknownContentError) ||
-           e == QNetworkReply::ProtocolInvalidOperationError ||
-           (e >= QNetworkReply::InternalServerError && e <= QNetworkReply::UnknownServerError);
+// A header name as the protocol allows it, so that nothing typed into one can end the line or start another.
+bool nombreValido(const QByteArray& nombre) {
+    static const QRegularExpression token(QStringLiteral("^[!#$%&'*+.^_`|~0-9A-Za-z-]+$"));
+    return token.match(QString::fromLatin1(nombre)).hasMatch();
 }
 
-// The body of one request, to be read once. The network stack silently sends a request again on a new connection
-// when the server closes a kept-alive one before answering; it rewinds the body to do so. This body cannot be
-// rewound, so such a request fails instead of reaching the server twice.
-class CuerpoDeUnaVez : public QIODevice {
-  public:
-    CuerpoDeUnaVez(QByteArray data, QObject* parent) : QIODevice(parent), data_(std::move(data)) {
-        open(QIODevice::ReadOnly);
+// The request as it goes on the wire: the request line, the headers and the body.
+QByteArray solicitud(const QUrl& url, const QString& metodo, const QByteArray& cuerpo, const QString& encabezados) {
+    QByteArray destino = url.path(QUrl::FullyEncoded).toLatin1();
+    if (destino.isEmpty())
+        destino = "/";
+    if (url.hasQuery())
+        destino += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    if (url.port(443) != 443)
+        host += ':' + QByteArray::number(url.port());
+    QByteArray out = metodo.toLatin1() + ' ' + destino + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    static const QRegularExpression lineEnds(QStringLiteral("\r\n|\r|\n"));
+    for (const QString& line : encabezados.split(lineEnds, Qt::SkipEmptyParts)) {
+        const qsizetype colon = line.indexOf(u':');
+        const QByteArray nombre = line.left(colon).trimmed().toLatin1();
+        const QByteArray valor = line.mid(colon + 1).trimmed().toUtf8();
+        if (colon > 0 && nombreValido(nombre) && !valor.contains('\0'))
+            out += nombre + ": " + valor + "\r\n";
     }
-    bool reset() override { return false; }
-    qint64 size() const override { return data_.size(); }
+    out += "Content-Length: " + QByteArray::number(cuerpo.size()) +
+           "\r\nAccept-Encoding: gzip, deflate\r\nConnection: close\r\nUser-Agent: Vantoria\r\n\r\n" + cuerpo;
+    return out;
+}
 
-  protected:
-    qint64 readData(char* out, qint64 max) override {
-        const qint64 n = std::min(max, qint64(data_.size()) - pos());
-        if (n <= 0)
-            return 0;
-        std::memcpy(out, data_.constData() + pos(), size_t(n));
-        return n;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-  private:
-    QByteArray data_;
-};
-
-// What the operator reads in the wait panel about a failed request.
-QString descripcionFallo(QNetworkReply* reply) {
-    switch (reply->error()) {
-        case QNetworkReply::ConnectionRefusedError:
+// What the operator reads in the wait panel about a connection that failed.
+QString descripcionFallo(const QSslSocket& socket, const QString& host, const QString& erroresTls) {
+    switch (socket.error()) {
+        case QAbstractSocket::ConnectionRefusedError:
             return QStringLiteral("El servidor rechazó la conexión.");
-        case QNetworkReply::RemoteHostClosedError:
-        case QNetworkReply::ContentReSendError:
+        case QAbstractSocket::RemoteHostClosedError:
             return QStringLiteral("El servidor cerró la conexión antes de terminar la respuesta.");
-        case QNetworkReply::HostNotFoundError:
-            return QStringLiteral("No se encontró el servidor: ") + reply->url().host();
-        case QNetworkReply::SslHandshakeFailedError:
-            return QStringLiteral("No se pudo establecer una conexión segura: ") + reply->errorString();
+        case QAbstractSocket::HostNotFoundError:
+            return QStringLiteral("No se encontró el servidor: ") + host;
+        case QAbstractSocket::SslHandshakeFailedError:
+            return QStringLiteral("No se pudo establecer una conexión segura: ") +
+                   (erroresTls.isEmpty() ? socket.errorString() : erroresTls);
         default:
-            return reply->errorString();
+            return socket.errorString();
     }
-}
-
-QString mebibytes(qint64 bytes) {
-    return QString::number(double(bytes) / (1024.0 * 1024.0), 'g', 6);
 }
 
 }  // namespace
@@ -72,7 +65,6 @@ Inet::Inet(const Ajustes& ajustes, QObject* parent) : QObject(parent), ajustes_(
     ssl_.setPeerVerifyMode(QSslSocket::VerifyPeer);
     if (!ajustes_.autoridadesExtra.isEmpty())
         ssl_.addCaCertificates(ajustes_.autoridadesExtra);
-    nam_.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     sinDatos_.setSingleShot(true);
     total_.setSingleShot(true);
     connect(&sinDatos_, &QTimer::timeout, this, [this] {
@@ -96,63 +88,41 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
         throw vb::Error(35764, QStringLiteral("Still executing last request"));
     ++generacion_;
     ocupado_ = true;
-    recibiendo_ = false;
-    recibido_.clear();
     respuesta_.clear();
     leido_ = 0;
     info_.clear();
+    erroresTls_.clear();
 
     const QUrl url = QUrl::fromEncoded(URL.toUtf8(), QUrl::StrictMode);
     if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty()) {
         fallo(QStringLiteral("Dirección no válida para una conexión segura: ") + URL);
         return;
     }
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setSslConfiguration(ssl_);
-    static const QRegularExpression lineEnds(QStringLiteral("\r\n|\r|\n"));
-    for (const QString& line : InputHdrs.split(lineEnds, Qt::SkipEmptyParts)) {
-        const qsizetype colon = line.indexOf(u':');
-        if (colon > 0)
-            request.setRawHeader(line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toUtf8());
-    }
-    auto* body = new CuerpoDeUnaVez(InputData.toUtf8(), nullptr);
-    QNetworkReply* reply = Operation == QLatin1String("POST")
-                               ? nam_.post(request, body)
-                               : nam_.sendCustomRequest(request, Operation.toLatin1(), body);
-    body->setParent(reply);
-    reply_ = reply;
+    solicitud_ = solicitud(url, Operation, InputData.toUtf8(), InputHdrs);
+    porEscribir_ = solicitud_.size();
+    LectorHttp::Limites limites;
+    limites.cuerpo = ajustes_.maxBytes;
+    limites.encabezados = ajustes_.maxEncabezados;
+    lector_ = std::make_unique<LectorHttp>(limites);
+
+    auto* socket = new QSslSocket(this);
+    socket_ = socket;
+    socket->setSslConfiguration(ssl_);
+    connect(socket, &QSslSocket::encrypted, this, &Inet::conectada);
+    connect(socket, &QSslSocket::bytesWritten, this, &Inet::escritos);
+    connect(socket, &QSslSocket::readyRead, this, &Inet::leo);
+    connect(socket, &QSslSocket::disconnected, this, &Inet::cerrada);
+    connect(socket, &QSslSocket::errorOccurred, this, &Inet::errorDeSocket);
+    connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errores) {
+        // Nothing is ignored: the handshake fails, and the operator reads why.
+        QStringList textos;
+        for (const QSslError& e : errores)
+            textos << e.errorString();
+        erroresTls_ = textos.join(QStringLiteral("; "));
+    });
     ++enviadas_;
-    connect(reply, &QNetworkReply::socketStartedConnecting, this, [this] {
-        actividad();
-        reporto(3);
-    });
-    connect(reply, &QNetworkReply::encrypted, this, [this] {
-        actividad();
-        reporto(4);
-    });
-    connect(reply, &QNetworkReply::requestSent, this, [this] {
-        actividad();
-        reporto(6);
-    });
-    connect(reply, &QNetworkReply::uploadProgress, this, [this] { actividad(); });
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
-        actividad();
-        const QVariant length = reply_ ? reply_->header(QNetworkRequest::ContentLengthHeader) : QVariant();
-        if (length.isValid() && length.toLongLong() > ajustes_.maxBytes) {
-            fallo(QStringLiteral("La respuesta anuncia %1 MiB; se aceptan hasta %2 MiB.")
-                      .arg(mebibytes(length.toLongLong()), mebibytes(ajustes_.maxBytes)));
-            return;
-        }
-        if (!recibiendo_) {
-            recibiendo_ = true;
-            reporto(7);
-        }
-    });
-    connect(reply, &QNetworkReply::readyRead, this, &Inet::leo);
-    connect(reply, &QNetworkReply::finished, this, &Inet::terminada);
+    reporto(3);
+    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
     sinDatos_.start(ajustes_.sinDatosMs);
     total_.start(ajustes_.totalMs);
 }
@@ -206,13 +176,14 @@ void Inet::termino(int estado, const QString& info) {
 }
 
 void Inet::suelto() {
-    if (QNetworkReply* reply = reply_) {
-        reply_ = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
+    if (QSslSocket* socket = socket_) {
+        socket_ = nullptr;
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
     }
-    recibido_.clear();
+    lector_.reset();
+    solicitud_.clear();
 }
 
 void Inet::fallo(const QString& info) {
@@ -224,39 +195,72 @@ void Inet::actividad() {
     sinDatos_.start(ajustes_.sinDatosMs);
 }
 
-void Inet::leo() {
-    if (!reply_)
-        return;
+void Inet::conectada() {
     actividad();
-    const QByteArray piece = reply_->readAll();
-    if (recibido_.size() + piece.size() > ajustes_.maxBytes) {
-        fallo(QStringLiteral("La respuesta supera el máximo de %1 MiB.").arg(mebibytes(ajustes_.maxBytes)));
-        return;
-    }
-    recibido_ += piece;
+    reporto(4);
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket_->write(solicitud_);
+    solicitud_.clear();
 }
 
-void Inet::terminada() {
-    QNetworkReply* reply = reply_;
-    if (!reply)
+void Inet::escritos(qint64 bytes) {
+    actividad();
+    porEscribir_ -= bytes;
+    if (porEscribir_ <= 0 && porEscribir_ + bytes > 0)
+        reporto(6);
+}
+
+void Inet::leo() {
+    if (!socket_)
         return;
-    reply->deleteLater();
-    const QNetworkReply::NetworkError error = reply->error();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (error != QNetworkReply::NoError && !(status.isValid() && esEstadoHttp(error))) {
-        fallo(descripcionFallo(reply));
-        return;
+    actividad();
+    const bool primera = !lector_->empezada();
+    const QByteArray piece = socket_->readAll();
+    if (primera && !piece.isEmpty())
+        reporto(7);
+    switch (lector_->lee(piece)) {
+        case LectorHttp::Estado::Faltan:
+            break;
+        case LectorHttp::Estado::Fallida:
+            fallo(QString(lector_->error()));  // a copy: fallo drops the reader
+            break;
+        case LectorHttp::Estado::Completa:
+            completa();
+            break;
     }
+}
+
+void Inet::cerrada() {
+    if (!socket_)
+        return;
     leo();
-    if (!reply_)
-        return;  // the last piece made the answer too large
-    reply_ = nullptr;
-    respuesta_ = QString::fromUtf8(recibido_);
-    recibido_.clear();
-    recibido_.squeeze();
+    if (!socket_)
+        return;
+    if (lector_->cierre() == LectorHttp::Estado::Completa)
+        completa();
+    else
+        fallo(QString(lector_->error()));  // a copy: fallo drops the reader
+}
+
+void Inet::errorDeSocket() {
+    if (!socket_)
+        return;
+    // The peer closing is how an answer without a length ends; `disconnected` follows and decides.
+    if (socket_->error() == QAbstractSocket::RemoteHostClosedError && lector_->empezada())
+        return;
+    leo();
+    if (!socket_)
+        return;
+    fallo(descripcionFallo(*socket_, socket_->peerName(), erroresTls_));
+}
+
+void Inet::completa() {
+    const int codigo = lector_->codigo();
+    const QString razon = QString::fromUtf8(lector_->razon().left(200));
+    respuesta_ = QString::fromUtf8(lector_->cuerpo());
+    suelto();
+    sinDatos_.stop();
+    total_.stop();
     reporto(8);
-    termino(12,
-            QStringLiteral("HTTP/1.1 %1 %2")
-                .arg(status.toInt())
-                .arg(QString::fromUtf8(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray())));
+    termino(12, QStringLiteral("HTTP/1.1 %1 %2").arg(codigo).arg(razon));
 }

@@ -2,36 +2,39 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
 #include <QTimer>
 
-class QNetworkReply;
+#include <memory>
 
-// The request channel: one HTTPS request at a time on one QNetworkAccessManager. `Execute` returns at once; the
-// request's progress arrives as `StateChanged` on the thread that owns the channel, each state as an event of its
-// own: 3 connecting, 4 connected (TLS established), 6 request sent (where Qt tells it), 7 receiving the response,
-// 8 response received, then 12 once when the whole response has arrived, or 11 once when the request failed. Only
-// states the channel really observes are reported; a new connection's steps are not reported when a kept-alive one
-// is reused. A request is never sent twice: when the server closes the connection before answering, the request
-// fails.
+class LectorHttp;
+class QSslSocket;
+
+// The request channel: one HTTPS request at a time, each on a connection of its own that is closed once its answer
+// is in, so that no byte a server sends late or in excess can ever be read as the answer to a later request.
+// `Execute` returns at once; the request's progress arrives as `StateChanged` on the thread that owns the channel,
+// each state as an event of its own: 3 connecting, 4 connected (TLS established), 6 request sent, 7 receiving the
+// response, 8 response received, then 12 once when the whole response has arrived, or 11 once when the request
+// failed. A request is never sent twice: when the connection breaks, the request fails.
 //
-// A response arrived whole when its last byte came, whatever its HTTP status: an error page is a response. A
-// refused or dropped connection, a TLS failure (the peer is always verified), a time-out and an answer larger
-// than the limit are failures (state 11). Redirects are not followed: a 3xx answer is the response.
+// A response arrived whole when its last byte came and it decoded cleanly, whatever its HTTP status: an error page
+// is a response. Interim answers (1xx) are skipped. A refused or dropped connection, a TLS failure (the peer is
+// always verified), a time-out, an answer larger than the limit (its headers included) and any transfer or decoding
+// fault (a bad chunk, a damaged or cut compressed body) are failures (state 11). Redirects are not followed: a 3xx
+// answer is the response. No cookie is kept or sent, nothing is cached.
 class Inet : public QObject {
     Q_OBJECT
   public:
     struct Ajustes {
         // Authorities trusted besides the system's.
         QList<QSslCertificate> autoridadesExtra;
-        int sinDatosMs = 30'000;  // longest time without a byte moving either way
-        int totalMs = 120'000;    // longest time for a whole request
-        qint64 maxBytes = 32LL * 1024 * 1024;
+        int sinDatosMs = 30'000;               // longest time without a byte moving either way
+        int totalMs = 120'000;                 // longest time for a whole request
+        qint64 maxBytes = 32LL * 1024 * 1024;  // the body once decoded
+        qsizetype maxEncabezados = 64 * 1024;  // status lines, header lines and trailers together
     };
 
     explicit Inet(const Ajustes& ajustes, QObject* parent = nullptr);
@@ -63,25 +66,30 @@ class Inet : public QObject {
     void reporto(int estado);
     void termino(int estado, const QString& info);
     void fallo(const QString& info);
-    // Drops the reply in flight, if any: none of its signals arrives afterwards.
+    // Closes the connection in flight, if any: none of its signals arrives afterwards.
     void suelto();
     void actividad();
+    void conectada();
+    void escritos(qint64 bytes);
     void leo();
-    void terminada();
+    void cerrada();
+    void errorDeSocket();
+    void completa();
 
-    QNetworkAccessManager nam_;
     QSslConfiguration ssl_;
     Ajustes ajustes_;
-    QPointer<QNetworkReply> reply_;
+    QSslSocket* socket_ = nullptr;
+    std::unique_ptr<LectorHttp> lector_;
+    QByteArray solicitud_;
+    qint64 porEscribir_ = 0;
+    QString erroresTls_;
     QTimer sinDatos_;
     QTimer total_;
-    QByteArray recibido_;
     QString respuesta_;
     qsizetype leido_ = 0;
     QString info_;
     quint64 generacion_ = 0;
     bool ocupado_ = false;
     bool cerrado_ = false;
-    bool recibiendo_ = false;
     int enviadas_ = 0;
 };

@@ -90,20 +90,17 @@ class CanalTest : public QObject {
         QVERIFY(c.start());
         c.post(sim::PathPause);
         QVERIFY(c.waitEnd());
-        // Qt 6.4 does not tell when the request has gone out (state 6); later versions may.
-        c.states.removeAll(6);
-        QCOMPARE(c.states, (QList<int>{3, 4, 7, 8, 12}));
+        QCOMPARE(c.states, (QList<int>{3, 4, 6, 7, 8, 12}));
         QCOMPARE(c.inet->GetChunk(65535), QStringLiteral("ok"));
         QCOMPARE(c.inet->ResponseInfo(), QStringLiteral("HTTP/1.1 200 OK"));
-        // The next request reuses the connection: no connecting, no TLS handshake to report.
+        // The next request has a connection of its own: nothing a server sends late can be taken for its answer.
         c.states.clear();
         c.post(sim::PathPause);
         QVERIFY(c.waitEnd());
-        c.states.removeAll(6);
-        QCOMPARE(c.states, (QList<int>{7, 8, 12}));
+        QCOMPARE(c.states, (QList<int>{3, 4, 6, 7, 8, 12}));
         const QList<sim::Request> log = c.server.log();
         QCOMPARE(log.size(), 2);
-        QCOMPARE(log[0].connection, log[1].connection);
+        QVERIFY(log[0].connection != log[1].connection);
         QCOMPARE(log[0].method, QByteArray("POST"));
         QCOMPARE(log[0].header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
     }

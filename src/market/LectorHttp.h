@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+// Reads one HTTP/1.1 answer from the bytes of a connection that carried nothing else, strictly: a status line,
+// header lines, then a body framed by Content-Length, by chunks, or by the end of the connection, decoded when it
+// is gzip or deflate. Interim answers (1xx) are skipped; everything it cannot read with certainty (a malformed
+// line, a bad chunk size, a damaged or cut compressed body, headers or a body beyond the limits) makes the answer
+// fail, so that a broken transfer is never taken for a complete answer. It does no I/O and is tested without a
+// network.
+class LectorHttp {
+  public:
+    struct Limites {
+        qint64 cuerpo = 32LL * 1024 * 1024;  // decoded body bytes
+        qsizetype encabezados = 64 * 1024;   // status lines, header lines and trailers together
+        int lineas = 200;                    // header and trailer lines together
+        int interinas = 8;                   // interim answers before the final one
+    };
+    enum class Estado { Faltan, Completa, Fallida };
+
+    explicit LectorHttp(const Limites& limites);
+    LectorHttp();
+    ~LectorHttp();
+    LectorHttp(const LectorHttp&) = delete;
+    LectorHttp& operator=(const LectorHttp&) = delete;
+
+    // Takes the next bytes of the connection. Bytes after a complete answer are not part of it and are ignored.
+    Estado lee(const char* datos, qsizetype n);
+    Estado lee(const QByteArray& datos) { return lee(datos.constData(), datos.size()); }
+    // The peer closed the connection: completes an answer whose body runs to the close, fails any other that is
+    // not complete yet.
+    Estado cierre();
+
+    Estado estado() const { return estado_; }
+    // True once some byte of an answer has arrived.
+    bool empezada() const { return empezada_; }
+    int codigo() const { return codigo_; }
+    const QByteArray& razon() const { return razon_; }
+    const QByteArray& cuerpo() const { return cuerpo_; }
+    // Why the answer failed, for the operator.
+    const QString& error() const { return error_; }
+
+  private:
+    enum class Fase { Estado, Encabezados, Largo, HastaCierre, Tamano, Bloque, FinBloque, Remolque, Hecho };
+    struct Descompresor;
+
+    qsizetype leoLinea(const char* d, qsizetype n, qsizetype& i, QByteArray& linea, qsizetype maximo);
+    bool lineaDeEstado(const QByteArray& linea);
+    bool lineaDeEncabezado(const QByteArray& linea);
+    bool empiezoCuerpo();
+    bool entrego(const char* d, qsizetype n);
+    bool terminoCuerpo();
+    bool fallo(const QString& porque);
+
+    Limites lim_;
+    Estado estado_ = Estado::Faltan;
+    Fase fase_ = Fase::Estado;
+    bool empezada_ = false;
+    QByteArray linea_;  // a line that has not arrived whole yet
+    qsizetype bytesEncabezados_ = 0;
+    int lineas_ = 0;
+    int interinas_ = 0;
+    int codigo_ = 0;
+    QByteArray razon_;
+    qint64 largo_ = -1;  // Content-Length, -1 when absent
+    bool porBloques_ = false;
+    QByteArray transferencia_;
+    QByteArray compresion_;
+    qint64 faltan_ = 0;  // body or chunk bytes still to come
+    QByteArray cuerpo_;
+    std::unique_ptr<Descompresor> zlib_;
+    QString error_;
+};
