@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libbenchmark-dev
   libsqlite3-dev
+  zlib1g-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
 )
 SUDO=""

@@ -180,6 +180,12 @@ Parsed takeRequest(QByteArray& buffer, Request& request, bool& close) {
 
 QByteArray reasonPhrase(int status) {
     switch (status) {
+        case 100:
+            return "Continue";
+        case 102:
+            return "Processing";
+        case 103:
+            return "Early Hints";
         case 200:
             return "OK";
         case 201:
@@ -246,13 +252,19 @@ QByteArray contentTypeFor(const QByteArray& path) {
     return TextHtml;
 }
 
-QByteArray answerHead(int status, const QByteArray& contentType, qint64 length, bool close) {
+QByteArray answerHead(int status, const QByteArray& contentType, qint64 length, bool close, const QByteArray& headers) {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     head += "Content-Type: " + contentType + "\r\n";
-    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    head += length < 0 ? QByteArray("Transfer-Encoding: chunked\r\n")
+                       : "Content-Length: " + QByteArray::number(length) + "\r\n";
     head += close ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    head += headers;
     head += "\r\n";
     return head;
+}
+
+QByteArray answerBytes(const Answer& answer, bool close, const QByteArray& headers) {
+    return answerHead(answer.status, answer.contentType, answer.body.size(), close, headers) + answer.body;
 }
 
 }  // namespace sim

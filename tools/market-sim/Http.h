@@ -29,7 +29,12 @@ inline Answer textAnswer(const QByteArray& text) {
 QByteArray reasonPhrase(int status);
 QByteArray errorPage(int status);
 QByteArray contentTypeFor(const QByteArray& path);
-QByteArray answerHead(int status, const QByteArray& contentType, qint64 length, bool close);
+// The status line and headers, `headers` (lines ending in CRLF) last; `length` < 0 announces a chunked body
+// instead of its length.
+QByteArray answerHead(int status, const QByteArray& contentType, qint64 length, bool close,
+                      const QByteArray& headers = {});
+// A whole answer: head and body.
+QByteArray answerBytes(const Answer& answer, bool close, const QByteArray& headers = {});
 
 enum class Parsed { Incomplete, Complete, Malformed };
 

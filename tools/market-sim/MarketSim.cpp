@@ -148,7 +148,7 @@ bool MarketSim::start(const Options& options) {
     }
     d->thread = std::make_unique<QThread>();
     d->thread->setObjectName(QStringLiteral("MarketSim"));
-    d->server = new Server(&d->state);
+    d->server = new Server(&d->state, std::max(0, options.roundTripMs));
     d->server->moveToThread(d->thread.get());
     d->thread->start();
 

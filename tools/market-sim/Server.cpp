@@ -1,13 +1,53 @@
 #include "Server.h"
 
 #include <QMutexLocker>
+#include <QSet>
 #include <QSslServer>
+#include <QTcpSocket>
 #include <QTimer>
 
 namespace sim {
 
+namespace {
+
+// Holds each accepted connection for a round trip before its TLS handshake starts, as the client's first flight
+// would take over a network.
+class Listener : public QSslServer {
+  public:
+    Listener(int delayMs, QObject* parent) : QSslServer(parent), delayMs(delayMs) {}
+
+    ~Listener() override {
+        // Descriptors still waiting are closed by a socket that takes them over.
+        for (const qintptr descriptor : std::as_const(waiting)) {
+            QTcpSocket socket;
+            if (socket.setSocketDescriptor(descriptor)) {
+                socket.abort();
+            }
+        }
+    }
+
+  protected:
+    void incomingConnection(qintptr descriptor) override {
+        if (delayMs <= 0) {
+            QSslServer::incomingConnection(descriptor);
+            return;
+        }
+        waiting.insert(descriptor);
+        QTimer::singleShot(delayMs, this, [this, descriptor] {
+            waiting.remove(descriptor);
+            QSslServer::incomingConnection(descriptor);
+        });
+    }
+
+  private:
+    const int delayMs;
+    QSet<qintptr> waiting;
+};
+
+}  // namespace
+
 bool Server::listen(const QSslConfiguration& configuration, quint16 port, QString* error, quint16* boundPort) {
-    listener = new QSslServer(this);
+    listener = new Listener(roundTripMs, this);
     listener->setSslConfiguration(configuration);
     listener->setMaxPendingConnections(100000);
     QObject::connect(listener, &QTcpServer::pendingConnectionAvailable, this, [this] { accept(); });
@@ -67,6 +107,15 @@ void Server::lost(Connection* c) {
     }
     c->gone = true;
     c->closing = true;
+    if (c->inTransit) {
+        // A request the peer left before its round trip was over.
+        {
+            QMutexLocker lock(&state->mutex);
+            state->append(c->inTransit->first);
+        }
+        notify(c->inTransit->first, 0);
+        c->inTransit.reset();
+    }
     if (c->pending) {
         // A delayed answer the peer did not wait for.
         notify(*c->pending, 0);
@@ -104,13 +153,29 @@ void Server::serve(Connection* c) {
             c->socket->disconnectFromHost();
             return;
         }
+        request.connection = c->serial;
+        request.receivedNs = MarketSim::now();
+        if (roundTripMs > 0) {
+            c->inTransit.emplace(std::move(request), close);
+            QTimer::singleShot(roundTripMs, c, [this, c] { arrive(c); });
+            return;
+        }
         handle(c, std::move(request), close);
     }
 }
 
+// A request whose round trip is over is handled as if it had just arrived.
+void Server::arrive(Connection* c) {
+    if (c->gone || !c->inTransit || stopping) {
+        return;
+    }
+    auto [request, close] = std::move(*c->inTransit);
+    c->inTransit.reset();
+    handle(c, std::move(request), close);
+    serve(c);
+}
+
 void Server::handle(Connection* c, Request request, bool close) {
-    request.connection = c->serial;
-    request.receivedNs = MarketSim::now();
     Outcome outcome;
     std::optional<Fault> fault;
     Answer normal;
@@ -135,17 +200,22 @@ void Server::handle(Connection* c, Request request, bool close) {
         notify(request, outcome.status);
     }
     if (fault) {
-        carryOn(c, *fault, normal);
+        carryOn(c, request, *fault, normal);
     }
 }
 
 // Hands a whole answer to the socket and logs the request with it; the caller holds the lock.
-int Server::sendWhole(Connection* c, Request& request, const Answer& answer, bool close) {
+int Server::sendWhole(Connection* c, Request& request, const Answer& answer, bool close, const QByteArray& headers) {
+    return sendRaw(c, request, answer.status, answerBytes(answer, close, headers), close);
+}
+
+// As sendWhole, for an answer already in bytes.
+int Server::sendRaw(Connection* c, Request& request, int status, const QByteArray& bytes, bool close) {
     request.answeredNs = MarketSim::now();
     state->append(request);
-    c->socket->write(answerHead(answer.status, answer.contentType, answer.body.size(), close) + answer.body);
+    c->socket->write(bytes);
     c->closing = close;
-    return answer.status;
+    return status;
 }
 
 void Server::answerLate(Connection* c, const Answer& answer) {
@@ -159,8 +229,7 @@ void Server::answerLate(Connection* c, const Answer& answer) {
         request.answeredNs = MarketSim::now();
         if (Request* logged = state->entry(c->pendingId))
             logged->answeredNs = request.answeredNs;
-        c->socket->write(answerHead(answer.status, answer.contentType, answer.body.size(), c->pendingClose) +
-                         answer.body);
+        c->socket->write(answerBytes(answer, c->pendingClose));
     }
     notify(request, answer.status);
     finishAnswer(c);
