@@ -8,7 +8,8 @@ packages=(
   fonts-liberation xvfb xauth
   clang libclang-rt-14-dev
   libbenchmark-dev
-  libsqlite3-dev zlib1g-dev
+  libsqlite3-dev
+  zlib1g-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
 )
 SUDO=""

@@ -6,6 +6,9 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QSslSocket>
+
+#include <zlib.h>
 
 namespace {
 
@@ -16,6 +19,33 @@ sim::Fault fault(sim::FaultKind kind, qint64 number = 0, int millis = 0, QByteAr
     f.millis = millis;
     f.body = std::move(body);
     return f;
+}
+
+// The head of a plain-text answer as the simulator writes it; an empty `length` announces chunks.
+QByteArray textHead(const QByteArray& length, bool close = false, const QByteArray& more = {}) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n" +
+           (length.isEmpty() ? QByteArray("Transfer-Encoding: chunked\r\n") : "Content-Length: " + length + "\r\n") +
+           (close ? "Connection: close\r\n" : "Connection: keep-alive\r\n") + more + "\r\n";
+}
+
+// What a gzip body decodes to, or a marker when it is not one whole gzip stream.
+QByteArray gunzip(const QByteArray& packed) {
+    z_stream z{};
+    inflateInit2(&z, 16 + MAX_WBITS);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.constData()));
+    z.avail_in = uInt(packed.size());
+    QByteArray out;
+    static char buffer[1 << 16];
+    int status = Z_OK;
+    while (status == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        status = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, qsizetype(sizeof buffer - z.avail_out));
+    }
+    const bool whole = status == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    return whole ? out : QByteArray("<not a whole gzip stream>");
 }
 
 }  // namespace
@@ -255,6 +285,116 @@ class CanalTest : public QObject {
         mw.w->Inet1().Execute(mw.server.baseUrl() + QLatin1String(sim::PathPause), QStringLiteral("POST"), {}, {});
         QTest::qWait(100);
         QCOMPARE(mw.server.log().size(), 1);
+    }
+
+    void eachFaultPutsItsExactBytesOnTheWire_data() {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<qint64>("number");
+        QTest::addColumn<int>("millis");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("roundTripMs");
+        QTest::addColumn<bool>("gzipped");  // the answer's body is compared decoded, its length as "N"
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<bool>("closes");
+        const QByteArray pause = sim::PathPause, signIn = sim::PathSignIn;
+        const QByteArray ok = textHead("2") + "ok";
+        using K = sim::FaultKind;
+        QTest::newRow("a stale second answer follows on the kept connection")
+            << pause << int(K::StaleSecond) << qint64(0) << 100 << QByteArray() << 0 << false
+            << ok + textHead("8") + "Listo!!!" << false;
+        QTest::newRow("bytes past the announced length")
+            << pause << int(K::OverlongBody) << qint64(0) << 0 << QByteArray("Listo!!!") << 0 << false
+            << ok + "Listo!!!" << false;
+        QTest::newRow("100 Continue, then the answer") << pause << int(K::Interim) << qint64(100) << 50 << QByteArray()
+                                                       << 0 << false << "HTTP/1.1 100 Continue\r\n\r\n" + ok << false;
+        QTest::newRow("102 Processing, then the answer")
+            << pause << int(K::Interim) << qint64(102) << 50 << QByteArray() << 0 << false
+            << "HTTP/1.1 102 Processing\r\n\r\n" + ok << false;
+        QTest::newRow("103 Early Hints with a link, then the answer")
+            << pause << int(K::Interim) << qint64(103) << 50 << QByteArray() << 0 << false
+            << "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n" + ok << false;
+        QTest::newRow("labelled gzip, sent plain")
+            << pause << int(K::GzipNotGzip) << qint64(0) << 0 << QByteArray() << 0 << false
+            << textHead("2", false, "Content-Encoding: gzip\r\n") + "ok" << false;
+        QTest::newRow("gzip cut in half")
+            << signIn << int(K::GzipCut) << qint64(0) << 0 << QByteArray() << 0 << true
+            << textHead("N", false, "Content-Encoding: gzip\r\n") + "<not a whole gzip stream>" << false;
+        QTest::newRow("gzip that swells to 3 MiB and 5 zeros")
+            << pause << int(K::GzipBomb) << qint64(3 * 1024 * 1024 + 5) << 0 << QByteArray() << 0 << true
+            << textHead("N", false, "Content-Encoding: gzip\r\n") + QByteArray(3 * 1024 * 1024 + 5, '0') << false;
+        QTest::newRow("chunk size not hex") << pause << int(K::BadChunks) << qint64(0) << 0 << QByteArray() << 0
+                                            << false << textHead({}, true) + "zz\r\nok\r\n0\r\n\r\n"
+                                            << true;
+        QTest::newRow("chunk size past the data") << pause << int(K::BadChunks) << qint64(1) << 0 << QByteArray() << 0
+                                                  << false << textHead({}, true) + "66\r\nok" << true;
+        QTest::newRow("no CRLF after the chunk") << pause << int(K::BadChunks) << qint64(2) << 0 << QByteArray() << 0
+                                                 << false << textHead({}, true) + "2\r\nok0\r\n\r\n"
+                                                 << true;
+        // The sign-in answers an empty form with "Usuario o clave incorrectos.", 28 bytes.
+        QTest::newRow("chunks of 7") << signIn << int(K::Chunked) << qint64(0) << 0 << QByteArray() << 0 << false
+                                     << textHead({}) +
+                                            "7\r\nUsuario\r\n7\r\n o clav\r\n7\r\ne incor\r\n7\r\nrectos.\r\n0\r\n\r\n"
+                                     << false;
+        QByteArray flood = "HTTP/1.1 200 OK\r\n";
+        for (int n = 1; n <= 9; ++n)  // a tenth line would pass 10,000 bytes
+            flood += "X-Flood-" + QByteArray::number(n) + ": " + QByteArray(1000, 'a') + "\r\n";
+        QTest::newRow("header flood up to 10,000 bytes, then closed")
+            << pause << int(K::HeaderFlood) << qint64(10000) << 0 << QByteArray() << 0 << false << flood << true;
+        const QByteArray cookie = QByteArray(4000, 'x') + "; Path=/\r\n";
+        QTest::newRow("two big cookies") << pause << int(K::SetCookie) << qint64(2) << 0 << QByteArray() << 0 << false
+                                         << textHead("2", false,
+                                                     "Set-Cookie: c1=" + cookie + "Set-Cookie: c2=" + cookie) +
+                                                "ok"
+                                         << false;
+        QTest::newRow("a round trip before the handshake and the answer")
+            << pause << int(K::Delay) << qint64(0) << 0 << QByteArray() << 150 << false << ok << false;
+    }
+    void eachFaultPutsItsExactBytesOnTheWire() {
+        QFETCH(QByteArray, path);
+        QFETCH(int, kind);
+        QFETCH(qint64, number);
+        QFETCH(int, millis);
+        QFETCH(QByteArray, body);
+        QFETCH(int, roundTripMs);
+        QFETCH(bool, gzipped);
+        QFETCH(QByteArray, wire);
+        QFETCH(bool, closes);
+        sim::MarketSim server;
+        sim::MarketSim::Options o;
+        o.roundTripMs = roundTripMs;
+        QVERIFY(server.start(o));
+        server.addFault(path, 1, fault(sim::FaultKind(kind), number, millis, body));
+        QSslSocket socket;
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(sim::MarketSim::caCertificates());
+        socket.setSslConfiguration(tls);
+        QElapsedTimer clock;
+        clock.start();
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
+        QVERIFY(socket.waitForEncrypted(5000));
+        socket.write("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n");
+        // Everything until the server closes, or stays quiet for 400 ms after the first byte.
+        QByteArray got;
+        qint64 firstByteMs = -1;
+        for (int wait = 5000; got.size() < (64 << 20) && socket.waitForReadyRead(wait); wait = 400) {
+            if (firstByteMs < 0)
+                firstByteMs = clock.elapsed();
+            got += socket.readAll();
+        }
+        got += socket.readAll();
+        if (roundTripMs > 0)
+            QVERIFY2(firstByteMs >= 2 * roundTripMs, qPrintable(QString::number(firstByteMs)));
+        QCOMPARE(socket.state() == QAbstractSocket::UnconnectedState, closes);
+        if (gzipped) {
+            const qsizetype end = got.indexOf("\r\n\r\n") + 4;
+            QVERIFY(end >= 4);
+            QByteArray head = got.first(end);
+            const QByteArray length = "Content-Length: " + QByteArray::number(got.size() - end) + "\r\n";
+            QVERIFY2(head.contains(length), head.constData());
+            got = head.replace(length, "Content-Length: N\r\n") + gunzip(got.sliced(end));
+        }
+        QCOMPARE(got, wire);
     }
 };
 

@@ -28,6 +28,9 @@ struct Listing {
     QString currency = QStringLiteral("VES");
 };
 
+// A fault whose answer is the normal one (late, cut, altered or wrongly framed) lets the request take effect, a
+// price changes; one that answers something else does not. StaleSecond and OverlongBody keep the connection open
+// for the client's next request and write "Listo!!!" when `body` is empty.
 enum class FaultKind {
     Delay,          // answers normally after `millis`
     Drop,           // reads the request, then closes the connection without a byte
@@ -40,6 +43,16 @@ enum class FaultKind {
     FewerResults,   // a search page with `number` fewer elements in "results" than it would have had
     Oversized,      // answers 200 with a body of `number` bytes, streamed
     Refuse,         // a gateway request answered with a refusal text (no "Listo!!!")
+    StaleSecond,    // answers normally, then `millis` later (300 when 0) a whole second 200 answer: `body`
+    OverlongBody,   // answers normally, then writes `body` past the announced Content-Length; kept alive
+    Interim,        // an interim answer `number` (100, 102 or 103; else 100), then the normal one `millis` later
+    GzipNotGzip,    // the normal answer as it is (`body` when given), labelled "Content-Encoding: gzip"
+    GzipCut,        // the normal answer gzipped and cut to its first half; Content-Length is the half's size
+    GzipBomb,       // a gzip body that decodes to `number` (1 GiB when 0, at most 16 GiB) digits 0
+    BadChunks,      // badly chunked, then closes; `number` 0: size "zz", 1: size past the data, 2: no CRLF
+    Chunked,        // the normal answer correctly chunked, in chunks of `number` bytes (7 when 0)
+    HeaderFlood,    // header lines of 1,000 bytes until `number` bytes (256 MiB) or `millis` (30 s) pass
+    SetCookie,      // the normal answer with `number` (20 when 0, up to 1,000) Set-Cookie headers of 4,000 bytes
 };
 
 struct Fault {
@@ -73,6 +86,9 @@ class MarketSim {
         // Serve with a self-signed certificate nobody trusts instead of the one issued by `caCertificates()`.
         bool strangerCertificate = false;
         quint16 port = 0;  // 0: any free port
+        // A network's round trip: waited after accepting a connection before the TLS handshake, and after each
+        // request before its answer.
+        int roundTripMs = 0;
     };
 
     MarketSim();
