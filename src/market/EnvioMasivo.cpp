@@ -2,11 +2,11 @@
 
 #include "Dialogs.h"
 #include "EnvioPrecio.h"
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "Reloj.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"

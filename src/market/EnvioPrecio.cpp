@@ -2,11 +2,11 @@
 
 #include "Amounts.h"
 #include "Dialogs.h"
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
 #include "VbError.h"

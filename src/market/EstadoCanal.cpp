@@ -7,6 +7,7 @@
 #include "Inet.h"
 #include "Ingreso.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "Publicaciones.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
@@ -138,30 +139,4 @@ void Inet1_StateChanged(Form& f, Mercado& m, int State) {
 
 void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta) {
     manejo(f, m, 12, &respuesta);
-}
-
-bool canalLibre(const Form& f, const Mercado& m) {
-    return !f.operacionEnCurso && !m.Inet1.StillExecuting();
-}
-
-void empiezoOperacion(Form& f) {
-    deshabilitoVentana(f);
-    f.operacionEnCurso = true;
-}
-
-void terminoOperacion(Form& f) {
-    f.operacionEnCurso = false;
-    muestroTextos(f);
-    habilitoVentana(f);
-}
-
-void solicito(Mercado& m, const QString& url, const QString& cuerpo) {
-    m.Inet1.Execute(url, solicitudes::Metodo, cuerpo, solicitudes::Encabezado);
-}
-
-void detalles(Form& f, Mercado& m) {
-    // A response may be megabytes long; the panel's detail label shows its beginning.
-    constexpr qsizetype DetalleMaximo = 4000;
-    ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
-    ponTexto(f.Detalle02, f.Resultado->text().left(DetalleMaximo));
 }

@@ -1,11 +1,11 @@
 #include "Ingreso.h"
 
 #include "Dialogs.h"
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
 #include "Solicitudes.h"

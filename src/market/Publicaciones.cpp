@@ -1,10 +1,10 @@
 #include "Publicaciones.h"
 
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "JSON.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
 #include "VbError.h"
