@@ -59,6 +59,8 @@ struct Form {
     qint32 OffsetActual = 0;
     QString IdVendedor;
     bool Esperando = false;
+    // True while a batch waits for the answer to its pause request: that answer is awaited, its content ignored.
+    bool esperoPausa = false;
     // True from the start of a sign-in, a price push or a batch until its end: the window stays disabled meanwhile,
     // whatever the channel reports between requests, and no other such operation starts.
     bool operacionEnCurso = false;

@@ -90,8 +90,10 @@ void Command2_Click(Form& f, Mercado& m) {
                                             "servidor"));
                     dejoCorrerEventos();
                     f.Esperando = true;
+                    f.esperoPausa = true;
                     solicito(m, solicitudes::urlPausa(m.urlPasarela));
                     esperoRespuesta(f, m, false);
+                    f.esperoPausa = false;
                     DelayMili(f, m.reloj, 2000);
                     pausa = 0;
                     Etapa = 5;
@@ -124,12 +126,19 @@ void Command2_Click(Form& f, Mercado& m) {
                           QStringLiteral("\rChequear etapa ") + solicitudes::numeroInforme(Etapa));
         f.Esperando = false;
     }
+    f.esperoPausa = false;
     // The operator gets the window back; nothing else is sent.
     f.Frame1->hide();
     terminoOperacion(f);
 }
 
 void RamaMasiva(Form& f, Mercado&, Evento& ev) {
+    // The pause's answer says nothing about the row about to be pushed, whatever it holds.
+    if (f.esperoPausa) {
+        ev.respuesta.clear();
+        f.Esperando = false;
+        return;
+    }
     ev.Etapa = 10;
     f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
     ev.Etapa = 11;

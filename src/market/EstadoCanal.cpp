@@ -48,7 +48,9 @@ void falloDeSolicitud(Form& f, Mercado& m) {
     if (f.Paso == 4 && f.Esperando) {
         ponTexto(f.Detalle01, QStringLiteral("..."));
         ponTexto(f.Detalle02, QStringLiteral("..."));
-        PintoFila(f, 255 + 256 * 127 + 65536 * 10);
+        // A failed pause request is no outcome of the row about to be pushed.
+        if (!f.esperoPausa)
+            PintoFila(f, 255 + 256 * 127 + 65536 * 10);
         f.Esperando = false;
         return;
     }

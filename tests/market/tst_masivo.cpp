@@ -140,6 +140,49 @@ class MasivoTest : public QObject {
         QCOMPARE(mw.f().Label3->text(), progress(5, int(sent.size()), 5));
     }
 
+    // Whatever the pause request comes to, the row about to be pushed gets only its own request's outcome.
+    void thePauseSaysNothingAboutTheNextRow_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("pause answers Listo!!!") << int(sim::FaultKind::Body) << QByteArray("Listo!!!");
+        QTest::newRow("pause request dropped") << int(sim::FaultKind::Drop) << QByteArray();
+    }
+    void thePauseSaysNothingAboutTheNextRow() {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, body);
+        constexpr int Items = 30;
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(Items), Items));
+        mw.server.addFault(sim::PathPause, 1, fault(sim::FaultKind(kind), body));
+        mw.server.addFault(sim::PathPrice, Items, fault(sim::FaultKind::Refuse));
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        FlexGrid& g = *mw.f().Grid1;
+        for (int r = 1; r < Items; ++r) {
+            QCOMPARE(colour(mw, r), Cyan);
+            QCOMPARE(g.textMatrix(r, 7), QStringLiteral("1"));
+        }
+        QVERIFY(!g.cells().cell(Items, 2).hasBack);
+        QCOMPARE(g.textMatrix(Items, 7), QStringLiteral("0"));
+        QCOMPARE(mw.f().Grid2->textMatrix(Items, 3), QString());
+        QCOMPARE(mw.server.log(sim::PathPrice).size(), Items);
+        QCOMPARE(mw.server.log(sim::PathPause).size(), 1);
+
+        // The refused item is still to be pushed, and is the only one sent again.
+        mw.f().Check1->setChecked(true);
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        QStringList ids;
+        for (const sim::Request& r : mw.server.log())
+            ids << r.query.value(QStringLiteral("item_id"));
+        QCOMPARE(ids, QStringList{QStringLiteral("MLV%1").arg(999 + Items)});
+        QCOMPARE(colour(mw, Items), Cyan);
+        QCOMPARE(g.textMatrix(Items, 7), QStringLiteral("1"));
+        QCOMPARE(mw.f().Grid2->textMatrix(Items, 3), g.textMatrix(Items, 3));
+        QCOMPARE(mw.dialogs.shown.size(), 2);
+        QVERIFY(ventanaHabilitada(mw.f()));
+    }
+
     void everyItemEndsWithExactlyOneOutcome() {
         constexpr int Items = 100;
         MarketWindow mw;
