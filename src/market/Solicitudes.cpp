@@ -61,7 +61,16 @@ qsizetype posicionListo(const QString& texto) {
 
 QString idVendedor(const QString& respuesta) {
     const qsizetype p = posicionListo(respuesta);
-    return p < 0 ? QString() : respuesta.mid(p + Listo.size());
+    if (p < 0)
+        return QString();
+    // A gateway that ends its answer with a line end would otherwise send it along inside seller_id.
+    const auto blanco = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    qsizetype a = p + Listo.size(), b = respuesta.size();
+    while (a < b && blanco(respuesta[a]))
+        ++a;
+    while (b > a && blanco(respuesta[b - 1]))
+        --b;
+    return respuesta.mid(a, b - a);
 }
 
 double valorInicial(QStringView t) {

@@ -39,7 +39,8 @@ inline bool esListo(const QString& texto) {
     return posicionListo(texto) >= 0;
 }
 
-// The seller's identifier in a sign-in answer: everything after the first "Listo!!!".
+// The seller's identifier in a sign-in answer: everything after the first "Listo!!!", without the blanks, tabs and
+// line ends around it.
 QString idVendedor(const QString& respuesta);
 
 // The number at the start of a text, as a reader of typed numbers takes it: leading blanks skipped, then an
