@@ -129,6 +129,8 @@ void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
         descripcion = e.description();
     } catch (const std::exception& e) {
         descripcion = QString::fromUtf8(e.what());
+    } catch (...) {
+        descripcion = QStringLiteral("Error desconocido.");
     }
     informeDeError(f, m, ev, State, descripcion);
 }

@@ -9,6 +9,8 @@
 #include <QDirIterator>
 #include <QLabel>
 
+#include <new>
+
 namespace {
 
 sim::Fault fault(sim::FaultKind kind, qint64 number = 0, QByteArray body = {}) {
@@ -179,6 +181,34 @@ class IngresoTest : public QObject {
         QVERIFY(mw.waitIdle());
         QVERIFY(mw.dialogs.shown.isEmpty());
         QCOMPARE(mw.f().Grid2->rows(), 46);
+    }
+
+    // A failure that is none of the program's numbered errors, before the sign-in is sent, still gives the window
+    // back.
+    void aFailureBeforeTheSignInIsSentGivesTheWindowBack() {
+        struct FallaUnaVez : QObject {
+            bool fallo = false;
+            bool eventFilter(QObject*, QEvent* e) override {
+                if (e->type() == QEvent::EnabledChange && !fallo) {
+                    fallo = true;
+                    throw std::bad_alloc();
+                }
+                return false;
+            }
+        } falla;
+        MarketWindow mw;
+        QVERIFY(mw.open(3));
+        mw.f().Command1->installEventFilter(&falla);
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        QVERIFY(falla.fallo);
+        QCOMPARE(mw.dialogs.notices(), QStringList{"Se produjo un error inesperado:\rstd::bad_alloc"});
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(mw.signInEnabled());
+        QCOMPARE(mw.server.log().size(), 0);
+        mw.dialogs.shown.clear();
+        QVERIFY(mw.signedIn());
+        QCOMPARE(mw.f().Grid2->rows(), 4);
     }
 
     // A gateway that answers with `&`, `#`, `?` or a line break in the seller id cannot add a key to the next request
