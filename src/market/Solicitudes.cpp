@@ -73,6 +73,15 @@ QString idVendedor(const QString& respuesta) {
     return respuesta.mid(a, b - a);
 }
 
+QString tituloAcotado(const QString& titulo) {
+    if (titulo.size() <= MaxTitulo)
+        return titulo;
+    qsizetype n = MaxTitulo;
+    if (titulo[n - 1].isHighSurrogate() && titulo[n].isLowSurrogate())
+        --n;
+    return titulo.left(n);
+}
+
 double valorInicial(QStringView t) {
     qsizetype i = 0;
     const qsizetype n = t.size();
