@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 namespace {
 
@@ -52,13 +54,36 @@ DosDecimales redondeoDosDecimales(double amount) {
         return out;
     }
     out.negative = std::signbit(amount);
-    char buffer[64];
-    // Shortest round-trip form in fixed notation: the decimal text the amount was written as.
-    const auto res = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(amount), std::chars_format::fixed);
-    std::string text(buffer, res.ptr);
-    const auto point = text.find('.');
-    std::string whole = point == std::string::npos ? text : text.substr(0, point);
-    std::string frac = point == std::string::npos ? std::string() : text.substr(point + 1);
+    // The shortest digits that read back as the same double, and where the point goes: the decimal text the
+    // amount was written as. Fixed notation would give a large amount's exact binary value instead (1e64 as
+    // 10000000000000000213204190094543968723012578712679649467743338496).
+    char buffer[32];
+    const auto res = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(amount), std::chars_format::scientific);
+    if (res.ec != std::errc())
+        vb::raise(vb::Overflow);
+    const std::string_view sci(buffer, std::size_t(res.ptr - buffer));
+    const std::size_t e = sci.find('e');
+    std::string significant;
+    for (char c : sci.substr(0, e))
+        if (c != '.')
+            significant += c;
+    std::string_view exponent = sci.substr(e + 1);
+    const bool negativeExponent = exponent.front() == '-';
+    exponent.remove_prefix(1);
+    int exp10 = 0;
+    std::from_chars(exponent.data(), exponent.data() + exponent.size(), exp10);
+    // Digits before the point: at most 309, the largest double's.
+    const long before = (negativeExponent ? -exp10 : exp10) + 1L;
+    std::string whole, frac;
+    if (before <= 0) {
+        whole = "0";
+        frac = std::string(std::size_t(-before), '0') + significant;
+    } else if (std::size_t(before) >= significant.size()) {
+        whole = significant + std::string(std::size_t(before) - significant.size(), '0');
+    } else {
+        whole = significant.substr(0, std::size_t(before));
+        frac = significant.substr(std::size_t(before));
+    }
     const bool roundUp = frac.size() > 2 && frac[2] >= '5';
     frac.resize(2, '0');
     std::string digits = whole + frac;
@@ -103,16 +128,17 @@ QString formatoPrecio(double amount, const QLocale& locale) {
 
 // A number typed under the user's settings. What the grid shows reads too, although it groups every three digits
 // where the settings' own rule may not (Spanish leaves four-digit numbers ungrouped).
+// "inf" and "nan" read as numbers too, but are no amount.
 bool leoNumero(const QString& text, const QLocale& locale, double* valor) {
     bool ok = false;
     *valor = locale.toDouble(text, &ok);
     if (ok)
-        return true;
+        return std::isfinite(*valor);
     const QString plain = sinSeparadoresDeMiles(text, locale);
     if (plain.isEmpty())
         return false;
     *valor = locale.toDouble(plain, &ok);
-    return ok;
+    return ok && std::isfinite(*valor);
 }
 
 QString LimpioCerosDecimales(const QString& Valor) {

@@ -17,7 +17,7 @@ DosDecimales redondeoDosDecimales(double amount);
 // The display format "#,##0.00" under `locale`'s group and decimal signs; the digits are always grouped.
 QString formatoPrecio(double amount, const QLocale& locale = QLocale());
 
-// A number as the operator types it, or as the grid displays it, under `locale`'s signs.
+// A number as the operator types it, or as the grid displays it, under `locale`'s signs; infinity and NaN are not.
 bool leoNumero(const QString& text, const QLocale& locale, double* valor);
 
 // A whole amount loses a trailing ".00"; any other text comes back unchanged.

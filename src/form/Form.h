@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPixmap>
+#include <QSet>
 #include <QString>
 #include <QWidget>
 
@@ -58,7 +59,12 @@ struct Form {
     int Paso = 0;
     qint32 OffsetActual = 0;
     QString IdVendedor;
+    // The listing ids in the listing grid and the pages they came in, while a download runs.
+    QSet<QString> idsPublicaciones;
+    int paginasRecibidas = 0;
     bool Esperando = false;
+    // True while a batch waits for the answer to its pause request: that answer is awaited, its content ignored.
+    bool esperoPausa = false;
     // True from the start of a sign-in, a price push or a batch until its end: the window stays disabled meanwhile,
     // whatever the channel reports between requests, and no other such operation starts.
     bool operacionEnCurso = false;

@@ -2,11 +2,11 @@
 
 #include "Dialogs.h"
 #include "EnvioPrecio.h"
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "Reloj.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QProgressBar>
 
+#include <exception>
 #include <limits>
 
 namespace {
@@ -43,6 +44,29 @@ void esperoRespuesta(Form& f, Mercado& m, bool copioEstado) {
         std::numeric_limits<double>::infinity());
 }
 
+struct DevuelvoVentana {
+    Form& f;
+    ~DevuelvoVentana() {
+        f.Esperando = false;
+        f.esperoPausa = false;
+        f.Frame1->hide();
+        terminoOperacion(f);
+    }
+};
+
+// What the report says of a failure: the description of the program's numbered errors, the text of any other.
+QString descripcionDe(const std::exception_ptr& falla) {
+    try {
+        std::rethrow_exception(falla);
+    } catch (const vb::Error& e) {
+        return e.description();
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("Error desconocido.");
+    }
+}
+
 }  // namespace
 
 void Command2_Click(Form& f, Mercado& m) {
@@ -56,6 +80,9 @@ void Command2_Click(Form& f, Mercado& m) {
                                             "listados en su publicación mercado libre segun la configuración?")))
         return;
 
+    // However the batch ends, even by a failure its report cannot show, the operator gets the window back and
+    // nothing else is sent.
+    const DevuelvoVentana alTerminar{f};
     double Etapa = 0;
     int r = 0, pausa = 0, items = 0;
     try {
@@ -90,8 +117,10 @@ void Command2_Click(Form& f, Mercado& m) {
                                             "servidor"));
                     dejoCorrerEventos();
                     f.Esperando = true;
+                    f.esperoPausa = true;
                     solicito(m, solicitudes::urlPausa(m.urlPasarela));
                     esperoRespuesta(f, m, false);
+                    f.esperoPausa = false;
                     DelayMili(f, m.reloj, 2000);
                     pausa = 0;
                     Etapa = 5;
@@ -116,20 +145,23 @@ void Command2_Click(Form& f, Mercado& m) {
         f.Esperando = false;
         dejoCorrerEventos();
         Etapa = 9;
-    } catch (const vb::Error& e) {
+    } catch (...) {
         ponTexto(f.Label3, textoProgreso(f, std::min(r, grid.rows() - 1), items));
         ponTexto(f.EstadoConexion, f.GetState->text());
         detalles(f, m);
-        f.dialogs->notice(QStringLiteral("Error actualizando sincronizando con el servidor.\r") + e.description() +
-                          QStringLiteral("\rChequear etapa ") + solicitudes::numeroInforme(Etapa));
-        f.Esperando = false;
+        f.dialogs->notice(QStringLiteral("Error actualizando sincronizando con el servidor.\r") +
+                          descripcionDe(std::current_exception()) + QStringLiteral("\rChequear etapa ") +
+                          solicitudes::numeroInforme(Etapa));
     }
-    // The operator gets the window back; nothing else is sent.
-    f.Frame1->hide();
-    terminoOperacion(f);
 }
 
 void RamaMasiva(Form& f, Mercado&, Evento& ev) {
+    // The pause's answer says nothing about the row about to be pushed, whatever it holds.
+    if (f.esperoPausa) {
+        ev.respuesta.clear();
+        f.Esperando = false;
+        return;
+    }
     ev.Etapa = 10;
     f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
     ev.Etapa = 11;

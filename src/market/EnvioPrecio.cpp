@@ -2,11 +2,11 @@
 
 #include "Amounts.h"
 #include "Dialogs.h"
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
 #include "VbError.h"
@@ -35,23 +35,30 @@ void EnvioPrecio(Form& f, Mercado& m) {
         return;
     if (!canalLibre(f, m))
         return;
-    // Checked before asking: a price that is not a number is never offered for sending.
+    // Checked before asking: a price that is not a finite number is never offered for sending.
     double valor = 0;
     if (!leoNumero(precio, QLocale(), &valor)) {
         f.dialogs->notice(QStringLiteral("El precio \"") + precio + QStringLiteral("\" no es un número; no se envió."));
         return;
     }
+    const QString url = solicitudes::urlPrecio(m.urlPasarela, id, Cifras(valor));
     if (!f.dialogs->question(QStringLiteral("¿Está seguro de querer sincronizar este precio de ") +
                              grid.textMatrix(fila, Producto) + QStringLiteral(" para ponerlo en ") + precio +
                              QStringLiteral("?")))
         return;
     empiezoOperacion(f);
-    f.Paso = 3;
-    f.Resultado->setText(QString());
-    // The answer goes to this row and this listing, whatever row is current when it arrives.
-    f.filaEnviada = fila;
-    f.idEnviado = id;
-    solicito(m, solicitudes::urlPrecio(m.urlPasarela, id, Cifras(valor)));
+    try {
+        f.Paso = 3;
+        f.Resultado->setText(QString());
+        // The answer goes to this row and this listing, whatever row is current when it arrives.
+        f.filaEnviada = fila;
+        f.idEnviado = id;
+        solicito(m, url);
+    } catch (...) {
+        // Nothing awaits an answer: the window takes input again, and the caller reports the failure.
+        terminoOperacion(f);
+        throw;
+    }
 }
 
 void RamaPrecio(Form& f, Mercado&, Evento& ev) {

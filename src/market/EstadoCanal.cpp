@@ -7,6 +7,7 @@
 #include "Inet.h"
 #include "Ingreso.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "Publicaciones.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
@@ -47,7 +48,9 @@ void falloDeSolicitud(Form& f, Mercado& m) {
     if (f.Paso == 4 && f.Esperando) {
         ponTexto(f.Detalle01, QStringLiteral("..."));
         ponTexto(f.Detalle02, QStringLiteral("..."));
-        PintoFila(f, 255 + 256 * 127 + 65536 * 10);
+        // A failed pause request is no outcome of the row about to be pushed.
+        if (!f.esperoPausa)
+            PintoFila(f, 255 + 256 * 127 + 65536 * 10);
         f.Esperando = false;
         return;
     }
@@ -126,6 +129,8 @@ void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
         descripcion = e.description();
     } catch (const std::exception& e) {
         descripcion = QString::fromUtf8(e.what());
+    } catch (...) {
+        descripcion = QStringLiteral("Error desconocido.");
     }
     informeDeError(f, m, ev, State, descripcion);
 }
@@ -138,30 +143,4 @@ void Inet1_StateChanged(Form& f, Mercado& m, int State) {
 
 void RespuestaCompleta(Form& f, Mercado& m, const QString& respuesta) {
     manejo(f, m, 12, &respuesta);
-}
-
-bool canalLibre(const Form& f, const Mercado& m) {
-    return !f.operacionEnCurso && !m.Inet1.StillExecuting();
-}
-
-void empiezoOperacion(Form& f) {
-    deshabilitoVentana(f);
-    f.operacionEnCurso = true;
-}
-
-void terminoOperacion(Form& f) {
-    f.operacionEnCurso = false;
-    muestroTextos(f);
-    habilitoVentana(f);
-}
-
-void solicito(Mercado& m, const QString& url, const QString& cuerpo) {
-    m.Inet1.Execute(url, solicitudes::Metodo, cuerpo, solicitudes::Encabezado);
-}
-
-void detalles(Form& f, Mercado& m) {
-    // A response may be megabytes long; the panel's detail label shows its beginning.
-    constexpr qsizetype DetalleMaximo = 4000;
-    ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
-    ponTexto(f.Detalle02, f.Resultado->text().left(DetalleMaximo));
 }

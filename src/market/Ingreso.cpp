@@ -1,11 +1,11 @@
 #include "Ingreso.h"
 
 #include "Dialogs.h"
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
 #include "Solicitudes.h"
@@ -19,15 +19,22 @@ void Command1_Click(Form& f, Mercado& m) {
     if (!canalLibre(f, m))
         return;
     empiezoOperacion(f);
-    f.Command1->setEnabled(false);
-    f.Usuario->setEnabled(false);
-    f.Clave->setEnabled(false);
-    f.Paso = 1;
-    f.Resultado->setText(QString());
-    const QString cuerpo = solicitudes::cuerpoIngreso(f.Usuario->text(), f.Clave->text());
-    f.OffsetActual = 0;
-    f.Grid2->setRows(1);
-    solicito(m, solicitudes::urlIngreso(m.urlPasarela), cuerpo);
+    try {
+        f.Command1->setEnabled(false);
+        f.Usuario->setEnabled(false);
+        f.Clave->setEnabled(false);
+        f.Paso = 1;
+        f.Resultado->setText(QString());
+        const QString cuerpo = solicitudes::cuerpoIngreso(f.Usuario->text(), f.Clave->text());
+        f.OffsetActual = 0;
+        f.Grid2->setRows(1);
+        solicito(m, solicitudes::urlIngreso(m.urlPasarela), cuerpo);
+    } catch (...) {
+        // Nothing awaits an answer: the operator may sign in again, and the caller reports the failure.
+        habilitoIngreso(f);
+        terminoOperacion(f);
+        throw;
+    }
 }
 
 void RamaIngreso(Form& f, Mercado& m, Evento& ev) {

@@ -1,10 +1,10 @@
 #include "Publicaciones.h"
 
-#include "EstadoCanal.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "JSON.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "ResultBox.h"
 #include "Solicitudes.h"
 #include "VbError.h"
@@ -40,6 +40,28 @@ qint32 entero(double valor) {
     return qint32(r);
 }
 
+// Whether the page brings a listing id the grid does not hold yet, among its first `cuenta` listings. A page this
+// cannot tell about (no results, a listing without an id) counts as new: reading it reports what is wrong with it.
+bool traeAlgoNuevo(const Form& f, const JsonValue& pagina, qint32 cuenta) {
+    const json::Dictionary* raiz = pagina.asDictionary();
+    const json::Collection* resultados = raiz ? raiz->Item(u"results").asCollection() : nullptr;
+    const int n = resultados ? std::min(cuenta, qint32(resultados->Count())) : 0;
+    if (n == 0)
+        return true;
+    for (int i = 1; i <= n; ++i) {
+        const json::Dictionary* publicacion = resultados->Item(i).asDictionary();
+        if (!publicacion)
+            return true;
+        try {
+            if (!f.idsPublicaciones.contains(publicacion->Item(u"id").toText()))
+                return true;
+        } catch (const vb::Error&) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
@@ -58,6 +80,15 @@ void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
     ev.Etapa = 0.009;
     const qint32 cuenta = std::min<qint32>(restantes, solicitudes::Limite);
     ev.Etapa = 0.01;
+    // A download starts with an empty grid.
+    if (grid.rows() <= 1) {
+        f.idsPublicaciones.clear();
+        f.paginasRecibidas = 0;
+    }
+    ++f.paginasRecibidas;
+    // A page of listings the grid already holds is the download going round in circles.
+    if (cuenta > 0 && !traeAlgoNuevo(f, *pagina, cuenta))
+        vb::raise(vb::KeyAlreadyPresent);
     for (qint32 i = 1; i <= cuenta; ++i) {
         ev.Etapa = 0.011;
         // The listing is read whole before its row is added: a page with fewer listings than announced leaves no
@@ -65,10 +96,11 @@ void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
         const JsonValue& publicacion = elemento(miembro(*pagina, u"results"), i);
         const QString id = miembro(publicacion, u"id").toText();
         ev.Etapa = 0.012;
-        const QString titulo = miembro(publicacion, u"title").toText();
+        const QString titulo = solicitudes::tituloAcotado(miembro(publicacion, u"title").toText());
         grid.setRows(grid.rows() + 1);
         const int r = grid.rows() - 1;
         grid.setTextMatrix(r, colPublicaciones::Id, id);
+        f.idsPublicaciones.insert(id);
         grid.setTextMatrix(r, colPublicaciones::Titulo, titulo);
         ev.Etapa = 0.013;
         grid.setTextMatrix(r, colPublicaciones::Numero, QString::number(r));
@@ -80,6 +112,9 @@ void RamaPublicaciones(Form& f, Mercado&, Evento& ev) {
     }
     ev.Etapa = 0.016;
     if (double(f.OffsetActual) + solicitudes::Limite < total) {
+        // A download that has not ended by now would not end by itself.
+        if (f.paginasRecibidas >= solicitudes::MaxPaginas || grid.rows() - 1 >= solicitudes::MaxPublicaciones)
+            vb::raise(vb::Overflow);
         if (f.OffsetActual > std::numeric_limits<qint32>::max() - solicitudes::Limite)
             vb::raise(vb::Overflow);
         f.OffsetActual += solicitudes::Limite;

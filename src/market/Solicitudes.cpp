@@ -61,7 +61,25 @@ qsizetype posicionListo(const QString& texto) {
 
 QString idVendedor(const QString& respuesta) {
     const qsizetype p = posicionListo(respuesta);
-    return p < 0 ? QString() : respuesta.mid(p + Listo.size());
+    if (p < 0)
+        return QString();
+    // A gateway that ends its answer with a line end would otherwise send it along inside seller_id.
+    const auto blanco = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    qsizetype a = p + Listo.size(), b = respuesta.size();
+    while (a < b && blanco(respuesta[a]))
+        ++a;
+    while (b > a && blanco(respuesta[b - 1]))
+        --b;
+    return respuesta.mid(a, b - a);
+}
+
+QString tituloAcotado(const QString& titulo) {
+    if (titulo.size() <= MaxTitulo)
+        return titulo;
+    qsizetype n = MaxTitulo;
+    if (titulo[n - 1].isHighSurrogate() && titulo[n].isLowSurrogate())
+        --n;
+    return titulo.left(n);
 }
 
 double valorInicial(QStringView t) {

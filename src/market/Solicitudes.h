@@ -9,6 +9,13 @@ namespace solicitudes {
 
 inline constexpr int Limite = 20;  // listings per search page
 
+// Where a listing download that does not end by itself is stopped: a server announcing more than it sends, or
+// sending full pages for good, would otherwise keep the window downloading and the listing grid growing for ever.
+inline constexpr int MaxPaginas = 5000;
+inline constexpr int MaxPublicaciones = 100'000;
+// The longest title kept: a listing's title is shown in a grid cell, and megabytes of it would freeze the window.
+inline constexpr qsizetype MaxTitulo = 1000;
+
 inline const QString Metodo = QStringLiteral("POST");
 inline const QString Encabezado = QStringLiteral("Content-Type: application/x-www-form-urlencoded");
 
@@ -39,8 +46,13 @@ inline bool esListo(const QString& texto) {
     return posicionListo(texto) >= 0;
 }
 
-// The seller's identifier in a sign-in answer: everything after the first "Listo!!!".
+// The seller's identifier in a sign-in answer: everything after the first "Listo!!!", without the blanks, tabs and
+// line ends around it.
 QString idVendedor(const QString& respuesta);
+
+// A listing's title as the window keeps it: its first MaxTitulo characters, one fewer where the cut would split a
+// surrogate pair.
+QString tituloAcotado(const QString& titulo);
 
 // The number at the start of a text, as a reader of typed numbers takes it: leading blanks skipped, then an
 // optional sign, digits, a decimal point and an exponent; 0 when the text does not begin with a number.

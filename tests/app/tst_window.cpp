@@ -1,4 +1,5 @@
 #include "CatalogueGenerator.h"
+#include "Dialogs.h"
 #include "FlexGrid.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
@@ -11,11 +12,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -387,6 +390,46 @@ class WindowTest : public QObject {
         f.Casilla->show();
         QTest::mouseMove(f.Label4, QPoint(5, 5));  // labels are part of the bare surface
         QTRY_VERIFY(f.Casilla->isHidden());
+    }
+
+    // The boxes show outside text as it stands: a listing id that looks like HTML is not rendered, nor are files
+    // it names loaded.
+    void messageBoxesShowTextAsItStands_data() {
+        QTest::addColumn<QString>("box");
+        QTest::newRow("question") << "question";
+        QTest::newRow("notice") << "notice";
+        QTest::newRow("input box") << "input box";
+    }
+    void messageBoxesShowTextAsItStands() {
+        QFETCH(QString, box);
+        const QString text = QStringLiteral("<img src=/nonexistent/x.png><b>x</b>");
+        QWidget parent;
+        QtDialogs dialogs(&parent);
+        Qt::TextFormat format = Qt::AutoText;
+        QString shown;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal)
+                return;
+            if (auto* m = qobject_cast<QMessageBox*>(modal)) {
+                format = m->textFormat();
+                shown = m->text();
+            } else if (QLabel* label = modal->findChild<QLabel*>()) {
+                format = label->textFormat();
+                shown = label->text();
+            }
+            static_cast<QDialog*>(modal)->reject();
+        });
+        probe.start(10);
+        if (box == QLatin1String("question"))
+            QVERIFY(!dialogs.question(text));
+        else if (box == QLatin1String("notice"))
+            dialogs.notice(text);
+        else
+            QCOMPARE(dialogs.inputBox(text, QStringLiteral("Vantoria"), QString()), QString());
+        QCOMPARE(shown, text);
+        QCOMPARE(format, Qt::PlainText);
     }
 
     void screenshotOfTheLoadedWindow() {

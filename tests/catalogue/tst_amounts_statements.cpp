@@ -5,6 +5,8 @@
 
 #include <QTest>
 
+#include <limits>
+
 class AmountsStatementsTest : public QObject {
     Q_OBJECT
   private slots:
@@ -23,6 +25,12 @@ class AmountsStatementsTest : public QObject {
         QTest::newRow("whole") << 120.0 << "120.00";
         QTest::newRow("big") << 123456789012.345 << "123456789012.35";
         QTest::newRow("9.995 carries") << 9.995 << "10.00";
+        QTest::newRow("1e64, 65 digits") << 1e64 << "1" + QString(64, u'0') + ".00";
+        QTest::newRow("-1e64") << -1e64 << "-1" + QString(64, u'0') + ".00";
+        QTest::newRow("1e300") << 1e300 << "1" + QString(300, u'0') + ".00";
+        QTest::newRow("largest double") << std::numeric_limits<double>::max()
+                                        << "17976931348623157" + QString(309 - 17, u'0') + ".00";
+        QTest::newRow("smallest double") << std::numeric_limits<double>::denorm_min() << "0.00";
     }
     void roundsTheAmountAsWritten() {
         QFETCH(double, amount);
@@ -49,6 +57,9 @@ class AmountsStatementsTest : public QObject {
         QTest::newRow("C still groups") << QLocale::c() << 1234.5 << "1,234.50";
         QTest::newRow("three digits no sign") << us << 999.994 << "999.99";
         QTest::newRow("rounding adds a group") << us << 999.995 << "1,000.00";
+        QTest::newRow("us 1e64") << us << 1e64 << "10" + QString(",000").repeated(21) + ".00";
+        QTest::newRow("spain largest double") << es << std::numeric_limits<double>::max()
+                                              << "179.769.313.486.231.570" + QString(".000").repeated(97) + ",00";
     }
     void displayFormatFollowsTheRegionalSettings() {
         QFETCH(QLocale, locale);

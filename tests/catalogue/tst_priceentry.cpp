@@ -6,6 +6,8 @@
 #include <QHeaderView>
 #include <QProcess>
 
+#include <limits>
+
 namespace {
 
 const QLocale english(QLocale::English, QLocale::UnitedStates);
@@ -63,6 +65,9 @@ class PriceEntryTest : public QObject {
         QTest::newRow("no grouping above a million") << 1234567.891 << "1234567.89";
         QTest::newRow("negative zero") << -0.0 << "0";
         QTest::newRow("tiny") << 0.004 << "0";
+        QTest::newRow("1e64, 65 digits") << 1e64 << "1" + QString(64, u'0');
+        QTest::newRow("largest double") << std::numeric_limits<double>::max()
+                                        << "17976931348623157" + QString(309 - 17, u'0');
     }
     void amountText() {
         QFETCH(double, amount);
@@ -251,6 +256,10 @@ class PriceEntryTest : public QObject {
         QTest::newRow("decimal point, comma grouping")
             << english << "1,234.5" << statementFor("1234.50", 7) << "1,234.50" << 1234.5;
         QTest::newRow("whole amount") << english << "1200" << statementFor("1200", 7) << "1,200.00" << 1200.0;
+        QTest::newRow("65 digits") << english << "1" + QString(64, u'0')
+                                   << "Update Productos set PrecioSugeridoAdic002=1" + QString(64, u'0') +
+                                          " Where Código=7"
+                                   << "10" + QString(",000").repeated(21) + ".00" << 1e64;
         QTest::newRow("half a cent up") << english << "1.005" << statementFor("1.01", 7) << "1.01" << 1.01;
         QTest::newRow("zero") << spanish << "0" << statementFor("0", 7) << "0,00" << 0.0;
         QTest::newRow("empty") << english << "" << QString() << was << 70.0;

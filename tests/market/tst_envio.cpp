@@ -4,6 +4,8 @@
 
 #include <QLabel>
 
+#include <limits>
+
 namespace {
 
 const QString Done = QStringLiteral("Listo. Operación realizada con éxito.");
@@ -141,13 +143,34 @@ class EnvioTest : public QObject {
         QVERIFY(!mw.f().Grid1->cells().cell(1, 2).hasBack);
     }
 
+    void aPriceThatIsNotANumberIsNotSent_data() {
+        QTest::addColumn<double>("stored");  // the catalogue's price of the first product
+        QTest::addColumn<QString>("cell");   // what its cell is made to show; empty: as loaded
+        QTest::addColumn<QString>("shown");
+        const double inf = std::numeric_limits<double>::infinity();
+        QTest::newRow("words") << 1234.5 << "12 pesos"
+                               << "12 pesos";
+        QTest::newRow("infinite in the catalogue") << inf << ""
+                                                   << "inf";
+        QTest::newRow("minus infinite in the catalogue") << -inf << ""
+                                                         << "-inf";
+        QTest::newRow("not a number") << 1234.5 << "nan"
+                                      << "nan";
+    }
     void aPriceThatIsNotANumberIsNotSent() {
+        QFETCH(double, stored);
+        QFETCH(QString, cell);
+        QFETCH(QString, shown);
+        catalogo::Catalogo c = shop();
+        c.productos[0].precio = stored;
         MarketWindow mw;
-        QVERIFY(open(mw));
-        mw.f().Grid1->setTextMatrix(1, 3, QStringLiteral("12 pesos"));
+        QVERIFY(mw.open(2, {}, {}, c) && mw.signedIn());
+        if (!cell.isEmpty())
+            mw.f().Grid1->setTextMatrix(1, 3, cell);
+        QCOMPARE(mw.f().Grid1->textMatrix(1, 3), shown);
         mw.dialogs.answers = {true};
         clickPush(mw, 1);
-        QCOMPARE(mw.dialogs.notices(), QStringList{"El precio \"12 pesos\" no es un número; no se envió."});
+        QCOMPARE(mw.dialogs.notices(), QStringList{"El precio \"" + shown + "\" no es un número; no se envió."});
         QCOMPARE(mw.dialogs.shown.size(), 1);
         QVERIFY(ventanaHabilitada(mw.f()));
         QTest::qWait(50);

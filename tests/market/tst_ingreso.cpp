@@ -1,6 +1,8 @@
 // Sign-in and the listing download through the window's own controls, against the simulator.
 
+#include "EstadoCanal.h"
 #include "MarketWindow.h"
+#include "Mercado.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
 
@@ -8,6 +10,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QLabel>
+
+#include <new>
 
 namespace {
 
@@ -86,6 +90,30 @@ class IngresoTest : public QObject {
         QVERIFY(mw.dialogs.shown.isEmpty());
     }
 
+    // A title of megabytes would freeze the window; the grid keeps its first thousand characters.
+    void aLongTitleIsCutToAThousandCharacters_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("shown");
+        const QString huge = QString::fromUtf16(u"Ñandú ").repeated(250'000);
+        QTest::newRow("1.5 MB title") << huge << huge.left(1000);
+        QTest::newRow("no surrogate pair split")
+            << QString(999, u'a') + QString::fromUtf16(u"\U0001F600") + QString(5, u'b') << QString(999, u'a');
+    }
+    void aLongTitleIsCutToAThousandCharacters() {
+        QFETCH(QString, title);
+        QFETCH(QString, shown);
+        MarketWindow mw;
+        // The simulator takes its time to write a page of megabytes.
+        QVERIFY(mw.open(1, [](frmVantoria::Options& o) { o.sinDatosMs = o.totalMs = 60000; }));
+        mw.server.addListing(MarketWindow::Seller, {QStringLiteral("MLV7"), title, 5.0});
+        QVERIFY(mw.signedIn());
+        FlexGrid& g = *mw.f().Grid2;
+        QCOMPARE(g.rows(), 3);
+        QCOMPARE(g.textMatrix(2, 0), QStringLiteral("MLV7"));
+        QCOMPARE(g.textMatrix(2, 2), shown);
+        QCOMPARE(g.textMatrix(1, 2), QStringLiteral("Publicación 1"));
+    }
+
     void windowStaysDisabledWhateverTheChannelReportsBetweenPages() {
         MarketWindow mw;
         QVERIFY(mw.open(45));
@@ -115,36 +143,50 @@ class IngresoTest : public QObject {
         QTest::addColumn<QStringList>("notices");
         QTest::addColumn<int>("rows");
         QTest::addColumn<bool>("signedIn");  // Command2 and Buscar enabled
+        QTest::addColumn<int>("listings");   // the seller's listings on the marketplace
         const QString pw = MarketWindow::Password;
         const QByteArray search = sim::PathSearch;
         const QByteArray signIn = sim::PathSignIn;
         const int none = -1;
         QTest::newRow("rejected") << "otra" << QByteArray() << 0 << none << qint64(0) << QByteArray()
-                                  << QStringList{"No se pudo identificar el usuario."} << 0 << false;
+                                  << QStringList{"No se pudo identificar el usuario."} << 0 << false << 45;
         QTest::newRow("sign-in dropped") << pw << signIn << 1 << int(sim::FaultKind::Drop) << qint64(0) << QByteArray()
-                                         << QStringList() << 0 << false;
+                                         << QStringList() << 0 << false << 45;
         QTest::newRow("sign-in time-out") << pw << signIn << 1 << int(sim::FaultKind::NoAnswer) << qint64(0)
-                                          << QByteArray() << QStringList() << 0 << false;
+                                          << QByteArray() << QStringList() << 0 << false << 45;
         QTest::newRow("page not JSON") << pw << search << 1 << int(sim::FaultKind::Body) << qint64(0)
                                        << QByteArray("<html><body>Servicio no disponible</body></html>")
-                                       << QStringList{report(" .007", "Object required")} << 0 << true;
+                                       << QStringList{report(" .007", "Object required")} << 0 << true << 45;
         QTest::newRow("second page an error page")
             << pw << search << 2 << int(sim::FaultKind::Status) << qint64(500) << QByteArray()
-            << QStringList{report(" .007", "Object required")} << 20 << true;
+            << QStringList{report(" .007", "Object required")} << 20 << true << 45;
         QTest::newRow("fewer results than announced")
             << pw << search << 1 << int(sim::FaultKind::FewerResults) << qint64(3) << QByteArray()
-            << QStringList{report(" .011", "Subscript out of range")} << 17 << true;
+            << QStringList{report(" .011", "Subscript out of range")} << 17 << true << 45;
         QTest::newRow("page without paging")
             << pw << search << 1 << int(sim::FaultKind::Body) << qint64(0) << QByteArray(R"({"results":[]})")
-            << QStringList{report(" .007", "Object required")} << 0 << true;
+            << QStringList{report(" .007", "Object required")} << 0 << true << 45;
         QTest::newRow("total beyond 32 bits")
             << pw << search << 1 << int(sim::FaultKind::Total) << qint64(9'000'000'000) << QByteArray()
-            << QStringList{report(" .007", "Overflow")} << 0 << true;
+            << QStringList{report(" .007", "Overflow")} << 0 << true << 45;
         QTest::newRow("second page dropped") << pw << search << 2 << int(sim::FaultKind::Drop) << qint64(0)
-                                             << QByteArray() << QStringList() << 20 << true;
-        QTest::newRow("page over 32 MiB") << pw << search << 1 << int(sim::FaultKind::Oversized)
-                                          << qint64(40) * 1024 * 1024 << QByteArray() << QStringList() << 0 << true;
+                                             << QByteArray() << QStringList() << 20 << true << 45;
+        QTest::newRow("page over 32 MiB")
+            << pw << search << 1 << int(sim::FaultKind::Oversized) << qint64(40) * 1024 * 1024 << QByteArray()
+            << QStringList() << 0 << true << 45;
+        // A server that announces a billion listings and sends the same full page every time: the download stops
+        // at the first page that brings nothing new.
+        QByteArray repeated = R"({"paging":{"total":1000000000,"primary_results":1000000000},"results":[)";
+        for (int i = 0; i < 20; ++i)
+            repeated += (i ? "," : "") + QByteArray(R"({"id":"MLV)") + QByteArray::number(1000 + i) +
+                        R"(","title":"Publicación )" + QByteArray::number(i + 1) + "\"}";
+        repeated += "]}";
+        QTest::newRow("the same full page again")
+            << pw << search << 0 << int(sim::FaultKind::Body) << qint64(0) << repeated
+            << QStringList{report(" .01", "This key is already associated with an element of this collection")} << 20
+            << true << 45;
     }
+
     void failuresLeaveTheWindowReadyToSignInAgain() {
         QFETCH(QString, password);
         QFETCH(QByteArray, path);
@@ -155,8 +197,9 @@ class IngresoTest : public QObject {
         QFETCH(QStringList, notices);
         QFETCH(int, rows);
         QFETCH(bool, signedIn);
+        QFETCH(int, listings);
         MarketWindow mw;
-        QVERIFY(mw.open(45, [](frmVantoria::Options& o) { o.sinDatosMs = 300; }));
+        QVERIFY(mw.open(listings, [](frmVantoria::Options& o) { o.sinDatosMs = 300; }));
         if (kind >= 0)
             mw.server.addFault(path, nth, fault(sim::FaultKind(kind), number, body));
         mw.signIn(MarketWindow::User, password);
@@ -178,7 +221,74 @@ class IngresoTest : public QObject {
         mw.signIn();
         QVERIFY(mw.waitIdle());
         QVERIFY(mw.dialogs.shown.isEmpty());
-        QCOMPARE(mw.f().Grid2->rows(), 46);
+        QCOMPARE(mw.f().Grid2->rows(), listings + 1);
+    }
+
+    // A failure that is none of the program's numbered errors, before the sign-in is sent, still gives the window
+    // back.
+    void aFailureBeforeTheSignInIsSentGivesTheWindowBack() {
+        struct FallaUnaVez : QObject {
+            bool fallo = false;
+            bool eventFilter(QObject*, QEvent* e) override {
+                if (e->type() == QEvent::EnabledChange && !fallo) {
+                    fallo = true;
+                    throw std::bad_alloc();
+                }
+                return false;
+            }
+        } falla;
+        MarketWindow mw;
+        QVERIFY(mw.open(3));
+        mw.f().Command1->installEventFilter(&falla);
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        QVERIFY(falla.fallo);
+        QCOMPARE(mw.dialogs.notices(), QStringList{"Se produjo un error inesperado:\rstd::bad_alloc"});
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(mw.signInEnabled());
+        QCOMPARE(mw.server.log().size(), 0);
+        mw.dialogs.shown.clear();
+        QVERIFY(mw.signedIn());
+        QCOMPARE(mw.f().Grid2->rows(), 4);
+    }
+
+    // Full pages of new listings under an announced billion: the download ends by itself after 5,000 pages, with
+    // 100,000 listings shown. The pages are handed to the window as complete answers, as the channel would deliver
+    // them, so that the test does not wait for 5,000 requests.
+    void aDownloadThatWouldNotEndStopsAfter5000Pages() {
+        MarketWindow mw;
+        QVERIFY(mw.open(0));
+        Form& f = mw.f();
+        Inet& canal = mw.w->Inet1();
+        f.Paso = 2;
+        f.OffsetActual = 0;
+        f.IdVendedor = MarketWindow::Seller;
+        f.Grid2->setRows(1);
+        empiezoOperacion(f);
+        f.Command1->setEnabled(false);
+        f.Usuario->setEnabled(false);
+        f.Clave->setEnabled(false);
+        int paginas = 0;
+        while (f.operacionEnCurso && paginas < 5100) {
+            QString pagina =
+                QStringLiteral(R"({"paging":{"total":1000000000,"primary_results":1000000000},"results":[)");
+            for (int i = 0; i < 20; ++i)
+                pagina += QStringLiteral(R"(%1{"id":"MLV%2","title":"Publicación %2"})")
+                              .arg(i ? "," : "")
+                              .arg(paginas * 20 + i + 1);
+            pagina += u"]}";
+            RespuestaCompleta(f, mw.w->mercado(), pagina);
+            ++paginas;
+            // The next page was asked for; it is answered here instead.
+            QCOMPARE(canal.StillExecuting(), f.operacionEnCurso);
+            canal.Cancel();
+        }
+        QCOMPARE(paginas, 5000);
+        QCOMPARE(f.Grid2->rows(), 100'001);
+        QCOMPARE(f.Grid2->textMatrix(100'000, 0), QStringLiteral("MLV100000"));
+        QCOMPARE(mw.dialogs.notices(), QStringList{report(" .016", "Overflow")});
+        QVERIFY(ventanaHabilitada(f));
+        QVERIFY(mw.signInEnabled());
     }
 
     // A gateway that answers with `&`, `#`, `?` or a line break in the seller id cannot add a key to the next request

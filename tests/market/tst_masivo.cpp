@@ -7,6 +7,9 @@
 #include <QLabel>
 #include <QProgressBar>
 
+#include <limits>
+#include <new>
+
 namespace {
 
 const QString Question = QStringLiteral(
@@ -140,6 +143,49 @@ class MasivoTest : public QObject {
         QCOMPARE(mw.f().Label3->text(), progress(5, int(sent.size()), 5));
     }
 
+    // Whatever the pause request comes to, the row about to be pushed gets only its own request's outcome.
+    void thePauseSaysNothingAboutTheNextRow_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("pause answers Listo!!!") << int(sim::FaultKind::Body) << QByteArray("Listo!!!");
+        QTest::newRow("pause request dropped") << int(sim::FaultKind::Drop) << QByteArray();
+    }
+    void thePauseSaysNothingAboutTheNextRow() {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, body);
+        constexpr int Items = 30;
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(Items), Items));
+        mw.server.addFault(sim::PathPause, 1, fault(sim::FaultKind(kind), body));
+        mw.server.addFault(sim::PathPrice, Items, fault(sim::FaultKind::Refuse));
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        FlexGrid& g = *mw.f().Grid1;
+        for (int r = 1; r < Items; ++r) {
+            QCOMPARE(colour(mw, r), Cyan);
+            QCOMPARE(g.textMatrix(r, 7), QStringLiteral("1"));
+        }
+        QVERIFY(!g.cells().cell(Items, 2).hasBack);
+        QCOMPARE(g.textMatrix(Items, 7), QStringLiteral("0"));
+        QCOMPARE(mw.f().Grid2->textMatrix(Items, 3), QString());
+        QCOMPARE(mw.server.log(sim::PathPrice).size(), Items);
+        QCOMPARE(mw.server.log(sim::PathPause).size(), 1);
+
+        // The refused item is still to be pushed, and is the only one sent again.
+        mw.f().Check1->setChecked(true);
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        QStringList ids;
+        for (const sim::Request& r : mw.server.log())
+            ids << r.query.value(QStringLiteral("item_id"));
+        QCOMPARE(ids, QStringList{QStringLiteral("MLV%1").arg(999 + Items)});
+        QCOMPARE(colour(mw, Items), Cyan);
+        QCOMPARE(g.textMatrix(Items, 7), QStringLiteral("1"));
+        QCOMPARE(mw.f().Grid2->textMatrix(Items, 3), g.textMatrix(Items, 3));
+        QCOMPARE(mw.dialogs.shown.size(), 2);
+        QVERIFY(ventanaHabilitada(mw.f()));
+    }
+
     void everyItemEndsWithExactlyOneOutcome() {
         constexpr int Items = 100;
         MarketWindow mw;
@@ -180,18 +226,50 @@ class MasivoTest : public QObject {
             QVERIFY(log[i].receivedNs - log[i - 1].answeredNs >= 1'000'000'000);
     }
 
-    void aPriceThatCannotBeReadEndsTheBatchWithItsReport() {
+    // Any failure inside the batch ends it with its report, the wait panel hidden and the window taking input.
+    void aFailureEndsTheBatchWithItsReport_data() {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<int>("progressRow");
+        const QString report =
+            QStringLiteral("Error actualizando sincronizando con el servidor.\r%1\rChequear etapa %2");
+        QTest::newRow("no price") << "no price" << report.arg("Type mismatch", " 4") << 2 << 3;
+        QTest::newRow("infinite price") << "infinite price" << report.arg("Type mismatch", " 4") << 2 << 3;
+        QTest::newRow("minus infinite price") << "minus infinite price" << report.arg("Type mismatch", " 4") << 2 << 3;
+        QTest::newRow("out of memory") << "out of memory" << report.arg("std::bad_alloc", " 7") << 2 << 2;
+    }
+    void aFailureEndsTheBatchWithItsReport() {
+        QFETCH(QString, failure);
+        QFETCH(QString, notice);
+        QFETCH(int, sent);
+        QFETCH(int, progressRow);
         catalogo::Catalogo shop = MarketWindow::linkedShop(4);
-        shop.productos[2].precio.reset();
+        if (failure == QLatin1String("no price"))
+            shop.productos[2].precio.reset();
+        else if (failure == QLatin1String("infinite price"))
+            shop.productos[2].precio = std::numeric_limits<double>::infinity();
+        else if (failure == QLatin1String("minus infinite price"))
+            shop.productos[2].precio = -std::numeric_limits<double>::infinity();
         MarketWindow mw;
         QVERIFY(open(mw, shop, 4));
+        if (failure.endsWith(QLatin1String("infinite price")))
+            QCOMPARE(mw.f().Grid1->textMatrix(3, 3), failure.startsWith(u'm') ? "-inf" : "inf");
+        if (failure == QLatin1String("out of memory"))
+            connect(mw.f().Barra1, &QProgressBar::valueChanged, this, [](int value) {
+                if (value == 2)
+                    throw std::bad_alloc();
+            });
         mw.server.clearLog();
         QVERIFY(runBatch(mw));
-        QCOMPARE(mw.dialogs.notices(),
-                 QStringList{"Error actualizando sincronizando con el servidor.\rType mismatch\rChequear etapa  4"});
-        QCOMPARE(mw.server.log().size(), 2);
-        QCOMPARE(mw.f().Label3->text(), progress(3, 3, 3));
+        QCOMPARE(mw.dialogs.notices(), QStringList{notice});
+        QCOMPARE(mw.server.log().size(), sent);
+        QCOMPARE(mw.f().Label3->text(), progress(progressRow, progressRow, progressRow));
         QVERIFY(!mw.f().Esperando);
+        QVERIFY(mw.f().Command2->isEnabled());
+        // Nothing more was sent after the report.
+        QTest::qWait(50);
+        QCOMPARE(mw.server.log().size(), sent);
     }
 
     void closingTheWindowEndsTheBatchAtOnce() {

@@ -174,7 +174,11 @@ class SolicitudesTest : public QObject {
         QTest::newRow("marker then id") << "Listo!!!12345" << true << "12345";
         QTest::newRow("lower case") << "listo!!!12345" << true << "12345";
         QTest::newRow("blanks around") << "   Listo!!!12345  " << true << "12345";
-        QTest::newRow("line end kept") << "Listo!!!12345\r\n" << true << "12345\r\n";
+        QTest::newRow("line end after the id") << "Listo!!!12345\r\n" << true << "12345";
+        QTest::newRow("bare line feed after the id") << "Listo!!!12345\n" << true << "12345";
+        QTest::newRow("blanks and line ends around the id") << "Listo!!! \t\r\n12345\t \r\n" << true << "12345";
+        QTest::newRow("blank inside the id kept") << "Listo!!!12 345\r\n" << true << "12 345";
+        QTest::newRow("only a line end after") << "Listo!!!\r\n" << true << "";
         QTest::newRow("tab kept") << "\tListo!!!12345" << true << "12345";
         QTest::newRow("nothing after") << "Listo!!!" << true << "";
         QTest::newRow("twice") << "Listo!!!12Listo!!!34" << true << "12Listo!!!34";

@@ -82,7 +82,11 @@ Esperado espero(const QString& texto, qint32 offset) {
         if (!titulo)
             return error(" .012");
         e.ids << *id;
-        e.titulos << *titulo;
+        // The grid keeps a title's first 1,000 characters, without half of a surrogate pair.
+        QString kept = *titulo;
+        if (kept.size() > 1000)
+            kept.truncate(kept[999].isHighSurrogate() && kept[1000].isLowSurrogate() ? 999 : 1000);
+        e.titulos << kept;
     }
     e.fin = double(offset) + Limite < total ? Esperado::Fin::OtraPagina : Esperado::Fin::Termina;
     return e;

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+struct Form;
+struct Mercado;
+
+// What every branch of the marketplace link shares about the channel and the operation it runs: starting and ending
+// an operation, sending a request, the wait panel's details. The branches and the state handler above them include
+// this; it includes none of them.
+
+// True when no operation runs and no request is outstanding: a new operation may start.
+bool canalLibre(const Form& f, const Mercado& m);
+
+// Starts an operation: the window takes no input until terminoOperacion.
+void empiezoOperacion(Form& f);
+
+// Ends an operation: the window takes input again.
+void terminoOperacion(Form& f);
+
+// Sends one request as every request goes: POST, form-encoded.
+void solicito(Mercado& m, const QString& url, const QString& cuerpo = QString());
+
+// The wait panel's details: the channel's line about the last response and the beginning of the result box.
+void detalles(Form& f, Mercado& m);
