@@ -11,7 +11,21 @@
 namespace {
 
 enum class Op { SignIn, Page, Push, BulkItem, Pause };
-enum class Fault { Refused, DroppedMidAnswer, ErrorPage, WrongCertificate, TimeOut, EndlessSlow, Oversized, Garbage };
+enum class Fault {
+    Refused,
+    DroppedMidAnswer,
+    ErrorPage,
+    WrongCertificate,
+    TimeOut,
+    EndlessSlow,
+    Oversized,
+    Garbage,
+    NotGzip,
+    GzipCut,
+    GzipBomb,
+    BadChunks,
+    HeaderFlood
+};
 
 const QString Rejected = QStringLiteral("No se pudo identificar el usuario.");
 const QString Failed = QStringLiteral("No se pudo realizar la operación.");
@@ -38,11 +52,12 @@ class FallasTest : public QObject {
 
     static constexpr int Items = 3;
 
-    // A click on the first product's push icon.
-    static void clickPush(MarketWindow& mw) {
+    // A click on a product's push icon.
+    static void clickPush(MarketWindow& mw, int row = 1) {
         FlexGrid* grid = mw.f().Grid1;
         grid->cells().flush();
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 5)).center());
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                          grid->visualRect(grid->model()->index(row - 1, 5)).center());
     }
 
   private slots:
@@ -74,7 +89,12 @@ class FallasTest : public QObject {
                       {Fault::TimeOut, "no answer", false},
                       {Fault::EndlessSlow, "an endless slow answer", false},
                       {Fault::Oversized, "an answer over 32 MiB", false},
-                      {Fault::Garbage, "NUL bytes and invalid UTF-8", true}};
+                      {Fault::Garbage, "NUL bytes and invalid UTF-8", true},
+                      {Fault::NotGzip, "a body labelled gzip that is not", false},
+                      {Fault::GzipCut, "gzip cut short", false},
+                      {Fault::GzipBomb, "a gzip bomb", false},
+                      {Fault::BadChunks, "malformed chunk sizes", false},
+                      {Fault::HeaderFlood, "a flood of header lines", false}};
         for (const auto& o : ops)
             for (const auto& f : faults)
                 QTest::addRow("%s: %s", o.name, f.name)
@@ -119,10 +139,16 @@ class FallasTest : public QObject {
                      : fault == Fault::TimeOut        ? sim::FaultKind::NoAnswer
                      : fault == Fault::EndlessSlow    ? sim::FaultKind::Trickle
                      : fault == Fault::Oversized      ? sim::FaultKind::Oversized
+                     : fault == Fault::NotGzip        ? sim::FaultKind::GzipNotGzip
+                     : fault == Fault::GzipCut        ? sim::FaultKind::GzipCut
+                     : fault == Fault::GzipBomb       ? sim::FaultKind::GzipBomb
+                     : fault == Fault::BadChunks      ? sim::FaultKind::BadChunks
+                     : fault == Fault::HeaderFlood    ? sim::FaultKind::HeaderFlood
                                                       : sim::FaultKind::Body;
             f.number = fault == Fault::ErrorPage ? 500 : qint64(33) * 1024 * 1024;
             f.millis = 50;
-            f.body = QByteArray("\0\xff\xfe{\"paging\":\0\xc3(", 14);
+            if (fault == Fault::Garbage)
+                f.body = QByteArray("\0\xff\xfe{\"paging\":\0\xc3(", 14);
             mw.server.addFault(path, nth, f);
         }
 
@@ -242,6 +268,90 @@ class FallasTest : public QObject {
                 QCOMPARE(colour(r), QColor(208, 255, 255));
         }
         QVERIFY(ventanaHabilitada(mw.f()));
+    }
+
+    // Answers that a kept-alive connection, an interim answer, chunks or cookies could have shifted onto the wrong
+    // request: a batch of three (applied, refused, applied), then a single push that is refused.
+    void everyAnswerBelongsToItsOwnRequest_data() {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<int>("nth");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<qint64>("number");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray price = sim::PathPrice;
+        QTest::newRow("a stale second answer after the first item")
+            << price << 1 << int(sim::FaultKind::StaleSecond) << qint64(0) << QByteArray("Listo!!!");
+        QTest::newRow("bytes past the first item's length")
+            << price << 1 << int(sim::FaultKind::OverlongBody) << qint64(0) << QByteArray("Listo!!!");
+        QTest::newRow("a stale answer after the last page")
+            << QByteArray(sim::PathSearch) << 1 << int(sim::FaultKind::StaleSecond) << qint64(0)
+            << QByteArray("Listo!!!");
+        QTest::newRow("a stale answer after the third item")
+            << price << 3 << int(sim::FaultKind::StaleSecond) << qint64(0) << QByteArray("Listo!!!");
+        QTest::newRow("103 Early Hints before the sign-in")
+            << QByteArray(sim::PathSignIn) << 1 << int(sim::FaultKind::Interim) << qint64(103) << QByteArray();
+        QTest::newRow("102 before a page")
+            << QByteArray(sim::PathSearch) << 1 << int(sim::FaultKind::Interim) << qint64(102) << QByteArray();
+        QTest::newRow("100 before the first item")
+            << price << 1 << int(sim::FaultKind::Interim) << qint64(100) << QByteArray();
+        QTest::newRow("chunked answers") << price << 1 << int(sim::FaultKind::Chunked) << qint64(3) << QByteArray();
+        QTest::newRow("cookies on every answer")
+            << QByteArray() << 0 << int(sim::FaultKind::SetCookie) << qint64(10) << QByteArray();
+    }
+    void everyAnswerBelongsToItsOwnRequest() {
+        QFETCH(QByteArray, path);
+        QFETCH(int, nth);
+        QFETCH(int, kind);
+        QFETCH(qint64, number);
+        QFETCH(QByteArray, body);
+        MarketWindow mw;
+        QVERIFY(mw.open(
+            Items, [](frmVantoria::Options& o) { o.velocidadReloj = 200; }, {}, MarketWindow::linkedShop(Items)));
+        sim::Fault f;
+        f.kind = sim::FaultKind(kind);
+        f.number = number;
+        f.body = body;
+        for (const char* p : {sim::PathSignIn, sim::PathSearch, sim::PathPrice})
+            if (path.isEmpty() || path == p)
+                mw.server.addFault(p, nth, f);
+        sim::Fault refuse;
+        refuse.kind = sim::FaultKind::Refuse;
+        mw.server.addFault(sim::PathPrice, 2, refuse);
+        mw.server.addFault(sim::PathPrice, 4, refuse);
+
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.f().Grid2->rows(), Items + 1);
+        mw.dialogs.answers = {true};
+        mw.f().Command2->click();
+        QVERIFY(mw.waitIdle());
+        FlexGrid& products = *mw.f().Grid1;
+        const auto colour = [&](int row) {
+            const FlexGridModel::Cell& c = products.cells().cell(row, 2);
+            return c.hasBack ? QColor(c.back) : QColor();
+        };
+        const QStringList marks{products.textMatrix(1, 7), products.textMatrix(2, 7), products.textMatrix(3, 7)};
+        QCOMPARE(marks, (QStringList{"1", "0", "1"}));
+        QCOMPARE(colour(1), QColor(208, 255, 255));
+        QCOMPARE(colour(2), QColor());
+        QCOMPARE(colour(3), QColor(208, 255, 255));
+        QCOMPARE(mw.f().Grid2->textMatrix(2, 3), QString());
+
+        mw.dialogs.answers = {true};
+        clickPush(mw, 2);
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.dialogs.notices(), QStringList{Failed});
+        QCOMPARE(mw.f().Grid2->textMatrix(2, 3), QString());
+        QVERIFY(ventanaHabilitada(mw.f()));
+        // Every request reached the server once, on a connection of its own, and none carried a cookie back.
+        const QList<sim::Request> log = mw.server.log();
+        QCOMPARE(mw.server.log(sim::PathPrice).size(), Items + 1);
+        QSet<int> connections;
+        for (const sim::Request& r : log) {
+            QVERIFY(!connections.contains(r.connection));
+            connections.insert(r.connection);
+            QCOMPARE(r.header("Cookie"), QByteArray());
+        }
     }
 };
 
