@@ -103,8 +103,7 @@ class IngresoTest : public QObject {
         QFETCH(QString, title);
         QFETCH(QString, shown);
         MarketWindow mw;
-        // The simulator takes its time to write a page of megabytes.
-        QVERIFY(mw.open(1, [](frmVantoria::Options& o) { o.sinDatosMs = o.totalMs = 60000; }));
+        QVERIFY(mw.open(1));
         mw.server.addListing(MarketWindow::Seller, {QStringLiteral("MLV7"), title, 5.0});
         QVERIFY(mw.signedIn());
         FlexGrid& g = *mw.f().Grid2;

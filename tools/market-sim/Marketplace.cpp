@@ -75,9 +75,10 @@ QByteArray sellerIdJson(const QString& id) {
     return jsonString(id);
 }
 
-// "Licuadora Oster 10 Velocidades" -> "licuadora-oster-10-velocidades"; accents dropped.
+// "Licuadora Oster 10 Velocidades" -> "licuadora-oster-10-velocidades"; accents dropped. From the first 200
+// characters of the title only, as a permalink is kept short (and a title of megabytes normalizes slowly).
 QByteArray titleSlug(const QString& title) {
-    const QString plain = title.normalized(QString::NormalizationForm_D);
+    const QString plain = title.left(200).normalized(QString::NormalizationForm_D);
     QByteArray slug;
     bool dash = false;
     for (const QChar c : plain) {
