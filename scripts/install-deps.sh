@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config
-  qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc libgl-dev
+  qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc libgl-dev qt6-translations-l10n
   fonts-liberation xvfb xauth
   clang libclang-rt-14-dev
   libbenchmark-dev

@@ -3,6 +3,7 @@
 #include "FlexGrid.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
+#include "Traduccion.h"
 #include "frmVantoria.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
 namespace {
 
@@ -430,6 +432,50 @@ class WindowTest : public QObject {
             QCOMPARE(dialogs.inputBox(text, QStringLiteral("Vantoria"), QString()), QString());
         QCOMPARE(shown, text);
         QCOMPARE(format, Qt::PlainText);
+    }
+
+    // Qt's own words on the buttons follow the operator's language.
+    void buttonsSpeakTheOperatorsLanguage_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QStringList>("buttons");
+        QTest::newRow("Venezuela, question") << "es_VE"
+                                             << "question" << QStringList{"&Sí", "&No"};
+        QTest::newRow("Venezuela, notice") << "es_VE"
+                                           << "notice" << QStringList{"Aceptar"};
+        QTest::newRow("Spain, question") << "es_ES"
+                                         << "question" << QStringList{"&Sí", "&No"};
+        QTest::newRow("United States, notice") << "en_US"
+                                               << "notice" << QStringList{"OK"};
+    }
+    void buttonsSpeakTheOperatorsLanguage() {
+        QFETCH(QString, locale);
+        QFETCH(QString, box);
+        QFETCH(QStringList, buttons);
+        QVERIFY(CargoTraduccionQt(*qApp, QLocale(locale)));
+        QWidget parent;
+        QtDialogs dialogs(&parent);
+        QStringList shown;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (auto* m = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                for (QAbstractButton* b : m->buttons())
+                    shown << b->text();
+                m->reject();
+            }
+        });
+        probe.start(10);
+        if (box == QLatin1String("question"))
+            dialogs.question(QStringLiteral("¿Seguro?"));
+        else
+            dialogs.notice(QStringLiteral("Hecho."));
+        for (QTranslator* t : qApp->findChildren<QTranslator*>()) {
+            QCoreApplication::removeTranslator(t);
+            delete t;
+        }
+        shown.sort();
+        buttons.sort();
+        QCOMPARE(shown, buttons);
     }
 
     void screenshotOfTheLoadedWindow() {
