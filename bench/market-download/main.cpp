@@ -1,6 +1,8 @@
 // The sign-in and download of a seller's listings from the marketplace simulator, by the window, beside a bare
 // QNetworkAccessManager + QJsonDocument loop that fetches the same pages one after another in the same run.
-// Usage: bench-market-download [LISTINGS] [ROUNDS]   (default 1000 listings, 5 rounds)
+// The bare loop runs twice: over a new connection for every request, as the window's channel connects, and over one
+// connection kept alive. With --round-trip-ms the simulator delays each new connection and each answer by that much.
+// Usage: bench-market-download [--round-trip-ms MS] [LISTINGS] [ROUNDS]   (default 1000 listings, 5 rounds, no delay)
 #include "CatalogueGenerator.h"
 #include "FlexGrid.h"
 #include "Form.h"
@@ -18,6 +20,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
+#include <QSet>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -31,6 +34,9 @@ namespace {
 const QString User = QStringLiteral("bench");
 const QString Password = QStringLiteral("bench");
 const QString Seller = QStringLiteral("5550001");
+// Bounds on the waits, far beyond any round trip the benchmark simulates, so that a stuck run ends.
+constexpr int AnswerLimitMs = 60'000;
+constexpr int DownloadLimitMs = 600'000;
 
 // The longest time the event loop went without running, measured by a timer that asks to run every millisecond.
 class Stalls : public QObject {
@@ -60,10 +66,17 @@ class Stalls : public QObject {
     qint64 longest_ = 0;
 };
 
-double threadCpuMs() {
+double cpuMs(clockid_t clock) {
     timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    clock_gettime(clock, &ts);
     return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+double threadCpuMs() {
+    return cpuMs(CLOCK_THREAD_CPUTIME_ID);
+}
+// All threads: the main one, the network access manager's and the simulator's.
+double processCpuMs() {
+    return cpuMs(CLOCK_PROCESS_CPUTIME_ID);
 }
 
 // Paint events per widget during the download, printed when VANTORIA_BENCH_PAINTS is set.
@@ -85,6 +98,7 @@ class PaintCounter : public QObject {
 
 struct Round {
     double cpuMs = 0;
+    double processCpuMs = 0;
     double ms = 0;
     double stallMs = 0;
     int rows = 0;
@@ -102,14 +116,16 @@ Round window(frmVantoria& w) {
     QElapsedTimer t;
     t.start();
     const double cpu = threadCpuMs();
+    const double processCpu = processCpuMs();
     PaintCounter paints;
     const bool countPaints = qEnvironmentVariableIsSet("VANTORIA_BENCH_PAINTS");
     if (countPaints)
         qApp->installEventFilter(&paints);
     f.Command1->click();
-    sim::esperoQue([&] { return sim::ventanaQuieta(w); });
+    sim::esperoQue([&] { return sim::ventanaQuieta(w); }, DownloadLimitMs);
     Round r;
     r.cpuMs = threadCpuMs() - cpu;
+    r.processCpuMs = processCpuMs() - processCpu;
     r.ms = double(t.nsecsElapsed()) / 1e6;
     r.stallMs = stalls.stop();
     r.rows = f.Grid2->rows() - 1;
@@ -121,9 +137,14 @@ Round window(frmVantoria& w) {
     return r;
 }
 
-// What a program without the window would do: the same requests, one after another, each answer parsed. Its network
-// access manager lives as long as the window's channel does, so both keep their connection between rounds.
-Round bare(QNetworkAccessManager& nam, const sim::MarketSim& server) {
+// How the bare loop connects: over one connection kept alive from request to request (and from round to round), or
+// over a new connection for every request, as the window's channel does.
+enum class Connect { KeptAlive, NewEachRequest };
+
+// What a program without the window would do: the same requests, one after another, each answer parsed. With
+// `Connection: close` the server closes after each answer, so every request makes a TCP connection and a TLS
+// handshake of its own.
+Round bare(QNetworkAccessManager& nam, const sim::MarketSim& server, Connect how) {
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
     ssl.addCaCertificates(sim::MarketSim::caCertificates());
     const auto post = [&](const QString& url, const QByteArray& body) {
@@ -131,8 +152,11 @@ Round bare(QNetworkAccessManager& nam, const sim::MarketSim& server) {
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
         request.setSslConfiguration(ssl);
         request.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
+        if (how == Connect::NewEachRequest)
+            request.setRawHeader("Connection", "close");
         QNetworkReply* reply = nam.post(request, body);
-        sim::esperoQue([&] { return reply->isFinished(); });
+        if (!sim::esperoQue([&] { return reply->isFinished(); }, AnswerLimitMs))
+            reply->abort();
         const QByteArray answer = reply->readAll();
         reply->deleteLater();
         return answer;
@@ -142,6 +166,7 @@ Round bare(QNetworkAccessManager& nam, const sim::MarketSim& server) {
     QElapsedTimer t;
     t.start();
     const double cpu = threadCpuMs();
+    const double processCpu = processCpuMs();
     const QByteArray signIn = post(server.baseUrl() + QLatin1String(sim::PathSignIn), "fusuario=bench&fclave=bench");
     const QString seller = QString::fromUtf8(signIn).mid(8);
     QStringList ids, titles;
@@ -161,6 +186,7 @@ Round bare(QNetworkAccessManager& nam, const sim::MarketSim& server) {
     }
     Round r;
     r.cpuMs = threadCpuMs() - cpu;
+    r.processCpuMs = processCpuMs() - processCpu;
     r.ms = double(t.nsecsElapsed()) / 1e6;
     r.stallMs = stalls.stop();
     r.rows = int(ids.size());
@@ -172,13 +198,58 @@ double median(QList<double> v) {
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
+// The requests the simulator received since its log was last cleared, and on how many connections they came.
+struct Wire {
+    int requests = 0;
+    int connections = 0;
+};
+
+Wire wire(const sim::MarketSim& server) {
+    const QList<sim::Request> log = server.log();
+    QSet<int> connections;
+    for (const sim::Request& r : log)
+        connections.insert(r.connection);
+    return {int(log.size()), int(connections.size())};
+}
+
+// The figures of one way of downloading over all rounds.
+struct Series {
+    QList<double> ms, cpuMs, processCpuMs, stallMs;
+    int rows = 0;
+    Wire wire;
+
+    void add(const Round& r, const Wire& w) {
+        ms << r.ms;
+        cpuMs << r.cpuMs;
+        processCpuMs << r.processCpuMs;
+        stallMs << r.stallMs;
+        rows = r.rows;
+        wire = w;
+    }
+};
+
+void printRatio(const char* name, const Series& ours, const Series& theirs) {
+    QList<double> ratios;
+    for (qsizetype i = 0; i < ours.ms.size(); ++i)
+        ratios << ours.ms[i] / theirs.ms[i];
+    std::printf("ratio window / %s: median %.2f (rounds:", name, median(ratios));
+    for (double r : ratios)
+        std::printf(" %.2f", r);
+    std::printf(")\n");
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    const int listings = args.size() > 1 ? args[1].toInt() : 1000;
-    const int rounds = std::max(1, args.size() > 2 ? args[2].toInt() : 5);
+    QStringList args = app.arguments();
+    int roundTripMs = 0;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--round-trip-ms")); at > 0) {
+        roundTripMs = at + 1 < args.size() ? std::clamp(args[at + 1].toInt(), 0, 1000) : 0;
+        args.remove(at, std::min<qsizetype>(2, args.size() - at));
+    }
+    const int listings = std::clamp(args.size() > 1 ? args[1].toInt() : 1000, 0, 100'000);
+    const int rounds = std::clamp(args.size() > 2 ? args[2].toInt() : 5, 1, 1000);
 
     QTemporaryDir folder;
     catalogo::escribo(folder.filePath(QStringLiteral("Base de Datos.dba")), catalogo::muestra(50, 1));
@@ -187,7 +258,9 @@ int main(int argc, char* argv[]) {
     for (int i = 0; i < listings; ++i)
         server.addListing(Seller, {QStringLiteral("MLV%1").arg(700000000 + i),
                                    QStringLiteral("Taladro percutor inalámbrico 20 V modelo %1").arg(i), 100.0 + i});
-    if (!server.start()) {
+    sim::MarketSim::Options serverOptions;
+    serverOptions.roundTripMs = roundTripMs;
+    if (!server.start(serverOptions)) {
         std::fprintf(stderr, "simulator: %s\n", qPrintable(server.error()));
         return 1;
     }
@@ -201,35 +274,45 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "the catalogue did not load\n");
         return 1;
     }
-    // One untimed round each, so that both meet warm caches.
+    // Each bare loop has a network access manager of its own, living as long as the window's channel does: the
+    // kept-alive one keeps its connection between rounds, as it would in a program that stays open.
+    QNetworkAccessManager namNew, namKept;
+    // One untimed round each, so that all three meet warm caches.
     window(w);
-    QNetworkAccessManager nam;
-    bare(nam, server);
-    QList<double> ours, theirs, ratios, stalls, theirStalls, cpuOurs, cpuTheirs;
-    int rows = 0, peerRows = 0;
+    bare(namNew, server, Connect::NewEachRequest);
+    bare(namKept, server, Connect::KeptAlive);
+    Series ours, fresh, kept;
     for (int i = 0; i < rounds; ++i) {
+        server.clearLog();
         const Round a = window(w);
-        const Round b = bare(nam, server);
-        ours << a.ms;
-        cpuOurs << a.cpuMs;
-        cpuTheirs << b.cpuMs;
-        theirs << b.ms;
-        ratios << a.ms / b.ms;
-        stalls << a.stallMs;
-        theirStalls << b.stallMs;
-        rows = a.rows;
-        peerRows = b.rows;
+        ours.add(a, wire(server));
+        server.clearLog();
+        const Round b = bare(namNew, server, Connect::NewEachRequest);
+        fresh.add(b, wire(server));
+        server.clearLog();
+        const Round c = bare(namKept, server, Connect::KeptAlive);
+        kept.add(c, wire(server));
     }
-    std::printf("listings %d (%d pages), rows: window %d, bare loop %d\n", listings,
-                (listings + 19) / 20 + (listings == 0), rows, peerRows);
-    std::printf("window      median %8.1f ms  (longest event-loop stall %.1f ms, worst round %.1f ms)\n", median(ours),
-                median(stalls), *std::max_element(stalls.begin(), stalls.end()));
-    std::printf("bare loop   median %8.1f ms  (longest event-loop stall %.1f ms)\n", median(theirs),
-                median(theirStalls));
-    std::printf("main thread CPU: window %.1f ms, bare loop %.1f ms\n", median(cpuOurs), median(cpuTheirs));
-    std::printf("ratio window / bare loop: median %.2f (rounds:", median(ratios));
-    for (double r : ratios)
-        std::printf(" %.2f", r);
-    std::printf(")\n");
+    std::printf("listings %d (%d pages), simulated round trip %d ms, %d rounds\n", listings,
+                (listings + 19) / 20 + (listings == 0), roundTripMs, rounds);
+    std::printf("rows: window %d, bare new connection %d, bare kept-alive %d\n", ours.rows, fresh.rows, kept.rows);
+    std::printf(
+        "connections / requests in the last round: window %d/%d, bare new connection %d/%d, bare kept-alive "
+        "%d/%d\n",
+        ours.wire.connections, ours.wire.requests, fresh.wire.connections, fresh.wire.requests, kept.wire.connections,
+        kept.wire.requests);
+    std::printf("window                median %8.1f ms  (longest event-loop stall %.1f ms, worst round %.1f ms)\n",
+                median(ours.ms), median(ours.stallMs), *std::max_element(ours.stallMs.begin(), ours.stallMs.end()));
+    std::printf("bare, new connection  median %8.1f ms  (longest event-loop stall %.1f ms)\n", median(fresh.ms),
+                median(fresh.stallMs));
+    std::printf("bare, kept-alive      median %8.1f ms  (longest event-loop stall %.1f ms)\n", median(kept.ms),
+                median(kept.stallMs));
+    std::printf("main thread CPU: window %.1f ms, bare new connection %.1f ms, bare kept-alive %.1f ms\n",
+                median(ours.cpuMs), median(fresh.cpuMs), median(kept.cpuMs));
+    std::printf(
+        "process CPU (simulator included): window %.1f ms, bare new connection %.1f ms, bare kept-alive %.1f ms\n",
+        median(ours.processCpuMs), median(fresh.processCpuMs), median(kept.processCpuMs));
+    printRatio("bare new connection", ours, fresh);
+    printRatio("bare kept-alive", ours, kept);
     return 0;
 }
