@@ -48,6 +48,7 @@ int main(int argc, char* argv[]) {
     o.programFolder = folder.path();
     o.dialogs = &dialogs;
     sim::apuntoAlSimulador(o, server);
+    o.carpetaDiario = folder.filePath(QStringLiteral("journal"));
     frmVantoria w(o);
     w.show();
     w.activateWindow();

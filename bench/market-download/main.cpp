@@ -267,6 +267,7 @@ int main(int argc, char* argv[]) {
     frmVantoria::Options o;
     o.programFolder = folder.path();
     sim::apuntoAlSimulador(o, server);
+    o.carpetaDiario = folder.filePath(QStringLiteral("journal"));
     frmVantoria w(o);
     w.show();
     w.activateWindow();

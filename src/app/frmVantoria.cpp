@@ -71,9 +71,19 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     ajustes.totalMs = options_.totalMs;
     inet_ = new Inet(ajustes, this);
     reloj_ = std::make_unique<Reloj>(options_.velocidadReloj);
-    mercado_ = std::unique_ptr<Mercado>(new Mercado{
-        *inet_, *reloj_, options_.urlMercado.isEmpty() ? QString::fromUtf8(endpoints::Mercado) : options_.urlMercado,
-        options_.urlPasarela.isEmpty() ? QString::fromUtf8(endpoints::Pasarela) : options_.urlPasarela});
+    mercado_ = std::unique_ptr<Mercado>(
+        new Mercado{*inet_,
+                    *reloj_,
+                    options_.urlMercado.isEmpty() ? QString::fromUtf8(endpoints::Mercado) : options_.urlMercado,
+                    options_.urlPasarela.isEmpty() ? QString::fromUtf8(endpoints::Pasarela) : options_.urlPasarela,
+                    nullptr,
+                    {},
+                    0,
+                    {}});
+    diario_ = std::make_unique<Diario>(
+        Diario::Opciones{options_.carpetaDiario.isEmpty() ? carpetaDiario() : options_.carpetaDiario,
+                         options_.relojDiario, [this](const QString& aviso) { form_.dialogs->notice(aviso); }});
+    mercado_->diario = diario_.get();
     connect(inet_, &Inet::StateChanged, this, &frmVantoria::Inet1_StateChanged);
     connect(form_.Command1, &QPushButton::clicked, this, &frmVantoria::Command1_Click);
     connect(form_.Command2, &QPushButton::clicked, this,

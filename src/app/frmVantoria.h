@@ -5,13 +5,16 @@
 #include "Form.h"
 #include "Inet.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QSslCertificate>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
+class Diario;
 class Reloj;
 struct Mercado;
 
@@ -40,6 +43,10 @@ class frmVantoria : public QWidget {
         int totalMs = Inet::Ajustes().totalMs;
         // How fast the clock of every wait runs: 1 is real time.
         double velocidadReloj = 1.0;
+        // The folder of the journal of price changes (the user's data folder unless given), and the clock that
+        // dates its lines and picks its monthly file (the system's, in UTC, unless given).
+        QString carpetaDiario;
+        std::function<QDateTime()> relojDiario;
     };
 
     frmVantoria();
@@ -73,4 +80,5 @@ class frmVantoria : public QWidget {
     std::unique_ptr<Reloj> reloj_;
     Inet* inet_ = nullptr;
     std::unique_ptr<Mercado> mercado_;
+    std::unique_ptr<Diario> diario_;
 };

@@ -83,6 +83,8 @@ void Command2_Click(Form& f, Mercado& m) {
     // However the batch ends, even by a failure its report cannot show, the operator gets the window back and
     // nothing else is sent.
     const DevuelvoVentana alTerminar{f};
+    m.tanda = m.diario ? m.diario->empiezoTanda() : 1;
+    m.cuentas = {};
     double Etapa = 0;
     int r = 0, pausa = 0, items = 0;
     try {
@@ -132,6 +134,7 @@ void Command2_Click(Form& f, Mercado& m) {
                 ponTexto(f.Label3, textoProgreso(f, r, items));
                 ponTexto(f.EstadoConexion, QStringLiteral("Iniciando..."));
                 const QString precio = precioParaEnviar(f, grid.row());
+                anotoIntencion(f, m, grid.row(), grid.textMatrix(grid.row(), Serial), precio);
                 solicito(m, solicitudes::urlPrecio(m.urlPasarela, grid.textMatrix(grid.row(), Serial), precio));
                 Etapa = 6;
                 esperoRespuesta(f, m, true);
@@ -153,9 +156,15 @@ void Command2_Click(Form& f, Mercado& m) {
                           descripcionDe(std::current_exception()) + QStringLiteral("\rChequear etapa ") +
                           solicitudes::numeroInforme(Etapa));
     }
+    // An item whose answer could not be handled has no known outcome: the journal leaves it unknown.
+    m.solicitudDiario.clear();
+    if (m.diario)
+        m.diario->terminoTanda(m.tanda, m.cuentas);
+    m.tanda = 0;
+    ponTexto(f.VerEstado, resumenTanda(m.cuentas));
 }
 
-void RamaMasiva(Form& f, Mercado&, Evento& ev) {
+void RamaMasiva(Form& f, Mercado& m, Evento& ev) {
     // The pause's answer says nothing about the row about to be pushed, whatever it holds.
     if (f.esperoPausa) {
         ev.respuesta.clear();
@@ -166,7 +175,9 @@ void RamaMasiva(Form& f, Mercado&, Evento& ev) {
     f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
     ev.Etapa = 11;
     ev.respuesta.clear();
-    if (solicitudes::esListo(f.Resultado->text())) {
+    const bool listo = solicitudes::esListo(f.Resultado->text());
+    anotoResultado(m, listo ? Diario::Resultado::Aplicado : Diario::Resultado::Rechazado, f.Resultado->text());
+    if (listo) {
         ev.Etapa = 12;
         const int fila = f.Grid1->row();
         if (fila > 0)

@@ -53,6 +53,8 @@ void EnvioPrecio(Form& f, Mercado& m) {
         // The answer goes to this row and this listing, whatever row is current when it arrives.
         f.filaEnviada = fila;
         f.idEnviado = id;
+        m.tanda = 0;
+        anotoIntencion(f, m, fila, id, Cifras(valor));
         solicito(m, url);
     } catch (...) {
         // Nothing awaits an answer: the window takes input again, and the caller reports the failure.
@@ -61,10 +63,12 @@ void EnvioPrecio(Form& f, Mercado& m) {
     }
 }
 
-void RamaPrecio(Form& f, Mercado&, Evento& ev) {
+void RamaPrecio(Form& f, Mercado& m, Evento& ev) {
     f.Resultado->setText(solicitudes::sinBlancos(ev.respuesta));
     ev.respuesta.clear();
-    if (solicitudes::esListo(f.Resultado->text())) {
+    const bool listo = solicitudes::esListo(f.Resultado->text());
+    anotoResultado(m, listo ? Diario::Resultado::Aplicado : Diario::Resultado::Rechazado, f.Resultado->text());
+    if (listo) {
         f.dialogs->notice(QStringLiteral("Listo. Operación realizada con éxito."));
         if (f.filaEnviada > 0 && f.filaEnviada < f.Grid1->rows())
             ActualizoGrillas(f, f.filaEnviada, f.idEnviado);

@@ -45,6 +45,8 @@ void despacho(Form& f, Mercado& m, Evento& ev) {
 
 void falloDeSolicitud(Form& f, Mercado& m) {
     detalles(f, m);
+    if (f.Paso == 3 || (f.Paso == 4 && f.Esperando && !f.esperoPausa))
+        anotoResultado(m, Diario::Resultado::Fallido, m.Inet1.ResponseInfo());
     if (f.Paso == 4 && f.Esperando) {
         ponTexto(f.Detalle01, QStringLiteral("..."));
         ponTexto(f.Detalle02, QStringLiteral("..."));

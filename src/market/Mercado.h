@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Diario.h"
+
 #include <QString>
 
 class Inet;
@@ -9,8 +11,14 @@ class Reloj;
 struct Mercado {
     Inet& Inet1;
     Reloj& reloj;
-    QString urlMercado;   // the marketplace's search interface, e.g. "https://api.mercadolibre.com"
-    QString urlPasarela;  // the gateway that signs in and changes prices
+    QString urlMercado;        // the marketplace's search interface, e.g. "https://api.mercadolibre.com"
+    QString urlPasarela;       // the gateway that signs in and changes prices
+    Diario* diario = nullptr;  // where every price request and its outcome are written; none when null
+
+    // The journal's id of the price request awaiting its outcome, the batch under way (0: none) and its counts.
+    QString solicitudDiario;
+    int tanda = 0;
+    Diario::Cuentas cuentas;
 };
 
 // Values of one state-change event, set afresh for each: how far the handling came, and the response text.

@@ -1,5 +1,6 @@
 #include "Operacion.h"
 
+#include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "Mercado.h"
@@ -32,4 +33,25 @@ void detalles(Form& f, Mercado& m) {
     constexpr qsizetype DetalleMaximo = 4000;
     ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
     ponTexto(f.Detalle02, f.Resultado->text().left(DetalleMaximo));
+}
+
+void anotoIntencion(Form& f, Mercado& m, int fila, const QString& publicacion, const QString& precio) {
+    // Without a journal the request is still marked as awaiting its outcome, so that the batch counts it.
+    m.solicitudDiario =
+        m.diario ? m.diario->intencion(m.tanda, f.Grid1->textMatrix(fila, colProductos::Codigo),
+                                       f.Grid1->textMatrix(fila, colProductos::Producto), publicacion, precio)
+                 : QStringLiteral("-");
+}
+
+void anotoResultado(Mercado& m, Diario::Resultado r, const QString& texto) {
+    if (m.solicitudDiario.isEmpty())
+        return;
+    if (m.diario)
+        m.diario->resultado(m.solicitudDiario, r, texto);
+    m.solicitudDiario.clear();
+    if (m.tanda <= 0)
+        return;
+    (r == Diario::Resultado::Aplicado    ? m.cuentas.aplicados
+     : r == Diario::Resultado::Rechazado ? m.cuentas.rechazados
+                                         : m.cuentas.fallidos)++;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Diario.h"
+
 #include <QString>
 
 struct Form;
@@ -23,3 +25,9 @@ void solicito(Mercado& m, const QString& url, const QString& cuerpo = QString())
 
 // The wait panel's details: the channel's line about the last response and the beginning of the result box.
 void detalles(Form& f, Mercado& m);
+
+// Writes to the journal that the price of product row `fila` goes to listing `publicacion` as `precio`, before the
+// request leaves; in the batch under way, if any.
+void anotoIntencion(Form& f, Mercado& m, int fila, const QString& publicacion, const QString& precio);
+// Writes the outcome of the price request awaiting one (nothing when none awaits), and counts it in the batch.
+void anotoResultado(Mercado& m, Diario::Resultado r, const QString& texto = QString());

@@ -71,6 +71,7 @@ struct MarketWindow {
         o.programFolder = dir.path();
         o.dialogs = &dialogs;
         sim::apuntoAlSimulador(o, server);
+        o.carpetaDiario = dir.filePath(QStringLiteral("journal"));
         o.sinDatosMs = 5000;
         o.totalMs = 10000;
         if (adjust)

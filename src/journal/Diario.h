@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+// The journal of price changes: one JSON object per line (UTF-8), appended to journal/precios-YYYY-MM.jsonl in its
+// folder, one file a month (UTC). Every price request writes an intent line before it leaves, flushed to the disk,
+// and an outcome line once its fate is known; a batch also writes a start and an end line with its counts. Lines
+// are appended whole, one write each, so two running copies never interleave. Nothing secret goes in: no user,
+// password or seller id. A journal that cannot be written is reported once per run through `aviso`; pushing goes on.
+class Diario {
+  public:
+    enum class Resultado { Aplicado, Rechazado, Fallido };
+    struct Cuentas {
+        int aplicados = 0, rechazados = 0, fallidos = 0;
+    };
+    struct Opciones {
+        QString carpeta;                            // the folder that holds the monthly files
+        std::function<QDateTime()> ahora;           // the clock; the system's in UTC when empty
+        std::function<void(const QString&)> aviso;  // told once per run when a line cannot be written
+    };
+
+    explicit Diario(Opciones opciones);
+
+    // The file of the month of `cuando` (UTC).
+    QString archivo(const QDateTime& cuando) const;
+
+    // Writes the intent of one price request and returns its id. `tanda` is 0 for a single push.
+    QString intencion(int tanda, const QString& codigo, const QString& producto, const QString& publicacion,
+                      const QString& precio);
+    // Writes the outcome of the request `id`: the answer (refused, cut to 500 characters) or the channel's
+    // information (failed).
+    void resultado(const QString& id, Resultado r, const QString& texto = QString());
+
+    // Starts a batch: its number (one more than the highest in this month's file) and its start line.
+    int empiezoTanda();
+    void terminoTanda(int tanda, const Cuentas& cuentas);
+
+  private:
+    void escribo(const QByteArray& linea, bool alDisco);
+    QDateTime hora() const;
+
+    Opciones op_;
+    QString corrida_;  // distinguishes the request ids of this run from any other's
+    int siguiente_ = 0;
+    bool avisado_ = false;
+};
+
+// The outcome of a batch in the operator's words: "Tanda terminada: 33 actualizados, 1 rechazado, 1 con error."
+QString resumenTanda(const Diario::Cuentas& c);
+
+// Where the journal lives unless the settings say otherwise: journal/ in the user's data folder of the program.
+QString carpetaDiario();
