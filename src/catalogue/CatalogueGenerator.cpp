@@ -209,7 +209,7 @@ Catalogo muestra(int productos, quint64 semilla) {
 
 void escribo(const QString& path, const Catalogo& c) {
     if (QFileInfo::exists(path))
-        fail(path, QStringLiteral("ya existe; no se sobrescribe."));
+        fail(path, QStringLiteral("already exists; it is left as it is"));
     const QString part = path + QStringLiteral(".part");
     QFile::remove(part);
     const QString name = nextConnectionName();
@@ -281,7 +281,7 @@ void escribo(const QString& path, const Catalogo& c) {
     }
     if (!QFile::rename(part, path)) {
         QFile::remove(part);
-        fail(path, QStringLiteral("no se pudo crear el archivo."));
+        fail(path, QStringLiteral("the file could not be created"));
     }
 }
 
