@@ -68,51 +68,60 @@ const char16_t* const Categorias[] = {
     u"Señalización",
 };
 
-const char16_t* const Tipos[] = {
-    u"Taladro percutor",
-    u"Destornillador de precisión",
-    u"Llave ajustable",
-    u"Martillo de uña",
-    u"Cafetera eléctrica",
-    u"Licuadora",
-    u"Sartén antiadherente",
-    u"Muñeca de trapo",
-    u"Pañales desechables",
-    u"Cortadora de césped",
-    u"Manguera de jardín",
-    u"Bombillo LED",
-    u"Lámpara de escritorio",
-    u"Cuaderno espiral",
-    u"Bolígrafo",
-    u"Guitarra acústica",
-    u"Teclado inalámbrico",
-    u"Ratón óptico",
-    u"Cargador rápido",
-    u"Audífonos",
-    u"Zapatos de niño",
-    u"Pelota de fútbol",
-    u"Caña de pescar",
-    u"Carpa para camping",
-    u"Alimento para perros",
-    u"Champú",
-    u"Filtro de aceite",
-    u"Bujía",
-    u"Candado de seguridad",
-    u"Cemento gris",
-    u"Pintura de caucho",
-    u"Grifo monomando",
-    u"Tubo PVC",
-    u"Escoba",
-    u"Silla ergonómica",
-    u"Colchón ortopédico",
-    u"Piñata",
-    u"Jabón de baño",
-    u"Cepillo dental",
-    u"Brújula",
-    u"Ñame en conserva",
-    u"Extensión eléctrica",
-    u"Sierra circular",
-    u"Olla de presión",
+// Each kind of product with the range its price plausibly falls in, from a pen's cents to a backhoe's
+// six figures.
+struct Tipo {
+    const char16_t* nombre;
+    double desde;
+    double hasta;
+};
+
+const Tipo Tipos[] = {
+    {u"Taladro percutor", 35, 180},
+    {u"Destornillador de precisión", 3, 25},
+    {u"Llave ajustable", 5, 35},
+    {u"Martillo de uña", 6, 30},
+    {u"Cafetera eléctrica", 20, 120},
+    {u"Licuadora", 25, 150},
+    {u"Sartén antiadherente", 8, 60},
+    {u"Muñeca de trapo", 4, 25},
+    {u"Pañales desechables", 8, 30},
+    {u"Cortadora de césped", 120, 900},
+    {u"Manguera de jardín", 10, 60},
+    {u"Bombillo LED", 1, 6},
+    {u"Lámpara de escritorio", 10, 60},
+    {u"Cuaderno espiral", 1, 6},
+    {u"Bolígrafo", 0.25, 1.5},
+    {u"Guitarra acústica", 60, 450},
+    {u"Teclado inalámbrico", 12, 90},
+    {u"Ratón óptico", 5, 40},
+    {u"Cargador rápido", 6, 35},
+    {u"Audífonos", 8, 150},
+    {u"Zapatos de niño", 15, 60},
+    {u"Pelota de fútbol", 8, 45},
+    {u"Caña de pescar", 15, 180},
+    {u"Carpa para camping", 35, 300},
+    {u"Alimento para perros", 10, 80},
+    {u"Champú", 2, 15},
+    {u"Filtro de aceite", 4, 20},
+    {u"Bujía", 2, 12},
+    {u"Candado de seguridad", 4, 40},
+    {u"Cemento gris", 7, 14},
+    {u"Pintura de caucho", 12, 90},
+    {u"Grifo monomando", 20, 150},
+    {u"Tubo PVC", 2, 20},
+    {u"Escoba", 2, 10},
+    {u"Silla ergonómica", 80, 500},
+    {u"Colchón ortopédico", 150, 900},
+    {u"Piñata", 8, 40},
+    {u"Jabón de baño", 0.5, 4},
+    {u"Cepillo dental", 0.8, 6},
+    {u"Brújula", 5, 40},
+    {u"Ñame en conserva", 1.5, 5},
+    {u"Extensión eléctrica", 4, 30},
+    {u"Sierra circular", 60, 350},
+    {u"Olla de presión", 30, 120},
+    {u"Retroexcavadora", 45000, 160000},
 };
 
 const char16_t* const Atributos[] = {
@@ -175,7 +184,8 @@ Catalogo muestra(int productos, quint64 semilla) {
         p.codProd = QStringLiteral("%1-%2")
                         .arg(prefijo(out.categorias[std::size_t(cat)].nombre))
                         .arg(codigo, 6, 10, QLatin1Char('0'));
-        QString nombre = pick(r, Tipos) + u' ' + pick(r, Atributos) + u' ' + pick(r, Marcas);
+        const Tipo& tipo = Tipos[r.below(int(std::size(Tipos)))];
+        QString nombre = QString::fromUtf16(tipo.nombre) + u' ' + pick(r, Atributos) + u' ' + pick(r, Marcas);
         if (r.chance(30))
             nombre += QStringLiteral(" %1 cm").arg(5 + r.below(200));
         if (r.chance(1))
@@ -186,13 +196,11 @@ Catalogo muestra(int productos, quint64 semilla) {
             nombre = nombre.toLower();
         p.nombre = nombre;
         if (!r.chance(4)) {
-            // Mostly everyday prices, some cents and a few machines above 100,000.
-            const int band = r.below(100);
-            const double lo = band < 8 ? 0.01 : band < 94 ? 1.0 : 5000.0;
-            const double hi = band < 8 ? 1.0 : band < 94 ? 5000.0 : 150000.0;
-            const double raw = std::exp(std::log(lo) + r.unit() * (std::log(hi) - std::log(lo)));
+            // Spread evenly on a log scale within the kind's range, so cheap ends and dear ends are alike frequent.
+            const double raw =
+                std::exp(std::log(tipo.desde) + r.unit() * (std::log(tipo.hasta) - std::log(tipo.desde)));
             double price = std::round(raw * 100.0) / 100.0;
-            if (price >= 10 && r.chance(40))
+            if (r.chance(40) && price >= 10)
                 price = std::round(price);
             p.precio = std::max(0.01, price);
         }
@@ -209,7 +217,7 @@ Catalogo muestra(int productos, quint64 semilla) {
 
 void escribo(const QString& path, const Catalogo& c) {
     if (QFileInfo::exists(path))
-        fail(path, QStringLiteral("ya existe; no se sobrescribe."));
+        fail(path, QStringLiteral("already exists; it is left as it is"));
     const QString part = path + QStringLiteral(".part");
     QFile::remove(part);
     const QString name = nextConnectionName();
@@ -281,7 +289,7 @@ void escribo(const QString& path, const Catalogo& c) {
     }
     if (!QFile::rename(part, path)) {
         QFile::remove(part);
-        fail(path, QStringLiteral("no se pudo crear el archivo."));
+        fail(path, QStringLiteral("the file could not be created"));
     }
 }
 

@@ -29,8 +29,9 @@ struct Catalogo {
     std::vector<Producto> productos;
 };
 
-// A catalogue of `productos` products with Spanish names (accents, ñ, apostrophes, some very long), prices from
-// cents to above 100,000, some nulls and some disabled products. The same seed always gives the same catalogue.
+// A catalogue of `productos` products with Spanish names (accents, ñ, apostrophes, some very long), prices plausible
+// for each kind of product (from a pen's cents to a backhoe above 100,000), some nulls, some products without a
+// category and some disabled products. The same seed always gives the same catalogue.
 Catalogo muestra(int productos, quint64 semilla);
 
 // Writes `catalogo` as a new SQLite file at `path`; an existing file is never overwritten. Throws

@@ -220,6 +220,29 @@ class EngineTest : public QObject {
         QVERIFY(anyLong && above && cents);
     }
 
+    void pricesArePlausibleForTheKindOfProduct_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<double>("lowest");
+        QTest::addColumn<double>("highest");
+        QTest::newRow("a spark plug") << QStringLiteral("bujía ") << 2.0 << 12.0;
+        QTest::newRow("a pen, in cents") << QStringLiteral("bolígrafo ") << 0.25 << 1.5;
+        QTest::newRow("a bag of cement") << QStringLiteral("cemento gris ") << 7.0 << 14.0;
+        QTest::newRow("a backhoe") << QStringLiteral("retroexcavadora ") << 45000.0 << 160000.0;
+    }
+    void pricesArePlausibleForTheKindOfProduct() {
+        QFETCH(QString, kind);
+        QFETCH(double, lowest);
+        QFETCH(double, highest);
+        int priced = 0;
+        for (const auto& p : catalogo::muestra(5000, 1).productos) {
+            if (!p.precio || !p.nombre.startsWith(kind, Qt::CaseInsensitive))
+                continue;
+            ++priced;
+            QVERIFY2(*p.precio >= lowest && *p.precio <= highest, qPrintable(p.nombre));
+        }
+        QVERIFY(priced > 20);
+    }
+
     void generatorNeverOverwrites() {
         const QString path = dir.filePath(QStringLiteral("existe.dba"));
         {

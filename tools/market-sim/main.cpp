@@ -1,6 +1,7 @@
 // market-sim [--port N] [--listings N] [--user U] [--password P]: serves the marketplace and gateway stand-in on
 // 127.0.0.1 with one account and N listings, for trying the window by hand against something that answers. Prints
-// the base URL and the account, then one line per request; runs until it is interrupted (Ctrl+C).
+// the base URL and the account, then one line per request; runs until it is interrupted (Ctrl+C). Exit status 1
+// when it cannot listen, 2 for a wrong command line.
 #include "MarketSim.h"
 
 #include <QCommandLineParser>
@@ -107,7 +108,8 @@ int main(int argc, char** argv) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Serves the marketplace and gateway stand-in on 127.0.0.1."));
-    parser.addHelpOption();
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Shows this help."));
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Port to listen on (0: any free one)."),
                                         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption listingsOption(QStringLiteral("listings"), QStringLiteral("Listings of the account."),
@@ -116,16 +118,39 @@ int main(int argc, char** argv) {
                                         QStringLiteral("U"), QStringLiteral("demo"));
     const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("Password of the account."),
                                             QStringLiteral("P"), QStringLiteral("demo1234"));
-    parser.addOptions({portOption, listingsOption, userOption, passwordOption});
-    parser.process(app);
+    parser.addOptions({helpOption, portOption, listingsOption, userOption, passwordOption});
+    const auto help = [&parser] {
+        // The parser names the program as it was started; the usage line names it as it is installed.
+        QString text = parser.helpText();
+        text.replace(0, text.indexOf(u'\n'), QStringLiteral("usage: market-sim [options]"));
+        return text +
+               QStringLiteral("\nExit status: 1 it cannot listen, 2 wrong command line; it runs until interrupted.\n");
+    };
+    // The parser's own process() ends the program with status 1 on a wrong option; a wrong command line is 2 here.
+    const auto wrongUsage = [&help](const QString& what) {
+        std::fprintf(stderr, "market-sim: %s\n%s", qPrintable(what), qPrintable(help()));
+        return 2;
+    };
+    if (!parser.parse(app.arguments())) {
+        return wrongUsage(parser.errorText());
+    }
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(help()), stdout);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return wrongUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst()));
+    }
 
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
     bool listingsOk = false;
     const int listingCount = parser.value(listingsOption).toInt(&listingsOk);
-    if (!portOk || port > 65535 || !listingsOk || listingCount < 0) {
-        std::fputs("market-sim: --port takes 0 to 65535 and --listings a count\n", stderr);
-        return 2;
+    if (!portOk || port > 65535) {
+        return wrongUsage(QStringLiteral("--port takes 0 to 65535, not '%1'").arg(parser.value(portOption)));
+    }
+    if (!listingsOk || listingCount < 0) {
+        return wrongUsage(QStringLiteral("--listings takes a count, not '%1'").arg(parser.value(listingsOption)));
     }
     const QString user = parser.value(userOption);
     const QString password = parser.value(passwordOption);

@@ -7,6 +7,10 @@
 //                                      simulator refusing and dropping a few items) and saves FILE when it has ended
 //   ... --screenshot FILE --during-bulk   the same batch, saved while it runs (the wait panel)
 //   ... --screenshot FILE --editor     the price editor open over a product's price
+//
+// Exit status: 0 done (or the window closed), 1 a step failed or FILE cannot be written, 2 wrong command line,
+// 128 + the signal's number after Ctrl+C (SIGINT) or SIGTERM, which close the window and remove the sample folder
+// as a normal exit does.
 #include "CatalogueGenerator.h"
 #include "Dialogs.h"
 #include "FlexGrid.h"
@@ -15,6 +19,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -24,7 +29,19 @@
 #include <QTimer>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <unistd.h>
+#include <QSocketNotifier>
+#elif defined(Q_OS_WIN)
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -68,9 +85,85 @@ Tienda tienda() {
     return t;
 }
 
+// Set once a signal has closed the window; the steps that then fail say so instead of naming themselves.
+int senalRecibida = 0;
+frmVantoria* ventanaAbierta = nullptr;
+
 int falla(const char* paso) {
+    if (senalRecibida)
+        return 128 + senalRecibida;
     std::fprintf(stderr, "vantoria-demo: %s\n", paso);
     return 1;
+}
+
+// A signal ends the run through the window's own close, which ends every wait and the request in flight, so main
+// returns and the sample folder is removed by its destructor; a signal's default action would leave it behind.
+void alInterrumpir(int senal) {
+    if (senalRecibida)
+        return;
+    senalRecibida = senal;
+    std::fprintf(stderr, "vantoria-demo: stopped by signal %d\n", senal);
+    if (ventanaAbierta)
+        ventanaAbierta->close();
+    QCoreApplication::exit(128 + senal);
+}
+
+#ifdef Q_OS_UNIX
+int tuboSenales[2] = {-1, -1};
+
+void alRecibirSenal(int senal) {
+    const char c = char(senal);
+    [[maybe_unused]] const ssize_t escrito = ::write(tuboSenales[1], &c, 1);
+}
+
+// The handler only writes the signal's number into a socket pair; the event loop reads it and acts there.
+void atiendoSenales(QObject* dueno) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, tuboSenales) != 0)
+        return;
+    auto* aviso = new QSocketNotifier(tuboSenales[0], QSocketNotifier::Read, dueno);
+    QObject::connect(aviso, &QSocketNotifier::activated, [] {
+        char c = 0;
+        if (::read(tuboSenales[0], &c, 1) == 1)
+            alInterrumpir(int(c));
+    });
+    struct sigaction accion = {};
+    accion.sa_handler = alRecibirSenal;
+    sigemptyset(&accion.sa_mask);
+    accion.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &accion, nullptr);
+    ::sigaction(SIGTERM, &accion, nullptr);
+}
+#elif defined(Q_OS_WIN)
+// Ctrl+C and Ctrl+Break arrive on a thread of their own; the close is queued to the window's thread.
+BOOL WINAPI alRecibirControl(DWORD tipo) {
+    if (tipo != CTRL_C_EVENT && tipo != CTRL_BREAK_EVENT)
+        return FALSE;
+    const int senal = tipo == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [senal] { alInterrumpir(senal); }, Qt::QueuedConnection);
+    return TRUE;
+}
+
+void atiendoSenales(QObject*) {
+    SetConsoleCtrlHandler(alRecibirControl, TRUE);
+}
+#else
+void atiendoSenales(QObject*) {}
+#endif
+
+const char UsageText[] =
+    "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor]]\n"
+    "Opens the window on a sample catalogue and a marketplace simulator on 127.0.0.1.\n"
+    "  --screenshot FILE  signs in with nobody at the keyboard and saves the window as a PNG\n"
+    "  --bulk             ... after a batch of every linked product\n"
+    "  --during-bulk      ... while that batch runs\n"
+    "  --editor           ... with the price editor open\n"
+    "Exit status: 0 done, 1 a step failed or FILE cannot be written, 2 wrong command line,\n"
+    "128 + the signal's number after SIGINT or SIGTERM.\n";
+
+int usoErroneo(const QString& que) {
+    std::fprintf(stderr, "vantoria-demo: %s\n%s", qPrintable(que), UsageText);
+    return 2;
 }
 
 enum class Escena { Publicaciones, Editor, DuranteTanda, Tanda };
@@ -81,7 +174,7 @@ bool esTanda(Escena e) {
 }
 
 bool guardo(frmVantoria& w, const QString& archivo) {
-    if (!w.grab().save(archivo))
+    if (senalRecibida || !w.grab().save(archivo))
         return false;
     std::printf("%s\n", qPrintable(archivo));
     return true;
@@ -127,6 +220,8 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
         vistazo.start(5);
         f.Command2->click();  // returns when the batch has ended
         vistazo.stop();
+        if (senalRecibida)
+            return 128 + senalRecibida;  // the close ended the batch; its picture would show a half batch
         if (escena == Escena::DuranteTanda && !guardado)
             return falla("the batch ended before its wait panel could be saved");
         if (f.operacionEnCurso || dialogos.shown.size() != 1) {
@@ -175,25 +270,34 @@ int main(int argc, char* argv[]) {
     QString archivo;
     Escena escena = Escena::Publicaciones;
     for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--bulk") == 0) {
+        if (qstrcmp(argv[i], "-h") == 0 || qstrcmp(argv[i], "--help") == 0) {
+            std::fputs(UsageText, stdout);
+            return 0;
+        } else if (qstrcmp(argv[i], "--bulk") == 0) {
             escena = Escena::Tanda;
         } else if (qstrcmp(argv[i], "--during-bulk") == 0) {
             escena = Escena::DuranteTanda;
         } else if (qstrcmp(argv[i], "--editor") == 0) {
             escena = Escena::Editor;
-        } else if (qstrcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+        } else if (qstrcmp(argv[i], "--screenshot") == 0) {
+            if (i + 1 == argc)
+                return usoErroneo(QStringLiteral("--screenshot needs a file name"));
+            if (qstrcmp(argv[++i], "-") == 0)
+                return usoErroneo(QStringLiteral("--screenshot needs a file name, not -"));
             // Absolute now: the window makes its own folder the current one.
-            archivo = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[++i]));
+            archivo = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[i]));
         } else {
-            std::fputs("usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor]]\n", stderr);
-            return 2;
+            return usoErroneo(QStringLiteral("unknown option ") + QString::fromLocal8Bit(argv[i]));
         }
     }
     const bool masivo = esTanda(escena);
-    if (escena != Escena::Publicaciones && archivo.isEmpty()) {
-        std::fputs("vantoria-demo: --bulk, --during-bulk and --editor go with --screenshot FILE\n", stderr);
-        return 2;
-    }
+    if (escena != Escena::Publicaciones && archivo.isEmpty())
+        return usoErroneo(QStringLiteral("--bulk, --during-bulk and --editor go with --screenshot FILE"));
+    // A picture that cannot be written is known before the minutes of a batch are spent.
+    if (!archivo.isEmpty() && QFileInfo(archivo).isDir())
+        return falla(qPrintable(QStringLiteral("cannot write %1: it is a folder").arg(archivo)));
+    if (!archivo.isEmpty() && !QFileInfo(archivo).absoluteDir().exists())
+        return falla(qPrintable(QStringLiteral("cannot write %1: its folder does not exist").arg(archivo)));
 #ifdef Q_OS_UNIX
     // With nobody at the keyboard and no display, the window is drawn offscreen.
     if (!archivo.isEmpty() && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -201,6 +305,7 @@ int main(int argc, char* argv[]) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
 #endif
     QApplication app(argc, argv);
+    atiendoSenales(&app);
 
     QTemporaryDir carpeta;
     if (!carpeta.isValid())
@@ -239,11 +344,17 @@ int main(int argc, char* argv[]) {
         o.velocidadReloj = 25;  // the batch's seconds and pauses pass 25 times faster
     sim::apuntoAlSimulador(o, mercado);
     frmVantoria w(o);
+    ventanaAbierta = &w;
+    const struct Olvido {
+        ~Olvido() { ventanaAbierta = nullptr; }
+    } olvido;
     w.show();
     w.activateWindow();
 
-    if (!archivo.isEmpty())
-        return captura(w, dialogos, archivo, int(t.publicaciones.size()), escena);
+    if (!archivo.isEmpty()) {
+        const int estado = captura(w, dialogos, archivo, int(t.publicaciones.size()), escena);
+        return senalRecibida ? 128 + senalRecibida : estado;
+    }
 
     std::printf(
         "Vantoria demo: %d products in %s\n"
@@ -252,5 +363,6 @@ int main(int argc, char* argv[]) {
         Products, qPrintable(carpeta.path()), qPrintable(mercado.baseUrl()), qlonglong(t.publicaciones.size()),
         qPrintable(DemoUser), qPrintable(DemoPassword));
     std::fflush(stdout);
-    return app.exec();
+    const int estado = app.exec();
+    return senalRecibida ? 128 + senalRecibida : estado;
 }

@@ -1,6 +1,6 @@
-// vantoria-script FILE: evaluates the JSON script in FILE and writes what it produces to standard output.
-// Dialogs go to the console: a message box is one line on standard error, an input box writes its prompt
-// there and reads the answer from standard input.
+// vantoria-script FILE: evaluates the JSON script in FILE (standard input when FILE is -) and writes what it
+// produces to standard output. Dialogs go to the console: a message box is one line on standard error, an input
+// box writes its prompt there and reads the answer from standard input.
 
 #include "JSON.h"
 #include "VbError.h"
@@ -8,9 +8,11 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
@@ -18,6 +20,21 @@
 namespace {
 
 enum ExitCode : int { Ok = 0, ParseFailed = 1, ScriptFailed = 2, Usage = 64, NoInput = 66 };
+
+const char UsageLine[] = "usage: vantoria-script FILE\n";
+const char HelpText[] =
+    "Runs the JSON script in FILE (standard input when FILE is -) and writes the text it gives to standard\n"
+    "output. Message boxes are lines on standard error; an input box writes its prompt there and reads one line\n"
+    "from standard input.\n"
+    "Exit status: 0 done, 1 the script has parse errors, 2 the script failed, 64 wrong command line,\n"
+    "66 the file cannot be read.\n";
+
+// Status 2 already means a failed script, so a wrong command line keeps the status of a missing file name.
+int wrongUsage(const QByteArray& what) {
+    std::fprintf(stderr, "vantoria-script: %s\n", what.constData());
+    std::fputs(UsageLine, stderr);
+    return Usage;
+}
 
 void writeTo(FILE* stream, QStringView text) {
     const QByteArray bytes = json::toUtf8Lossy(text);
@@ -68,15 +85,38 @@ class ConsoleDialogs : public ScriptDialogs {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: vantoria-script FILE\n", stderr);
+    const char* name = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(UsageLine, stdout);
+            std::fputs(HelpText, stdout);
+            return Ok;
+        }
+        if (argv[i][0] == '-' && argv[i][1] != '\0')
+            return wrongUsage(QByteArray("unknown option ") + argv[i]);
+        if (name)
+            return wrongUsage(QByteArray("one script at a time, not also ") + argv[i]);
+        name = argv[i];
+    }
+    if (!name) {
+        std::fputs(UsageLine, stderr);
         return Usage;
     }
-    const QString path = QString::fromLocal8Bit(argv[1]);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        writeTo(stderr, QStringLiteral("vantoria-script: %1: %2\n").arg(path, file.errorString()));
-        return NoInput;
+    QFile file;
+    if (std::strcmp(name, "-") == 0) {
+        // The script is all of standard input, so an input box in it finds the end of input: cancelled.
+        file.open(stdin, QIODevice::ReadOnly);
+    } else {
+        const QString path = QString::fromLocal8Bit(name);
+        if (QFileInfo(path).isDir()) {
+            writeTo(stderr, QStringLiteral("vantoria-script: %1: is a folder, not a file\n").arg(path));
+            return NoInput;
+        }
+        file.setFileName(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            writeTo(stderr, QStringLiteral("vantoria-script: %1: %2\n").arg(path, file.errorString()));
+            return NoInput;
+        }
     }
     QByteArray bytes = file.readAll();
     if (bytes.startsWith("\xEF\xBB\xBF")) {
