@@ -1,7 +1,6 @@
 #include "frmVantoria.h"
 
 #include "Artwork.h"
-#include "Endpoints.h"
 #include "EnvioMasivo.h"
 #include "EnvioPrecio.h"
 #include "EstadoCanal.h"
@@ -18,6 +17,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QIcon>
 #include <QLineEdit>
 #include <QPushButton>
@@ -45,6 +45,9 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     const QString folder =
         options_.programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : options_.programFolder;
     Form_Load(form_, folder);
+    const Configuracion configuracion = options_.configuracion.value_or(Configuracion::deCompilacion());
+    if (!configuracion.archivoCatalogo.isEmpty())
+        form_.RutaBaseDatos = QDir::toNativeSeparators(configuracion.archivoCatalogo);
 
     connect(form_.Grid1, &FlexGrid::Click, this, &frmVantoria::Grid1_Click);
     connect(form_.Grid1, &FlexGrid::DblClick, this, &frmVantoria::Grid1_DblClick);
@@ -64,9 +67,7 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     connect(form_.Buscar, &SearchBox::enterPressed, this, &frmVantoria::Buscar_Enter);
 
     Inet::Ajustes ajustes;
-    ajustes.autoridadesExtra = options_.autoridadesExtra
-                                   ? *options_.autoridadesExtra
-                                   : QSslCertificate::fromData(QByteArray(endpoints::AutoridadesExtra), QSsl::Pem);
+    ajustes.autoridadesExtra = options_.autoridadesExtra ? *options_.autoridadesExtra : configuracion.autoridadesExtra;
     ajustes.sinDatosMs = options_.sinDatosMs;
     ajustes.totalMs = options_.totalMs;
     inet_ = new Inet(ajustes, this);
@@ -74,15 +75,17 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     mercado_ = std::unique_ptr<Mercado>(
         new Mercado{*inet_,
                     *reloj_,
-                    options_.urlMercado.isEmpty() ? QString::fromUtf8(endpoints::Mercado) : options_.urlMercado,
-                    options_.urlPasarela.isEmpty() ? QString::fromUtf8(endpoints::Pasarela) : options_.urlPasarela,
+                    options_.urlMercado.isEmpty() ? configuracion.urlMercado : options_.urlMercado,
+                    options_.urlPasarela.isEmpty() ? configuracion.urlPasarela : options_.urlPasarela,
                     nullptr,
                     {},
                     0,
                     {}});
+    const QString diario = !options_.carpetaDiario.isEmpty()        ? options_.carpetaDiario
+                           : !configuracion.carpetaDiario.isEmpty() ? configuracion.carpetaDiario
+                                                                    : carpetaDiario();
     diario_ = std::make_unique<Diario>(
-        Diario::Opciones{options_.carpetaDiario.isEmpty() ? carpetaDiario() : options_.carpetaDiario,
-                         options_.relojDiario, [this](const QString& aviso) { form_.dialogs->notice(aviso); }});
+        Diario::Opciones{diario, options_.relojDiario, [this](const QString& aviso) { form_.dialogs->notice(aviso); }});
     mercado_->diario = diario_.get();
     connect(inet_, &Inet::StateChanged, this, &frmVantoria::Inet1_StateChanged);
     connect(form_.Command1, &QPushButton::clicked, this, &frmVantoria::Command1_Click);
@@ -123,6 +126,8 @@ void frmVantoria::Form_Activate() {
         return;
     // Cleared before the load starts, so an activation arriving while it yields does not load again.
     form_.PrimeraVez = false;
+    if (options_.configuracion && !options_.configuracion->problemas.isEmpty())
+        form_.dialogs->notice(options_.configuracion->problemas.join(u'\r'));
     protegido(form_, [this] { CargoProductos(form_, DBEngine()); });
 }
 

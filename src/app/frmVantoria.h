@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Configuracion.h"
 #include "DatabaseEngine.h"
 #include "Dialogs.h"
 #include "Form.h"
@@ -32,11 +33,15 @@ class frmVantoria : public QWidget {
         // How the catalogue is reached through ODBC; this platform's way unless given.
         std::optional<OdbcSettings> odbc;
 
-        // The marketplace's search interface and the gateway; the build's settings unless a test or the demo
+        // The settings read from Vantoria.ini (the program does; a test may): the endpoints, the extra authorities,
+        // the catalogue and the journal's folder. Their problems are told in one notice at the first activation,
+        // before the catalogue loads. The build's values when not given.
+        std::optional<Configuracion> configuracion;
+        // The marketplace's search interface and the gateway; those of the settings unless a test or the demo
         // gives its own.
         QString urlMercado;
         QString urlPasarela;
-        // Trusted besides the system's authorities: the build's extra certificates, unless given here.
+        // Trusted besides the system's authorities: those of the settings, unless given here.
         std::optional<QList<QSslCertificate>> autoridadesExtra;
         // The channel's time-outs: no byte for this long, or the whole request for this long.
         int sinDatosMs = Inet::Ajustes().sinDatosMs;

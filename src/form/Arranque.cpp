@@ -227,6 +227,12 @@ void ponTexto(QLabel* label, const QString& text) {
         e->pongo(text);
 }
 
+void ponAyuda(QLabel* label, const QString& text) {
+    // A tooltip guesses rich text from a leading tag: escaped and wrapped, a server's "<html>" stays text.
+    label->setToolTip(text.isEmpty() ? QString()
+                                     : QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped()));
+}
+
 void muestroTextos(Form& f) {
     for (QLabel* label : {f.VerEstado, f.GetState, f.Detalle01, f.Detalle02, f.EstadoConexion, f.Label3})
         if (TextoEspaciado* e = espaciado(label, false))

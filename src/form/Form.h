@@ -119,6 +119,8 @@ inline constexpr char AutoSizeProperty[] = "vantoriaAutoSize";
 // follow within them: the screen is not repainted for every state of every request. GetState, which is never seen,
 // always holds its last text.
 void ponTexto(QLabel* label, const QString& text);
+// Sets a label's tooltip to a text shown as it stands, markup and all; an empty text removes the tooltip.
+void ponAyuda(QLabel* label, const QString& text);
 // Shows every status label's last text now (an operation has ended).
 void muestroTextos(Form& form);
 

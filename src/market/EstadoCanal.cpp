@@ -47,6 +47,8 @@ void falloDeSolicitud(Form& f, Mercado& m) {
     detalles(f, m);
     if (f.Paso == 3 || (f.Paso == 4 && f.Esperando && !f.esperoPausa))
         anotoResultado(m, Diario::Resultado::Fallido, m.Inet1.ResponseInfo());
+    // The status line's tooltip keeps why the last request failed.
+    ponAyuda(f.VerEstado, m.Inet1.ResponseInfo());
     if (f.Paso == 4 && f.Esperando) {
         ponTexto(f.Detalle01, QStringLiteral("..."));
         ponTexto(f.Detalle02, QStringLiteral("..."));
@@ -67,6 +69,9 @@ void falloDeSolicitud(Form& f, Mercado& m) {
 
 void informeDeError(Form& f, Mercado& m, const Evento& ev, int State, const QString& descripcion) {
     detalles(f, m);
+    const QString linea = solicitudes::lineaDeRespuesta(m.Inet1.ResponseInfo(), ev.respuesta);
+    ponTexto(f.Detalle01, linea);
+    ponAyuda(f.VerEstado, linea);
     f.dialogs->notice(QStringLiteral("Error recibiendo info del servidor.\rEtapa ") +
                       solicitudes::numeroInforme(ev.Etapa) + u'\r' + descripcion + QStringLiteral("\rPaso ") +
                       solicitudes::numeroInforme(f.Paso) + QStringLiteral(" State ") +

@@ -1,5 +1,6 @@
 #include "Solicitudes.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <charconv>
@@ -53,6 +54,28 @@ QString sinBlancos(const QString& texto) {
     while (b > a && texto[b - 1] == u' ')
         --b;
     return texto.mid(a, b - a);
+}
+
+QString lineaDeRespuesta(const QString& info, QStringView cuerpo) {
+    constexpr qsizetype Maximo = 200;
+    static const QRegularExpression error(QStringLiteral("^HTTP/[0-9.]+ [45][0-9][0-9](?: |$)"));
+    if (!error.match(info).hasMatch())
+        return info;
+    // Read only as far as the line needs: the body may be megabytes long.
+    QString comienzo;
+    bool blanco = false;
+    for (qsizetype i = 0; i < cuerpo.size() && comienzo.size() < Maximo; ++i) {
+        if (cuerpo[i].isSpace() || cuerpo[i].category() == QChar::Other_Control) {
+            blanco = !comienzo.isEmpty();
+            continue;
+        }
+        if (blanco)
+            comienzo += u' ';
+        blanco = false;
+        comienzo += cuerpo[i];
+    }
+    comienzo.truncate(Maximo);
+    return comienzo.isEmpty() ? info : info + QStringLiteral(": ") + comienzo;
 }
 
 qsizetype posicionListo(const QString& texto) {

@@ -62,6 +62,11 @@ double valorInicial(QStringView texto);
 // shortest decimal form, and no zero before the point of a value below one (0.007 gives " .007").
 QString numeroInforme(double valor);
 
+// The channel's line about an answer ("HTTP/1.1 403 Forbidden"), followed for an HTTP error (4xx or 5xx) by the
+// beginning of what the host said: its first 200 characters, each run of blanks and line ends made one blank. The
+// operator then sees why the host refused, not only what failed to read its answer.
+QString lineaDeRespuesta(const QString& info, QStringView cuerpo);
+
 // The text of a channel state for the status labels; the state of a complete response (12) has none.
 QString textoEstado(int estado);
 

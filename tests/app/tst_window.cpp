@@ -1,8 +1,11 @@
 #include "CatalogueGenerator.h"
+#include "Configuracion.h"
 #include "Dialogs.h"
 #include "FlexGrid.h"
+#include "Mercado.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
+#include "SimWindow.h"
 #include "Traduccion.h"
 #include "frmVantoria.h"
 
@@ -38,6 +41,9 @@ catalogo::Producto producto(qint64 codigo, const QString& nombre, std::optional<
 
 class WindowTest : public QObject {
     Q_OBJECT
+
+    static inline const QString Forbidden =
+        QStringLiteral(R"({"message":"forbidden","error":"forbidden","status":403,"cause":[]})");
 
     QTemporaryDir folder;
     QTemporaryDir empty;
@@ -476,6 +482,101 @@ class WindowTest : public QObject {
         shown.sort();
         buttons.sort();
         QCOMPARE(shown, buttons);
+    }
+
+    // A Vantoria.ini beside the program points a window built as the program builds it (its settings read, no
+    // endpoints handed to it) at the marketplace simulator; `{SIM}` is the simulator's address, `{DIR}` the folder.
+    void settingsFileBesideTheProgramPointsTheWindow_data() {
+        QTest::addColumn<QString>("ini");
+        QTest::addColumn<int>("searchStatus");  // the simulator answers every search with this status; 0: normally
+        QTest::addColumn<bool>("signIn");
+        QTest::addColumn<QStringList>("notices");
+        QTest::addColumn<int>("listings");
+        QTest::addColumn<QString>("detail");  // Detalle01 and the status line's tooltip after it all
+
+        const QString sim =
+            QStringLiteral("[marketplace]\nurl = {SIM}\n[gateway]\nurl = {SIM}\n[tls]\nextra_ca = ca.pem\n");
+        QTest::newRow("simulator and its authority from the file") << sim << 0 << true << QStringList() << 2 << "";
+        QTest::newRow("a refused listing page shows the host's answer")
+            << sim << 403 << true
+            << QStringList{"Error recibiendo info del servidor.\rEtapa  .007\rObject required\rPaso  2 State  12"} << 0
+            << "HTTP/1.1 403 Forbidden: " + Forbidden;
+        QTest::newRow("an http:// gateway is told and never used")
+            << "[marketplace]\nurl = {SIM}\n[gateway]\nurl = http://127.0.0.1:1\n" << 0 << false
+            << QStringList{"Vantoria.ini ({DIR}/Vantoria.ini), clave [gateway] url: \"http://127.0.0.1:1\" no es una "
+                           "dirección https://; se usa la predeterminada."}
+            << 0 << "";
+        QTest::newRow("a missing catalogue is told by its load")
+            << "[catalogue]\nfile = otra/Base de Datos.dba\n"
+            << 0 << false
+            << QStringList{"No se pudo abrir la base de datos \"{DIR}/otra/Base de Datos.dba\".\rEl archivo no existe."}
+            << 0 << "";
+    }
+    void settingsFileBesideTheProgramPointsTheWindow() {
+        QFETCH(QString, ini);
+        QFETCH(int, searchStatus);
+        QTemporaryDir dir;
+        sim::MarketSim server;
+        server.addAccount(QStringLiteral("ana"), QStringLiteral("clave"), QStringLiteral("12345"));
+        server.addListing(QStringLiteral("12345"), {QStringLiteral("MLV1"), QStringLiteral("Taladro"), 100});
+        server.addListing(QStringLiteral("12345"), {QStringLiteral("MLV2"), QStringLiteral("Sierra"), 200});
+        if (searchStatus)
+            server.addFault(sim::PathSearch, 0, {sim::FaultKind::Status, 0, searchStatus, Forbidden.toUtf8()});
+        QVERIFY(dir.isValid() && server.start());
+        const auto inFolder = [&](QString text) {
+            return text.replace(QStringLiteral("{SIM}"), server.baseUrl())
+                .replace(QStringLiteral("{DIR}"), QDir::toNativeSeparators(dir.path()));
+        };
+        catalogo::Catalogo c;
+        c.categorias = {{1, QStringLiteral("Ferretería")}};
+        c.productos = {producto(7, QStringLiteral("Martillo"), 1)};
+        catalogo::escribo(dir.filePath(QStringLiteral("Base de Datos.dba")), c);
+        QFile pem(dir.filePath(QStringLiteral("ca.pem")));
+        QVERIFY(pem.open(QIODevice::WriteOnly));
+        for (const QSslCertificate& cert : sim::MarketSim::caCertificates())
+            pem.write(cert.toPem());
+        pem.close();
+        QFile file(dir.filePath(QStringLiteral("Vantoria.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(inFolder(ini).toUtf8());
+        file.close();
+
+        ScriptedDialogs dialogs;
+        frmVantoria::Options o;
+        o.programFolder = dir.path();
+        o.dialogs = &dialogs;
+        o.configuracion = leoConfiguracion(dir.path(), QString());
+        frmVantoria w(o);
+        w.show();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QVERIFY(sim::esperoQue([&] { return sim::ventanaLista(w); }, 10000));
+        QFETCH(bool, signIn);
+        if (signIn) {
+            w.form().Usuario->setText(QStringLiteral("ana"));
+            w.form().Clave->setText(QStringLiteral("clave"));
+            QTest::mouseClick(w.form().Command1, Qt::LeftButton);
+            QVERIFY(sim::esperoQue([&] { return sim::ventanaQuieta(w); }, 10000));
+        } else {
+            QCOMPARE(w.mercado().urlPasarela, Configuracion::deCompilacion().urlPasarela);
+            QVERIFY(server.log().isEmpty());
+        }
+
+        QFETCH(QStringList, notices);
+        for (QString& n : notices)
+            n = inFolder(n);
+        QCOMPARE(dialogs.notices(), notices);
+        for (const ScriptedDialogs::Shown& s : dialogs.shown)
+            QCOMPARE(s.caption, QStringLiteral("Vantoria"));
+        QTEST(w.form().Grid2->rows() - 1, "listings");
+        QFETCH(QString, detail);
+        if (!detail.isEmpty()) {
+            QCOMPARE(w.form().Detalle01->text(), detail);
+            QCOMPARE(w.form().VerEstado->toolTip(),
+                     QStringLiteral("<p style='white-space:pre'>%1</p>").arg(detail.toHtmlEscaped()));
+        } else {
+            QCOMPARE(w.form().VerEstado->toolTip(), QString());
+        }
     }
 
     void screenshotOfTheLoadedWindow() {

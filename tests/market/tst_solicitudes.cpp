@@ -36,6 +36,31 @@ class SolicitudesTest : public QObject {
     Q_OBJECT
 
   private slots:
+    // The line the wait panel and the status line's tooltip show about an answer an error report followed.
+    void anHttpErrorShowsWhatTheHostSaid_data() {
+        QTest::addColumn<QString>("info");
+        QTest::addColumn<QString>("cuerpo");
+        QTest::addColumn<QString>("linea");
+        const QString forbidden =
+            QStringLiteral(R"({"message":"forbidden","error":"forbidden","status":403,"cause":[]})");
+        QTest::newRow("403 with its JSON")
+            << "HTTP/1.1 403 Forbidden" << forbidden << "HTTP/1.1 403 Forbidden: " + forbidden;
+        QTest::newRow("500 page on one line, cut at 200")
+            << "HTTP/1.1 500 Internal Server Error"
+            << "<html>\r\n  <body>\t" + QString(300, u'x') + "</body>"
+            << "HTTP/1.1 500 Internal Server Error: <html> <body> " + QString(186, u'x');
+        QTest::newRow("404 without a body") << "HTTP/1.1 404 Not Found"
+                                            << " \r\n"
+                                            << "HTTP/1.1 404 Not Found";
+        QTest::newRow("200 stays as it is") << "HTTP/1.1 200 OK" << forbidden << "HTTP/1.1 200 OK";
+        QTest::newRow("a failure without an answer") << "Connection refused" << QString() << "Connection refused";
+    }
+    void anHttpErrorShowsWhatTheHostSaid() {
+        QFETCH(QString, info);
+        QFETCH(QString, cuerpo);
+        QTEST(lineaDeRespuesta(info, cuerpo), "linea");
+    }
+
     // One answer as it arrives on its own connection, fed in pieces of every size: what it reads to, or why it fails.
     void answersAreReadStrictly_data() {
         QTest::addColumn<QByteArray>("wire");

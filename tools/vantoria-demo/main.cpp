@@ -343,6 +343,7 @@ int main(int argc, char* argv[]) {
     if (masivo)
         o.velocidadReloj = 25;  // the batch's seconds and pauses pass 25 times faster
     sim::apuntoAlSimulador(o, mercado);
+    o.carpetaDiario = carpeta.filePath(QStringLiteral("journal"));
     frmVantoria w(o);
     ventanaAbierta = &w;
     const struct Olvido {
