@@ -54,8 +54,7 @@ QString Diario::archivo(const QDateTime& cuando) const {
                   QStringLiteral(".jsonl"));
 }
 
-void Diario::escribo(const QByteArray& linea, bool alDisco) {
-    const QString ruta = archivo(hora());
+void Diario::escribo(const QString& ruta, const QByteArray& linea, bool alDisco) {
     QString porque;
     if (!QDir().mkpath(op_.carpeta)) {
         porque = QStringLiteral("no se pudo crear la carpeta");
@@ -77,8 +76,11 @@ void Diario::escribo(const QByteArray& linea, bool alDisco) {
 QString Diario::intencion(int tanda, const QString& codigo, const QString& producto, const QString& publicacion,
                           const QString& precio) {
     const QString id = corrida_ + u'-' + QString::number(++siguiente_);
+    const QDateTime t = hora();
+    // The outcome goes to the file of its intent, also when the month changes in between.
+    archivoPendiente_ = archivo(t);
     Dictionary d;
-    d.Add(QStringLiteral("time"), marca(hora()));
+    d.Add(QStringLiteral("time"), marca(t));
     d.Add(QStringLiteral("event"), QStringLiteral("intent"));
     d.Add(QStringLiteral("id"), id);
     d.Add(QStringLiteral("kind"), tanda > 0 ? QStringLiteral("batch") : QStringLiteral("single"));
@@ -87,7 +89,7 @@ QString Diario::intencion(int tanda, const QString& codigo, const QString& produ
     d.Add(QStringLiteral("name"), producto);
     d.Add(QStringLiteral("listing"), publicacion);
     d.Add(QStringLiteral("price"), precio);
-    escribo(json::toCanonicalUtf8(JsonValue(std::move(d))), true);
+    escribo(archivoPendiente_, json::toCanonicalUtf8(JsonValue(std::move(d))), true);
     return id;
 }
 
@@ -109,13 +111,16 @@ void Diario::resultado(const QString& id, Resultado r, const QString& texto) {
             d.Add(QStringLiteral("info"), texto.left(500));
             break;
     }
-    escribo(json::toCanonicalUtf8(JsonValue(std::move(d))), false);
+    escribo(archivoPendiente_.isEmpty() ? archivo(hora()) : archivoPendiente_,
+            json::toCanonicalUtf8(JsonValue(std::move(d))), false);
 }
 
 int Diario::empiezoTanda() {
     // The highest batch number of this month's file; a line that does not read is passed over.
     int mayor = 0;
-    QFile f(archivo(hora()));
+    const QDateTime t = hora();
+    archivoTanda_ = archivo(t);
+    QFile f(archivoTanda_);
     if (f.open(QIODevice::ReadOnly)) {
         static const QRegularExpression inicio(QStringLiteral("\"event\":\"batch-start\".*\"batch\":(\\d{1,9})[,}]"));
         while (!f.atEnd()) {
@@ -125,10 +130,10 @@ int Diario::empiezoTanda() {
         }
     }
     Dictionary d;
-    d.Add(QStringLiteral("time"), marca(hora()));
+    d.Add(QStringLiteral("time"), marca(t));
     d.Add(QStringLiteral("event"), QStringLiteral("batch-start"));
     d.Add(QStringLiteral("batch"), numero(mayor + 1));
-    escribo(json::toCanonicalUtf8(JsonValue(std::move(d))), true);
+    escribo(archivoTanda_, json::toCanonicalUtf8(JsonValue(std::move(d))), true);
     return mayor + 1;
 }
 
@@ -140,7 +145,8 @@ void Diario::terminoTanda(int tanda, const Cuentas& c) {
     d.Add(QStringLiteral("applied"), numero(c.aplicados));
     d.Add(QStringLiteral("refused"), numero(c.rechazados));
     d.Add(QStringLiteral("failed"), numero(c.fallidos));
-    escribo(json::toCanonicalUtf8(JsonValue(std::move(d))), false);
+    escribo(archivoTanda_.isEmpty() ? archivo(hora()) : archivoTanda_, json::toCanonicalUtf8(JsonValue(std::move(d))),
+            false);
 }
 
 QString resumenTanda(const Diario::Cuentas& c) {

@@ -39,11 +39,13 @@ class Diario {
     void terminoTanda(int tanda, const Cuentas& cuentas);
 
   private:
-    void escribo(const QByteArray& linea, bool alDisco);
+    void escribo(const QString& ruta, const QByteArray& linea, bool alDisco);
     QDateTime hora() const;
 
     Opciones op_;
-    QString corrida_;  // distinguishes the request ids of this run from any other's
+    QString archivoPendiente_;  // the file of the last intent, where its outcome goes
+    QString archivoTanda_;      // the file of the batch's start line, where its end line goes
+    QString corrida_;           // distinguishes the request ids of this run from any other's
     int siguiente_ = 0;
     bool avisado_ = false;
 };

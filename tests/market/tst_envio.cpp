@@ -2,7 +2,10 @@
 
 #include "MarketWindow.h"
 
+#include <QCheckBox>
 #include <QLabel>
+#include <QProcess>
+#include <QRegularExpression>
 
 #include <limits>
 
@@ -191,6 +194,130 @@ class EnvioTest : public QObject {
         QCOMPARE(mw.server.log(sim::PathPrice).value(0).query.value(QStringLiteral("precio_item")),
                  QStringLiteral("1234.50"));
         QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QStringLiteral("1.234,50"));
+    }
+
+    // Every price request leaves two lines in the journal, read back by vantoria-journal as CSV (the time left out).
+    void everyPriceSentIsJournaled_data() {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("csv");
+        QTest::addColumn<QStringList>("notices");
+        const QString failed = QStringLiteral("El servidor cerró la conexión antes de terminar la respuesta.");
+        const QString refused = QStringLiteral("Error: el servidor rechazó la solicitud.");
+        QTest::newRow("single push applied") << "applied"
+                                             << "0,100,Producto 001,MLV1000,10.50,aplicado,\r\n"
+                                             << QStringList{Done};
+        QTest::newRow("single push refused") << "refused"
+                                             << "0,100,Producto 001,MLV1000,10.50,rechazado," + refused + "\r\n"
+                                             << QStringList{Failed};
+        QTest::newRow("single push failed") << "failed"
+                                            << "0,100,Producto 001,MLV1000,10.50,con error," + failed + "\r\n"
+                                            << QStringList{};
+        QTest::newRow("a batch: applied, refused, failed")
+            << "batch"
+            << "1,100,Producto 001,MLV1000,10.50,aplicado,\r\n1,101,Producto 002,MLV1001,11.50,rechazado," + refused +
+                   "\r\n1,102,Producto 003,MLV1002,12.50,con error," + failed + "\r\n"
+            << QStringList{};
+        QTest::newRow("quotes, commas, line breaks and other scripts in the name")
+            << "name"
+            << "0,100,\"Llave \"\"inglesa\"\", 12 mm\nключ 扳手\",MLV1000,10.50,aplicado,\r\n"
+            << QStringList{Done};
+        QTest::newRow("killed before the outcome") << "killed"
+                                                   << "0,100,Producto 001,MLV1000,10.50,desconocido,\r\n"
+                                                   << QStringList{};
+        QTest::newRow("the month changes between two pushes") << "month"
+                                                              << "0,100,Producto 001,MLV1000,10.50,aplicado,\r\n"
+                                                              << QStringList{Done, Done};
+        QTest::newRow("a journal that cannot be written")
+            << "unwritable" << QString()
+            << QStringList{
+                   "No se pudo escribir el diario de precios \"{DIR}/archivo/journal/precios-{MONTH}.jsonl\": "
+                   "no se pudo crear la carpeta.\rLos precios se siguen enviando.",
+                   Done, Done};
+    }
+    void everyPriceSentIsJournaled() {
+        QFETCH(QString, scenario);
+        QFETCH(QString, csv);
+        QFETCH(QStringList, notices);
+        catalogo::Catalogo shop = MarketWindow::linkedShop(3);
+        if (scenario == QLatin1String("name"))
+            shop.productos[0].nombre = QStringLiteral("Llave \"inglesa\", 12 mm\nключ 扳手");
+        // Each line reads the clock once: the first push falls in January (its outcome with it), the second in
+        // February.
+        QDateTime reloj = QDateTime::fromString(QStringLiteral("2026-01-31T23:59:59.850Z"), Qt::ISODate);
+        MarketWindow mw;
+        QString carpeta;
+        QVERIFY(mw.open(
+            3,
+            [&](frmVantoria::Options& o) {
+                if (scenario == QLatin1String("month"))
+                    o.relojDiario = [&] { return reloj = reloj.addMSecs(100); };
+                if (scenario == QLatin1String("unwritable")) {
+                    QFile archivo(mw.dir.filePath(QStringLiteral("archivo")));
+                    QVERIFY(archivo.open(QIODevice::WriteOnly));
+                    o.carpetaDiario = mw.dir.filePath(QStringLiteral("archivo/journal"));
+                }
+                carpeta = o.carpetaDiario;
+            },
+            {}, shop));
+        sim::Fault f;
+        f.kind = scenario == QLatin1String("failed") ? sim::FaultKind::Drop : sim::FaultKind::Refuse;
+        if (scenario == QLatin1String("refused") || scenario == QLatin1String("failed"))
+            mw.server.addFault(sim::PathPrice, 1, f);
+        if (scenario == QLatin1String("batch")) {
+            mw.server.addFault(sim::PathPrice, 2, f);
+            f.kind = sim::FaultKind::Drop;
+            mw.server.addFault(sim::PathPrice, 3, f);
+        }
+        QVERIFY(mw.signedIn());
+        if (scenario == QLatin1String("killed")) {
+            Diario(Diario::Opciones{carpeta, {}, {}})
+                .intencion(0, QStringLiteral("100"), QStringLiteral("Producto 001"), QStringLiteral("MLV1000"),
+                           QStringLiteral("10.50"));
+        } else if (scenario == QLatin1String("batch")) {
+            mw.dialogs.answers = {true};
+            mw.f().Command2->click();
+            QVERIFY(mw.waitIdle());
+            QCOMPARE(mw.f().VerEstado->text(),
+                     QStringLiteral("Tanda terminada: 1 actualizado, 1 rechazado, 1 con error."));
+        } else {
+            for (int vez = scenario == QLatin1String("month") || scenario == QLatin1String("unwritable") ? 2 : 1;
+                 vez > 0; --vez) {
+                mw.dialogs.answers = {true};
+                clickPush(mw, 1);
+                QVERIFY(mw.waitIdle());
+            }
+        }
+        notices.replaceInStrings(QStringLiteral("{DIR}"), mw.dir.path());
+        notices.replaceInStrings(QStringLiteral("{MONTH}"), QDateTime::currentDateTimeUtc().toString("yyyy-MM"));
+        QCOMPARE(mw.dialogs.notices(), notices);
+        if (scenario == QLatin1String("unwritable")) {
+            QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QStringLiteral("10.50"));
+            return;
+        }
+        QStringList archivos = QDir(carpeta).entryList({QStringLiteral("*.jsonl")}, QDir::Files, QDir::Name);
+        QCOMPARE(archivos.size(), scenario == QLatin1String("month") ? 2 : 1);
+        for (QString& a : archivos) {
+            QFile f(QDir(carpeta).filePath(a));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray lineas = f.readAll();
+            QVERIFY(!lineas.contains(MarketWindow::Password.toUtf8()));
+            QVERIFY(!lineas.contains(MarketWindow::Seller.toUtf8()));
+            a = f.fileName();
+        }
+        if (scenario == QLatin1String("month"))
+            QVERIFY(archivos[0].endsWith(QLatin1String("precios-2026-01.jsonl")) &&
+                    archivos[1].endsWith(QLatin1String("precios-2026-02.jsonl")));
+        for (const QString& archivo : archivos) {
+            QProcess tool;
+            tool.start(QStringLiteral(VANTORIA_JOURNAL_TOOL), {QStringLiteral("--csv"), archivo});
+            QVERIFY(tool.waitForFinished(10000));
+            QCOMPARE(tool.exitCode(), 0);
+            QCOMPARE(tool.readAllStandardError(), QByteArray());
+            static const QRegularExpression hora(QStringLiteral("(^|\r\n)[0-9-]+T[0-9:.]+Z,"));
+            QString salida = QString::fromUtf8(tool.readAllStandardOutput()).replace(hora, QStringLiteral("\\1"));
+            QCOMPARE(salida,
+                     QStringLiteral("hora,tanda,producto,nombre,publicacion,precio,resultado,detalle\r\n") + csv);
+        }
     }
 };
 
