@@ -22,7 +22,7 @@ void ToolsTest::commandLine_data() {
 
     const QString json = QStringLiteral(TOOL_JSON), script = QStringLiteral(TOOL_SCRIPT);
     const QString catalogue = QStringLiteral(TOOL_CATALOGUE), demo = QStringLiteral(TOOL_DEMO);
-    const QString marketSim = QStringLiteral(TOOL_MARKET_SIM);
+    const QString marketSim = QStringLiteral(TOOL_MARKET_SIM), journal = QStringLiteral(TOOL_JOURNAL);
     const QString folder = dir.path();
     const QString missing = dir.filePath(QStringLiteral("missing/file"));
     const QByteArray f = folder.toUtf8(), m = missing.toUtf8();
@@ -41,6 +41,31 @@ void ToolsTest::commandLine_data() {
                                  << "vantoria-json: cannot read " + f + ": it is a folder";
     QTest::newRow("json - is standard input")
         << json << QStringList{"-"} << QByteArray("[1.50]") << 0 << QByteArray("[1.5]") << QByteArray();
+
+    const QByteArray journalUsage(
+        "Uso: vantoria-journal [--batch N|last] [--failed] [--month AAAA-MM] [--csv] "
+        "[ARCHIVO...]");
+    QTest::newRow("journal --help") << journal << QStringList{"--help"} << QByteArray() << 0 << journalUsage
+                                    << QByteArray();
+    QTest::newRow("journal -h") << journal << QStringList{"-h"} << QByteArray() << 0 << journalUsage << QByteArray();
+    QTest::newRow("journal wrong option") << journal << QStringList{"--all"} << QByteArray() << 2 << QByteArray()
+                                          << QByteArray("vantoria-journal: opción desconocida: --all");
+    QTest::newRow("journal wrong batch") << journal << QStringList{"--batch", "first"} << QByteArray() << 2
+                                         << QByteArray()
+                                         << QByteArray(
+                                                "vantoria-journal: --batch espera un número de tanda o last, "
+                                                "no first");
+    QTest::newRow("journal missing file") << journal << QStringList{missing} << QByteArray() << 66 << QByteArray()
+                                          << "vantoria-journal: no se pudo leer " + m + ": No such file or directory";
+    QTest::newRow("journal folder") << journal << QStringList{folder} << QByteArray() << 66 << QByteArray()
+                                    << "vantoria-journal: no se pudo leer " + f + ": es una carpeta";
+    QTest::newRow("journal - is standard input, a bad line skipped")
+        << journal << QStringList{"-"}
+        << QByteArray(
+               "{\"time\":\"t\",\"event\":\"intent\",\"id\":\"a\",\"batch\":0,\"product\":\"7\","
+               "\"name\":\"Pala\",\"listing\":\"MLV1\",\"price\":\"3\"}\n{roto\n")
+        << 0 << QByteArray("t  suelto  7 Pala  MLV1  3  desconocido")
+        << QByteArray("vantoria-journal: -, línea 2: no se puede leer; se omite.");
 
     QTest::newRow("script --help") << script << QStringList{"--help"} << QByteArray() << 0
                                    << QByteArray("usage: vantoria-script FILE") << QByteArray();
