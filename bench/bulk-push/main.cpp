@@ -4,12 +4,14 @@
 // Usage: bench-bulk-push [ITEMS]   (default 61; takes about 100 seconds)
 #include "CatalogueGenerator.h"
 #include "Dialogs.h"
+#include "Diario.h"
 #include "FlexGrid.h"
 #include "Form.h"
 #include "Inet.h"
 #include "SimWindow.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -109,6 +111,19 @@ int main(int argc, char* argv[]) {
     std::printf("batch %.3f s, pacing alone %.3f s (%d s + %d x 20 s + answers %.3f s)\n", wall, ideal, items, pauses,
                 answers);
     std::printf("ratio batch / pacing: %.4f\n", wall / ideal);
+    // What the journal costs an item: its intent flushed to the disk and its outcome, timed apart on the same folder.
+    {
+        Diario diario(Diario::Opciones{folder.filePath(QStringLiteral("journal-cost")), {}, {}});
+        constexpr int Rounds = 200;
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < Rounds; ++i)
+            diario.resultado(diario.intencion(1, QStringLiteral("1"), QStringLiteral("Taladro percutor modelo 001"),
+                                              QStringLiteral("MLV800000000"), QStringLiteral("100.25")),
+                             Diario::Resultado::Aplicado);
+        std::printf("journal per item (intent on the disk, then outcome): %.3f ms, %d items\n",
+                    double(t.nsecsElapsed()) / 1e6 / Rounds, Rounds);
+    }
     std::printf("longest event-loop stall: %.1f ms, ending %.3f s into the batch\n", double(longest) / 1e6,
                 double(longestAt - start) / 1e9);
     return 0;
