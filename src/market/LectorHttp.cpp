@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <algorithm>
+
 #include <cctype>
 #include <cstring>
 
@@ -295,10 +297,14 @@ bool LectorHttp::entrego(const char* d, qsizetype n) {
             inflateReset(&z);
             zlib_->fin = false;
         }
+        // One byte past the limit at most: inflate stops where the decoded body passes the limit and reads no
+        // further, so the limit is met at the same byte of the body however the compressed bytes arrive, and
+        // never after damage that lies beyond it.
+        const uInt sitio = uInt(std::min<qint64>(sizeof salida, lim_.cuerpo - cuerpo_.size() + 1));
         z.next_out = reinterpret_cast<Bytef*>(salida);
-        z.avail_out = sizeof salida;
+        z.avail_out = sitio;
         const int r = inflate(&z, Z_NO_FLUSH);
-        const qsizetype hechos = qsizetype(sizeof salida - z.avail_out);
+        const qsizetype hechos = qsizetype(sitio - z.avail_out);
         if (r != Z_OK && r != Z_STREAM_END && !(r == Z_BUF_ERROR && z.avail_in == 0))
             return fallo(NoValida + QStringLiteral("la compresión está dañada."));
         zlib_->fin = r == Z_STREAM_END;

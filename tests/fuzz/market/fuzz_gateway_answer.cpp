@@ -106,6 +106,17 @@ int preparoEnvio(Form& f, int fila, const QString& id) {
     return otra;
 }
 
+// The seller a sign-in keeps: what follows the first "Listo!!!", without the blanks, tabs and line ends around it.
+QString vendedorDe(const QString& limpia, qsizetype marca) {
+    const auto blanco = [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+    QString v = limpia.mid(marca + 8);
+    while (!v.isEmpty() && blanco(v.front()))
+        v.remove(0, 1);
+    while (!v.isEmpty() && blanco(v.back()))
+        v.chop(1);
+    return v;
+}
+
 void ingreso(Ventana& v, const QString& respuesta) {
     Form& f = v.f();
     f.Paso = 1;
@@ -126,7 +137,7 @@ void ingreso(Ventana& v, const QString& respuesta) {
     if (marca >= 0) {
         exijo(avisos.isEmpty(), "an accepted sign-in shows no box");
         exijo(f.Paso == 2, "an accepted sign-in goes on to the listings");
-        exijo(f.IdVendedor == limpia.mid(marca + 8), "the seller is the text after the first Listo!!!");
+        exijo(f.IdVendedor == vendedorDe(limpia, marca), "the seller is the text after the first Listo!!!, unpadded");
         exijo(enviadas == 1 && pidioPagina, "an accepted sign-in asks for the first page, once");
         exijo(!ventanaHabilitada(f) && f.operacionEnCurso, "the window waits for the first page");
         exijo(ingresoDeshabilitado(f) && f.Command2->isEnabled() && f.Buscar->isEnabled(),

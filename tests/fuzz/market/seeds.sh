@@ -4,6 +4,8 @@
 #                            JSON parsing suite's files, read where they lie
 #   <folder>/gateway_answer  the gateway's answers, each behind the byte that picks the branch
 #                            ('0' sign-in, '1' single push, '2' batch item; '3' '4' '5' the same on another row)
+#   <folder>/http_answer     what a connection carries back, each behind the byte that picks how it is cut
+# gzip (always there on Debian) compresses the compressed answers.
 # Usage: tests/fuzz/market/seeds.sh fuzz-corpus-market
 # JSON_SUITE names the suite's test_parsing folder (default ../shared/corpora/JSONTestSuite/test_parsing, beside
 # the repository).
@@ -18,7 +20,8 @@ repository=$(cd "$(dirname "$0")/../../.." && pwd)
 suite=${JSON_SUITE:-$repository/../shared/corpora/JSONTestSuite/test_parsing}
 listing="$corpus/listing_page"
 gateway="$corpus/gateway_answer"
-mkdir -p "$listing" "$gateway"
+http="$corpus/http_answer"
+mkdir -p "$listing" "$gateway" "$http"
 
 # One listing as the search returns it. $1 serial number, $2 title (already JSON-escaped), $3 price.
 publicacion() {
@@ -96,6 +99,46 @@ for respuesta in "${respuestas[@]}"; do
     n=$((n + 1))
 done
 
+# Whole answers as a connection carries them. $1 the byte that picks the pieces, $2 the file; the answer on stdin.
+conexion() {
+    {
+        printf '%s' "$1"
+        cat
+    } >"$http/$2"
+}
+cuerpo='{"estado":"Listo!!!","vendedor":12345}'
+printf 'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %s\r\n\r\n%s' "${#cuerpo}" "$cuerpo" |
+    conexion 0 plain
+printf 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7;nombre=valor\r\nListo!!\r\n5\r\n!1234\r\n0\r\n%b' \
+    'Server-Timing: total;dur=3\r\n\r\n' | conexion 3 chunked
+printf 'HTTP/1.0 200 OK\nConnection: close\n\nListo!!! hasta el cierre' | conexion 7 until-close
+printf 'HTTP/1.1 103 Early Hints\r\nLink: </estilo.css>; rel=preload\r\n\r\n%b' \
+    'HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nListo!!!' | conexion 1 interim-103-then-200
+printf 'HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n' | conexion 2 continue-then-204
+printf 'HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nListo!!!HTTP/1.1 500 Late\r\n\r\n' | conexion 4 bytes-after-the-answer
+printf 'HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nListo\r\n0\r\n\r\n' |
+    conexion 5 length-and-chunks
+printf 'HTTP/1.1 502 Bad Gateway\r\nContent-Length: 4, 4\r\n\r\nmal.' | conexion 6 repeated-length
+printf '%s' "$cuerpo" | gzip -n >"$http/.gz"
+printf 'HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: %s\r\n\r\n' "$(wc -c <"$http/.gz")" |
+    cat - "$http/.gz" | conexion 0 gzip
+{
+    printf 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: x-gzip\r\n\r\n%x\r\n' \
+        "$(wc -c <"$http/.gz")"
+    cat "$http/.gz"
+    printf '\r\n0\r\n\r\n'
+} | conexion 1 gzip-chunked
+# The same text as a zlib stream (Content-Encoding: deflate), written out byte by byte.
+printf 'HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n\r\n\x78\xda\xab\x56\x4a\x2d\x2e\x49\x4c\xc9\x57\xb2\x52%b' \
+    '\xf2\xc9\x2c\x2e\xc9\x57\x54\x54\x54\xaa\x05\x00\x4e\x57\x06\xa9' | conexion 2 deflate-until-close
+# Two MiB of zeros in about two kilobytes: beyond the body limit once decoded.
+head -c $((2 * 1024 * 1024)) /dev/zero | gzip -n >"$http/.gz"
+printf 'HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: %s\r\n\r\n' "$(wc -c <"$http/.gz")" |
+    cat - "$http/.gz" | conexion 3 gzip-swelling
+rm -- "$http/.gz"
+
 paginas=("$listing"/*)
 contestaciones=("$gateway"/*)
-echo "seeds written: ${#paginas[@]} listing pages, ${#contestaciones[@]} gateway answers in $corpus"
+conexiones=("$http"/*)
+echo "seeds written: ${#paginas[@]} listing pages, ${#contestaciones[@]} gateway answers," \
+    "${#conexiones[@]} HTTP answers in $corpus"
