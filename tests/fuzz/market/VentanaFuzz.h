@@ -107,7 +107,7 @@ inline Ventana& ventana(int productos = 12) {
         const QString actual = QDir::currentPath();
 
         frmVantoria::Options o;
-        o.carpetaDiario = carpeta.filePath(QStringLiteral("journal"));
+        o.carpetaDiario = nueva->carpeta.filePath(QStringLiteral("journal"));
         o.programFolder = nueva->carpeta.path();
         o.dialogs = &nueva->dialogos;
         o.urlMercado = UrlCerrada;
