@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libqt6sql6-sqlite libqt6sql6-odbc libgl-dev qt6-translations-l10n
   fonts-liberation xvfb xauth
   clang libclang-rt-14-dev
-  libbenchmark-dev
+  libbenchmark-dev rapidjson-dev
   libsqlite3-dev
   zlib1g-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
