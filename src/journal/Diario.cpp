@@ -48,10 +48,9 @@ QDateTime Diario::hora() const {
     return (op_.ahora ? op_.ahora() : QDateTime::currentDateTimeUtc()).toUTC();
 }
 
-QString Diario::archivo(const QDateTime& cuando) const {
-    return QDir(op_.carpeta)
-        .filePath(QStringLiteral("precios-") + cuando.toUTC().toString(QStringLiteral("yyyy-MM")) +
-                  QStringLiteral(".jsonl"));
+QString archivoDelMes(const QString& carpeta, const QDateTime& cuando) {
+    return QDir(carpeta).filePath(QStringLiteral("precios-") + cuando.toUTC().toString(QStringLiteral("yyyy-MM")) +
+                                  QStringLiteral(".jsonl"));
 }
 
 void Diario::escribo(const QString& ruta, const QByteArray& linea, bool alDisco) {
@@ -78,7 +77,7 @@ QString Diario::intencion(int tanda, const QString& codigo, const QString& produ
     const QString id = corrida_ + u'-' + QString::number(++siguiente_);
     const QDateTime t = hora();
     // The outcome goes to the file of its intent, also when the month changes in between.
-    archivoPendiente_ = archivo(t);
+    archivoPendiente_ = archivoDelMes(op_.carpeta, t);
     Dictionary d;
     d.Add(QStringLiteral("time"), marca(t));
     d.Add(QStringLiteral("event"), QStringLiteral("intent"));
@@ -111,7 +110,7 @@ void Diario::resultado(const QString& id, Resultado r, const QString& texto) {
             d.Add(QStringLiteral("info"), texto.left(500));
             break;
     }
-    escribo(archivoPendiente_.isEmpty() ? archivo(hora()) : archivoPendiente_,
+    escribo(archivoPendiente_.isEmpty() ? archivoDelMes(op_.carpeta, hora()) : archivoPendiente_,
             json::toCanonicalUtf8(JsonValue(std::move(d))), false);
 }
 
@@ -119,7 +118,7 @@ int Diario::empiezoTanda() {
     // The highest batch number of this month's file; a line that does not read is passed over.
     int mayor = 0;
     const QDateTime t = hora();
-    archivoTanda_ = archivo(t);
+    archivoTanda_ = archivoDelMes(op_.carpeta, t);
     QFile f(archivoTanda_);
     if (f.open(QIODevice::ReadOnly)) {
         static const QRegularExpression inicio(QStringLiteral("\"event\":\"batch-start\".*\"batch\":(\\d{1,9})[,}]"));
@@ -145,8 +144,8 @@ void Diario::terminoTanda(int tanda, const Cuentas& c) {
     d.Add(QStringLiteral("applied"), numero(c.aplicados));
     d.Add(QStringLiteral("refused"), numero(c.rechazados));
     d.Add(QStringLiteral("failed"), numero(c.fallidos));
-    escribo(archivoTanda_.isEmpty() ? archivo(hora()) : archivoTanda_, json::toCanonicalUtf8(JsonValue(std::move(d))),
-            false);
+    escribo(archivoTanda_.isEmpty() ? archivoDelMes(op_.carpeta, hora()) : archivoTanda_,
+            json::toCanonicalUtf8(JsonValue(std::move(d))), false);
 }
 
 QString resumenTanda(const Diario::Cuentas& c) {

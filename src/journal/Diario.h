@@ -24,9 +24,6 @@ class Diario {
 
     explicit Diario(Opciones opciones);
 
-    // The file of the month of `cuando` (UTC).
-    QString archivo(const QDateTime& cuando) const;
-
     // Writes the intent of one price request and returns its id. `tanda` is 0 for a single push.
     QString intencion(int tanda, const QString& codigo, const QString& producto, const QString& publicacion,
                       const QString& precio);
@@ -52,6 +49,9 @@ class Diario {
 
 // The outcome of a batch in the operator's words: "Tanda terminada: 33 actualizados, 1 rechazado, 1 con error."
 QString resumenTanda(const Diario::Cuentas& c);
+
+// The journal's file in `carpeta` for the month of `cuando` (UTC): precios-YYYY-MM.jsonl.
+QString archivoDelMes(const QString& carpeta, const QDateTime& cuando);
 
 // Where the journal lives unless the settings say otherwise: journal/ in the user's data folder of the program.
 QString carpetaDiario();

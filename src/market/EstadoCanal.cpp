@@ -45,8 +45,8 @@ void despacho(Form& f, Mercado& m, Evento& ev) {
 
 void falloDeSolicitud(Form& f, Mercado& m) {
     detalles(f, m);
-    if (f.Paso == 3 || (f.Paso == 4 && f.Esperando && !f.esperoPausa))
-        anotoResultado(m, Diario::Resultado::Fallido, m.Inet1.ResponseInfo());
+    // Only a price request leaves an outcome awaited in the journal, so no other failure writes one.
+    anotoResultado(m, Diario::Resultado::Fallido, m.Inet1.ResponseInfo());
     // The status line's tooltip keeps why the last request failed.
     ponAyuda(f.VerEstado, m.Inet1.ResponseInfo());
     if (f.Paso == 4 && f.Esperando) {

@@ -90,7 +90,7 @@ int main(int argc, char* argv[]) {
             return uso(QStringLiteral("--month espera AAAA-MM, no ") + mes);
     }
     if (archivos.isEmpty())
-        archivos << Diario(Diario::Opciones{carpetaDiario(), {}, {}}).archivo(cuando);
+        archivos << archivoDelMes(carpetaDiario(), cuando);
 
     QTextStream err(stderr);
     int salida = 0;
