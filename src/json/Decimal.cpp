@@ -78,25 +78,49 @@ char* putDigits(uint64_t value, char* end) {
     return end;
 }
 
-}  // namespace
+// The parts of a decimal number read from its units (UTF-16 or ASCII bytes): magnitude below 2^96, scale 0..28.
+struct Parts {
+    bool negative = false;
+    u128 magnitude = 0;
+    int scale = 0;
+};
 
-Decimal Decimal::fromInteger(int64_t value) {
-    Decimal d;
-    d.negative_ = value < 0;
-    const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    d.lo_ = static_cast<uint32_t>(magnitude);
-    d.mid_ = static_cast<uint32_t>(magnitude >> 32);
-    return d;
-}
-
-Decimal::Status Decimal::parse(QStringView run, Decimal& out) {
-    const char16_t* s = reinterpret_cast<const char16_t*>(run.utf16());
-    const qsizetype n = run.size();
+template <typename Unit>
+Decimal::Status readDecimal(const Unit* s, qsizetype n, Parts& out) {
+    using Status = Decimal::Status;
     qsizetype i = 0;
     bool negative = false;
     if (i < n && (s[i] == u'+' || s[i] == u'-')) {
         negative = s[i] == u'-';
         ++i;
+    }
+    out.negative = negative;
+
+    // The usual number, at most 19 digits with no exponent, in 64 bits.
+    {
+        uint64_t value = 0;
+        int digits = 0;
+        int fraction = -1;  // digits after the point, once one is met
+        qsizetype k = i;
+        for (; k < n && digits <= 19; ++k) {
+            const char16_t c = s[k];
+            if (isDigit(c)) {
+                value = value * 10 + unsigned(c - u'0');
+                ++digits;
+                if (fraction >= 0) {
+                    ++fraction;
+                }
+            } else if (c == u'.' && fraction < 0) {
+                fraction = 0;
+            } else {
+                break;
+            }
+        }
+        if (k == n && digits > 0 && digits <= 19 && fraction <= Decimal::MaxScale) {
+            out.magnitude = value;
+            out.scale = fraction < 0 ? 0 : fraction;
+            return Status::Ok;
+        }
     }
 
     u128 mant = 0;
@@ -168,18 +192,15 @@ Decimal::Status Decimal::parse(QStringView run, Decimal& out) {
         exp10 += expNegative ? -exponent : exponent;
     }
 
-    Decimal d;
-    d.negative_ = negative;
     if (mant == 0) {
-        d.scale_ = static_cast<uint8_t>(exp10 < 0 ? std::min<int64_t>(-exp10, MaxScale) : 0);
-        out = d;
+        out.scale = static_cast<int>(exp10 < 0 ? std::min<int64_t>(-exp10, Decimal::MaxScale) : 0);
         return Status::Ok;
     }
 
     u128 magnitude = 0;
     int scale = 0;
     if (exp10 >= 0) {
-        if (firstDropped >= 0 || exp10 > MaxScale + 1) {
+        if (firstDropped >= 0 || exp10 > Decimal::MaxScale + 1) {
             return Status::Overflow;
         }
         magnitude = mant;
@@ -194,7 +215,7 @@ Decimal::Status Decimal::parse(QStringView run, Decimal& out) {
         }
     } else {
         const int64_t wanted = -exp10;
-        int64_t drop = wanted > MaxScale ? wanted - MaxScale : 0;
+        int64_t drop = wanted > Decimal::MaxScale ? wanted - Decimal::MaxScale : 0;
         for (;;) {
             if (drop > MaxKeptDigits) {
                 magnitude = 0;
@@ -214,12 +235,44 @@ Decimal::Status Decimal::parse(QStringView run, Decimal& out) {
             scale = 0;
         }
     }
+    out.magnitude = magnitude;
+    out.scale = scale;
+    return Status::Ok;
+}
+
+}  // namespace
+
+Decimal Decimal::fromInteger(int64_t value) {
+    Decimal d;
+    d.negative_ = value < 0;
+    const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
     d.lo_ = static_cast<uint32_t>(magnitude);
     d.mid_ = static_cast<uint32_t>(magnitude >> 32);
-    d.hi_ = static_cast<uint32_t>(magnitude >> 64);
-    d.scale_ = static_cast<uint8_t>(scale);
-    out = d;
-    return Status::Ok;
+    return d;
+}
+
+template <typename Unit>
+Decimal::Status Decimal::parseUnits(const Unit* s, qsizetype n, Decimal& out) {
+    Parts parts;
+    const Status status = readDecimal(s, n, parts);
+    if (status == Status::Ok) {
+        Decimal d;
+        d.negative_ = parts.negative;
+        d.lo_ = static_cast<uint32_t>(parts.magnitude);
+        d.mid_ = static_cast<uint32_t>(parts.magnitude >> 32);
+        d.hi_ = static_cast<uint32_t>(parts.magnitude >> 64);
+        d.scale_ = static_cast<uint8_t>(parts.scale);
+        out = d;
+    }
+    return status;
+}
+
+Decimal::Status Decimal::parse(QStringView run, Decimal& out) {
+    return parseUnits(reinterpret_cast<const char16_t*>(run.utf16()), run.size(), out);
+}
+
+Decimal::Status Decimal::parse(QByteArrayView run, Decimal& out) {
+    return parseUnits(reinterpret_cast<const unsigned char*>(run.data()), run.size(), out);
 }
 
 int Decimal::writeText(char* buffer) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QChar>
 #include <QString>
 #include <QStringView>
@@ -22,6 +23,8 @@ class Decimal {
     // exponent ("e"/"E", optional sign, digits). The point is always ".". Digits beyond what the kind holds are
     // rounded half to even; a value that needs a magnitude of 2^96 or more is an overflow.
     static Status parse(QStringView run, Decimal& out);
+    // The same for a run of ASCII bytes.
+    static Status parse(QByteArrayView run, Decimal& out);
 
     bool isNegative() const { return negative_; }
     bool isZero() const { return lo_ == 0 && mid_ == 0 && hi_ == 0; }
@@ -45,6 +48,9 @@ class Decimal {
     friend bool operator==(const Decimal& a, const Decimal& b);
 
   private:
+    template <typename Unit>
+    static Status parseUnits(const Unit* s, qsizetype n, Decimal& out);
+
     uint32_t lo_ = 0;
     uint32_t mid_ = 0;
     uint32_t hi_ = 0;

@@ -1,15 +1,22 @@
 #include "JSON.h"
 
 #include "VbError.h"
-#include "cStringBuilder.h"
 
 #include <QHashFunctions>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define JSON_SCAN_SSE2 1
+#endif
 
 namespace json {
 namespace {
@@ -22,54 +29,169 @@ constexpr char16_t TAB = u'\t';
 // text full of broken literals; past this many characters such quotes are cut to 20 characters.
 constexpr qsizetype ErrorTextBudget = qsizetype(1) << 22;
 
-// A cheap hash for the short texts the pool holds (keys, codes, words).
-size_t hashUnits(QStringView text) {
-    uint32_t h = 2166136261u;
-    for (QChar c : text) {
-        h = (h ^ c.unicode()) * 16777619u;
+// Four units (fewer at the end of a short text) packed 16 bits apiece, from UTF-16 or from ASCII bytes alike.
+inline uint64_t unitWord(const char16_t* s, qsizetype count) {
+    uint64_t w = 0;
+    if (count == 4) {
+        std::memcpy(&w, s, 8);
+        return w;
     }
-    return h ^ (h >> 15);
+    for (qsizetype i = 0; i < count; ++i) {
+        w |= uint64_t(s[i]) << (16 * i);
+    }
+    return w;
 }
 
-bool sameUnits(QStringView a, QStringView b) {
-    return a.size() == b.size() && std::memcmp(a.utf16(), b.utf16(), size_t(a.size()) * 2) == 0;
+inline uint64_t unitWord(const unsigned char* s, qsizetype count) {
+    uint64_t w = 0;
+    if (count == 4) {
+        uint32_t four;
+        std::memcpy(&four, s, 4);
+        w = four;
+        w = (w | (w << 16)) & 0x0000FFFF0000FFFFull;
+        return (w | (w << 8)) & 0x00FF00FF00FF00FFull;
+    }
+    for (qsizetype i = 0; i < count; ++i) {
+        w |= uint64_t(s[i]) << (16 * i);
+    }
+    return w;
 }
 
-// Keys and short values repeat a lot in marketplace answers, within a page and from one page to the next; equal
-// ones share one string. The pool lives on between parses (it changes no result) and starts afresh when full, so
-// it never holds more than a few thousand short strings.
+// A cheap hash for the short texts the pool holds (keys, codes, words), from their length and their first, middle
+// and last four units; an ASCII text hashes the same from its bytes as from its UTF-16 units. Texts that differ
+// elsewhere only meet in the same slot: the pool compares whole texts.
+template <typename Unit>
+uint32_t hashUnits(const Unit* s, qsizetype n) {
+    constexpr uint64_t K = 0x9E3779B97F4A7C15ull;
+    uint64_t h = (uint64_t(n) + 1) * K;
+    h = (h ^ unitWord(s, std::min<qsizetype>(n, 4))) * K;
+    if (n > 4) {
+        h = (h ^ unitWord(s + n - 4, 4)) * K;
+    }
+    if (n > 8) {
+        h = (h ^ unitWord(s + n / 2 - 2, 4)) * K;
+    }
+    return static_cast<uint32_t>(h >> 32) ^ static_cast<uint32_t>(h);
+}
+
+bool sameUnits(QStringView a, const char16_t* b, qsizetype n) {
+    return a.size() == n && std::memcmp(a.utf16(), b, size_t(n) * 2) == 0;
+}
+
+bool sameUnits(QStringView a, const unsigned char* b, qsizetype n) {
+    if (a.size() != n) {
+        return false;
+    }
+    const char16_t* units = reinterpret_cast<const char16_t*>(a.utf16());
+    for (qsizetype i = 0; i < n; ++i) {
+        if (units[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString textOf(const char16_t* s, qsizetype n) {
+    return QString(reinterpret_cast<const QChar*>(s), n);
+}
+
+// Only ever called with ASCII bytes.
+QString textOf(const unsigned char* s, qsizetype n) {
+    return QString::fromLatin1(reinterpret_cast<const char*>(s), n);
+}
+
+// Texts kept for the whole run, like literals, so that the strings over them are never counted or freed: copying
+// one costs no atomic count and dropping one frees nothing. The store is shared by all threads and ends at a fixed
+// size; past it the pool makes ordinary strings.
+class LastingTexts {
+  public:
+    // A string over a lasting copy of the units, or a null string once the store is full.
+    template <typename Unit>
+    static QString keep(const Unit* s, qsizetype n) {
+        static LastingTexts store;
+        std::lock_guard<std::mutex> lock(store.mutex_);
+        if (store.left_ < n) {
+            if (store.blocks_.size() * BlockUnits >= MaxUnits) {
+                return QString();
+            }
+            store.blocks_.push_back(std::make_unique<char16_t[]>(BlockUnits));
+            store.next_ = store.blocks_.back().get();
+            store.left_ = BlockUnits;
+        }
+        char16_t* text = store.next_;
+        std::copy(s, s + n, text);
+        store.next_ += n;
+        store.left_ -= n;
+        return QString::fromRawData(reinterpret_cast<const QChar*>(text), n);
+    }
+
+  private:
+    static constexpr qsizetype BlockUnits = 32 * 1024;
+    static constexpr size_t MaxUnits = 512 * 1024;  // 1 MB
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<char16_t[]>> blocks_;
+    char16_t* next_ = nullptr;
+    qsizetype left_ = 0;
+};
+
 class KeyPool {
   public:
+    enum Use { Key, Value };
+
     QString intern(QStringView text) {
-        if (text.size() > 64) {
-            return text.toString();
+        return intern(reinterpret_cast<const char16_t*>(text.utf16()), text.size(), Key);
+    }
+    // A text given as UTF-16 units, or as bytes that are all ASCII.
+    template <typename Unit>
+    QString intern(const Unit* s, qsizetype n, Use use) {
+        if (n > 64) {
+            return textOf(s, n);
         }
         if (slots_.empty()) {
-            slots_.assign(SlotCount, 0);
+            slots_.assign(SlotCount, Slot{});
+            seen_.assign(SeenCount, 0);
             entries_.reserve(MaxEntries);
         }
+        const uint32_t hash = hashUnits(s, n) | 1u;  // never 0, the mark of a free slot
         constexpr size_t mask = SlotCount - 1;
-        size_t slot = hashUnits(text) & mask;
-        for (; slots_[slot] != 0; slot = (slot + 1) & mask) {
-            const QString& entry = entries_[slots_[slot] - 1];
-            if (sameUnits(entry, text)) {
-                return entry;
+        size_t slot = hash & mask;
+        for (; slots_[slot].hash != 0; slot = (slot + 1) & mask) {
+            if (slots_[slot].hash == hash) {
+                const QString& entry = entries_[slots_[slot].entry];
+                if (sameUnits(entry, s, n)) {
+                    return entry;
+                }
+            }
+        }
+        if (use == Value) {
+            uint8_t& mark = seen_[(hash >> 13) & (SeenCount - 1)];
+            if (mark == 0) {
+                mark = 1;
+                return textOf(s, n);
             }
         }
         if (entries_.size() == MaxEntries) {
             entries_.clear();
-            std::fill(slots_.begin(), slots_.end(), 0);
-            return intern(text);
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            std::fill(seen_.begin(), seen_.end(), 0);
+            return intern(s, n, use);
         }
-        entries_.push_back(text.toString());
-        slots_[slot] = static_cast<uint32_t>(entries_.size());
+        QString lasting = n > 0 ? LastingTexts::keep(s, n) : QString();
+        entries_.push_back(lasting.isNull() ? textOf(s, n) : std::move(lasting));
+        slots_[slot] = Slot{hash, static_cast<uint32_t>(entries_.size() - 1)};
         return entries_.back();
     }
 
   private:
+    struct Slot {
+        uint32_t hash = 0;
+        uint32_t entry = 0;
+    };
     static constexpr size_t SlotCount = 8192;
     static constexpr size_t MaxEntries = 4096;
-    std::vector<uint32_t> slots_;
+    static constexpr size_t SeenCount = 16384;
+    std::vector<Slot> slots_;
+    std::vector<uint8_t> seen_;
     std::vector<QString> entries_;
 };
 
@@ -84,11 +206,21 @@ struct DepthIndex {
     std::vector<int64_t> positions;
 };
 
+// The bytes reader hands the input over to the text reader when it meets anything that would be reported (every
+// error text quotes positions and pieces of the text in UTF-16 units) or bytes that are not well-formed UTF-8.
+struct HandOver {};
+
+// The reader, over UTF-16 units (char16_t) or over UTF-8 bytes (unsigned char). Outside strings JSON is ASCII, so
+// the two read the same structure; strings read from bytes are decoded as they are taken.
+template <typename Unit>
 class Parser {
+    static constexpr bool Bytes = sizeof(Unit) == 1;
+
   public:
-    explicit Parser(QStringView text)
-        : text_(text), s_(reinterpret_cast<const char16_t*>(text.utf16())), n_(text.size()) {
-        builder_.ChunkSize(256);
+    Parser(const Unit* s, qsizetype n) : s_(s), n_(n) {
+        if constexpr (!Bytes) {
+            text_ = QStringView(s, n);
+        }
         members_.reserve(64);
         items_.reserve(64);
     }
@@ -102,6 +234,7 @@ class Parser {
         } else if (c == u'[') {
             outcome.value = parseArray();
         } else {
+            reporting();
             errors_ = QStringLiteral("Invalid JSON");
         }
         outcome.errors = std::move(errors_);
@@ -111,7 +244,14 @@ class Parser {
   private:
     enum Failure { NoFailure = 0, ConversionFailure = vb::TypeMismatch, OverflowFailure = vb::Overflow };
 
-    char16_t at(qsizetype p) const { return p < n_ ? s_[p] : char16_t(0); }
+    // Every fault that writes a line passes here first.
+    static void reporting() {
+        if constexpr (Bytes) {
+            throw HandOver{};
+        }
+    }
+
+    char16_t at(qsizetype p) const { return p < n_ ? char16_t(s_[p]) : char16_t(0); }
     bool within() const { return pos_ < n_; }
     qsizetype lPos() const { return pos_ + 1; }
     QStringView from(qsizetype p, qsizetype count) const {
@@ -197,6 +337,7 @@ class Parser {
             case u'{':
             case u'[':
                 if (depth_ >= MaxNesting) {
+                    reporting();
                     errors_.append(QStringLiteral("Nesting too deep at position %1\r\n").arg(lPos()));
                     aborted_ = true;
                     return JsonValue();
@@ -229,6 +370,7 @@ class Parser {
             ++pos_;
             skipBlanks();
         } else if (!within()) {
+            reporting();
             line({missing, last20()});
             return false;
         }
@@ -238,6 +380,7 @@ class Parser {
     JsonValue parseObject() {
         skipBlanks();
         if (at(pos_) != u'{') {
+            reporting();
             line({u"Invalid Object at position ", number(lPos()), u" : ", rest(pos_)});
             return JsonValue(Dictionary());
         }
@@ -252,12 +395,14 @@ class Parser {
                 break;
             }
             if (failure_ != NoFailure) {
+                reporting();
                 line({vb::Error::describe(failure_), u": ", key});
                 failure_ = NoFailure;
                 break;
             }
             stuck_ = false;  // objects move on to the next key by themselves
             if (isPresent(base, key)) {
+                reporting();
                 line({vb::Error::describe(vb::KeyAlreadyPresent), u": ", key});
                 break;
             }
@@ -276,7 +421,7 @@ class Parser {
         const size_t count = members_.size() - base;
         if (count < 16) {
             for (size_t i = base; i < members_.size(); ++i) {
-                if (members_[i].key == key) {
+                if (sameKey(members_[i].key, key)) {
                     return true;
                 }
             }
@@ -301,6 +446,13 @@ class Parser {
         return false;
     }
 
+    // Keys from the pool that are equal are mostly the same string.
+    static bool sameKey(const QString& a, const QString& b) {
+        return a.size() == b.size() &&
+               (a.constData() == b.constData() ||
+                std::memcmp(a.constData(), b.constData(), size_t(a.size()) * sizeof(QChar)) == 0);
+    }
+
     void rebuildDepthIndex(size_t base) {
         DepthIndex& table = depthIndex_[depth_];
         const size_t count = members_.size() - base + 1;
@@ -323,6 +475,7 @@ class Parser {
     JsonValue parseArray() {
         skipBlanks();
         if (at(pos_) != u'[') {
+            reporting();
             line({u"Invalid Array at position ", number(lPos()), u" : ", from(pos_, 20)});
             return JsonValue(Collection());
         }
@@ -335,6 +488,7 @@ class Parser {
                 break;
             }
             if (failure_ != NoFailure) {
+                reporting();
                 line({vb::Error::describe(failure_), u": ", from(pos_, 20)});
                 failure_ = NoFailure;
                 break;
@@ -352,27 +506,138 @@ class Parser {
         return JsonValue(std::move(collection));
     }
 
+    // The first position from p on that holds the quote or a backslash, or the end. Bytes note in `wide` whether
+    // any byte before it is not ASCII.
+    qsizetype scanString(qsizetype p, Unit quote, bool& wide) const {
+        if constexpr (Bytes) {
+            unsigned high = 0;
+#ifdef JSON_SCAN_SSE2
+            const __m128i q = _mm_set1_epi8(static_cast<char>(quote));
+            const __m128i bs = _mm_set1_epi8('\\');
+            for (; p + 16 <= n_; p += 16) {
+                const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + p));
+                const unsigned stops = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, q), _mm_cmpeq_epi8(chunk, bs))));
+                const unsigned nonAscii = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+                if (stops != 0) {
+                    high |= nonAscii & (stops ^ (stops - 1));
+                    wide = wide || high != 0;
+                    return p + std::countr_zero(stops);
+                }
+                high |= nonAscii;
+            }
+#endif
+            for (; p < n_ && s_[p] != quote && s_[p] != '\\'; ++p) {
+                high |= s_[p] & 0x80u;
+            }
+            wide = wide || high != 0;
+            return p;
+        } else {
+            while (p < n_ && s_[p] != quote && s_[p] != u'\\') {
+                ++p;
+            }
+            return p;
+        }
+    }
+
+    // Appends the text of the units [p, q) to the gathered string: UTF-16 as it is, bytes decoded.
+    void gather(qsizetype p, qsizetype q, bool wide) {
+        if constexpr (Bytes) {
+            if (wide) {
+                decodeUtf8(s_ + p, s_ + q);
+                return;
+            }
+            for (; p < q; ++p) {
+                gathered_.push_back(char16_t(s_[p]));
+            }
+        } else {
+            (void)wide;
+            gathered_.append(s_ + p, s_ + q);
+        }
+    }
+
+    // Decodes well-formed UTF-8 as QString::fromUtf8 would; anything else is read by the text reader instead.
+    void decodeUtf8(const unsigned char* p, const unsigned char* end) {
+        while (p < end) {
+            const unsigned b = *p;
+            if (b < 0x80) {
+                gathered_.push_back(char16_t(b));
+                ++p;
+                continue;
+            }
+            int more;
+            uint32_t code;
+            unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+            if (b >= 0xC2 && b <= 0xDF) {
+                more = 1;
+                code = b & 0x1F;
+            } else if (b >= 0xE0 && b <= 0xEF) {
+                more = 2;
+                code = b & 0x0F;
+                low = b == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+                high = b == 0xED ? 0x9F : 0xBF;  // no surrogates
+            } else if (b >= 0xF0 && b <= 0xF4) {
+                more = 3;
+                code = b & 0x07;
+                low = b == 0xF0 ? 0x90 : 0x80;
+                high = b == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
+            } else {
+                throw HandOver{};
+            }
+            if (end - p <= more) {
+                throw HandOver{};
+            }
+            for (int k = 1; k <= more; ++k) {
+                const unsigned c = p[k];
+                if (c < (k == 1 ? low : 0x80u) || c > (k == 1 ? high : 0xBFu)) {
+                    throw HandOver{};
+                }
+                code = (code << 6) | (c & 0x3F);
+            }
+            p += more + 1;
+            if (code >= 0x10000) {
+                gathered_.push_back(char16_t(0xD800 + ((code - 0x10000) >> 10)));
+                gathered_.push_back(char16_t(0xDC00 + (code & 0x3FF)));
+            } else {
+                gathered_.push_back(char16_t(code));
+            }
+        }
+    }
+
+    QStringView gatheredView() const {
+        return QStringView(gathered_.data(), qsizetype(gathered_.size()));
+    }
+
+    // The text of a slice that holds no escape; short ones ("new", "USD", "me2") repeat as much as keys do and share
+    // one string through the pool (keys of any length up to its limit do).
+    QString sliceText(qsizetype p, qsizetype q, bool wide, qsizetype pooledUpTo, KeyPool::Use use) {
+        if (Bytes && wide) {
+            gathered_.clear();
+            gather(p, q, true);
+            return gathered_.size() <= size_t(pooledUpTo)
+                       ? pool_.intern(gathered_.data(), qsizetype(gathered_.size()), use)
+                       : gatheredView().toString();
+        }
+        return q - p <= pooledUpTo ? pool_.intern(s_ + p, q - p, use) : textOf(s_ + p, q - p);
+    }
+
     JsonValue parseString() {
         skipBlanks();
-        const char16_t quote = s_[pos_];
+        const Unit quote = s_[pos_];
         ++pos_;
         const qsizetype start = pos_;
-        qsizetype p = pos_;
-        while (p < n_ && s_[p] != quote && s_[p] != u'\\') {
-            ++p;
-        }
+        bool wide = false;
+        qsizetype p = scanString(pos_, quote, wide);
         if (p >= n_ || s_[p] == quote) {
-            const QStringView plain(s_ + start, p - start);
             pos_ = p < n_ ? p + 1 : p;
-            // Short values ("new", "USD", "me2") repeat as much as keys do and share one string too.
-            return JsonValue(plain.size() <= 16 ? pool_.intern(plain) : plain.toString());
+            return JsonValue(sliceText(start, p, wide, 16, KeyPool::Value));
         }
-        // Escapes: gather the pieces between them in the builder.
-        builder_.Remove(0, builder_.Length());
-        builder_.Append(QStringView(s_ + start, p - start));
+        // Escapes: gather the pieces between them.
+        gathered_.clear();
+        gather(start, p, wide);
         pos_ = p;
         while (pos_ < n_) {
-            const char16_t c = s_[pos_];
+            const Unit c = s_[pos_];
             if (c == u'\\') {
                 ++pos_;
                 const char16_t e = at(pos_);
@@ -386,13 +651,14 @@ class Parser {
                     case u'n':
                     case u'r':
                     case u't':
-                        builder_.Append(QChar(escaped(e)));
+                        gathered_.push_back(escaped(e));
                         ++pos_;
                         break;
                     case u'u': {
                         ++pos_;
                         char16_t unit = 0;
-                        for (qsizetype k = 0; k < 4 && pos_ + k < n_; ++k) {
+                        qsizetype k = 0;
+                        for (; k < 4 && pos_ + k < n_; ++k) {
                             const char16_t h = s_[pos_ + k];
                             int digit;
                             if (h >= u'0' && h <= u'9') {
@@ -406,7 +672,16 @@ class Parser {
                             }
                             unit = static_cast<char16_t>(unit * 16 + digit);
                         }
-                        builder_.Append(QChar(unit));
+                        // A short escape still passes over four units; over bytes that is the same only while
+                        // they are ASCII.
+                        if constexpr (Bytes) {
+                            for (; k < 4 && pos_ + k < n_; ++k) {
+                                if (s_[pos_ + k] >= 0x80) {
+                                    throw HandOver{};
+                                }
+                            }
+                        }
+                        gathered_.push_back(unit);
                         pos_ += 4;
                         break;
                     }
@@ -418,16 +693,13 @@ class Parser {
                 ++pos_;
                 break;
             } else {
-                qsizetype q = pos_ + 1;
-                while (q < n_ && s_[q] != quote && s_[q] != u'\\') {
-                    ++q;
-                }
-                builder_.Append(QStringView(s_ + pos_, q - pos_));
+                bool pieceWide = false;
+                const qsizetype q = scanString(pos_ + 1, quote, pieceWide);
+                gather(pos_, q, pieceWide || (Bytes && c >= 0x80));
                 pos_ = q;
-                keepGrowthGeometric();
             }
         }
-        return JsonValue(builder_.toString());
+        return JsonValue(gatheredView().toString());
     }
 
     // The character a one-letter escape stands for; quotes, backslash and slash stand for themselves.
@@ -448,13 +720,6 @@ class Parser {
         }
     }
 
-    // The builder grows by whole chunks; letting the chunk follow the length keeps a very long string linear.
-    void keepGrowthGeometric() {
-        if (builder_.Length() > builder_.ChunkSize()) {
-            builder_.ChunkSize(builder_.Length());
-        }
-    }
-
     static bool isNumberChar(char16_t c) {
         return (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.' || c == u'e' || c == u'E';
     }
@@ -469,7 +734,13 @@ class Parser {
             return JsonValue();
         }
         Decimal number;
-        switch (Decimal::parse(QStringView(s_ + start, pos_ - start), number)) {
+        Decimal::Status status;
+        if constexpr (Bytes) {
+            status = Decimal::parse(QByteArrayView(s_ + start, pos_ - start), number);
+        } else {
+            status = Decimal::parse(QStringView(s_ + start, pos_ - start), number);
+        }
+        switch (status) {
             case Decimal::Status::Ok:
                 return JsonValue(number);
             case Decimal::Status::NotANumber:
@@ -482,18 +753,29 @@ class Parser {
         return JsonValue();
     }
 
-    bool matches(QStringView word) const { return from(pos_, word.size()) == word; }
+    bool matches(const char16_t* word, qsizetype size) const {
+        if (n_ - pos_ < size) {
+            return false;
+        }
+        for (qsizetype i = 0; i < size; ++i) {
+            if (s_[pos_ + i] != word[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
 
     JsonValue parseBoolean() {
         skipBlanks();
-        if (matches(u"true")) {
+        if (matches(u"true", 4)) {
             pos_ += 4;
             return JsonValue(true);
         }
-        if (matches(u"false")) {
+        if (matches(u"false", 5)) {
             pos_ += 5;
             return JsonValue(false);
         }
+        reporting();
         line({u"Invalid Boolean at position ", number(lPos()), u" : ", rest(pos_)});
         stuck_ = true;
         return JsonValue(false);
@@ -501,10 +783,11 @@ class Parser {
 
     JsonValue parseNull() {
         skipBlanks();
-        if (matches(u"null")) {
+        if (matches(u"null", 4)) {
             pos_ += 4;
             return JsonValue::null();
         }
+        reporting();
         line({u"Invalid null value at position ", number(lPos()), u" : ", rest(pos_)});
         stuck_ = true;
         return JsonValue();
@@ -520,7 +803,11 @@ class Parser {
         {
             const bool quoted = at(pos_) == u'"';
             qsizetype q = quoted ? pos_ + 1 : pos_;
+            bool wide = false;
             while (q < n_ && !endsPlainKey(s_[q])) {
+                if constexpr (Bytes) {
+                    wide = wide || s_[q] >= 0x80;
+                }
                 ++q;
             }
             const qsizetype end = q;
@@ -532,14 +819,16 @@ class Parser {
             if (q >= 0 && q < n_ && s_[q] == u':') {
                 const qsizetype start = quoted ? pos_ + 1 : pos_;
                 pos_ = q + 1;
-                return pool_.intern(QStringView(s_ + start, end - start));
+                return sliceText(start, end, wide, 64, KeyPool::Key);
             }
         }
+        // Any other key: quotes toggle, blanks drop out, and a colon outside quotes ends it.
         key_.clear();
+        bool wide = false;
         bool inDouble = false;
         bool inSingle = false;
         while (pos_ < n_) {
-            const char16_t c = s_[pos_];
+            const Unit c = s_[pos_];
             if (c == u'"' || c == u'\'') {
                 bool& flag = c == u'"' ? inDouble : inSingle;
                 flag = !flag;
@@ -547,31 +836,51 @@ class Parser {
                 if (!flag) {
                     skipBlanks();
                     if (at(pos_) != u':') {
-                        line({u"Invalid Key at position ", number(lPos()), u" : ", keyView()});
-                        return finishKey();
+                        reporting();
+                        line({u"Invalid Key at position ", number(lPos()), u" : ", keyText(wide)});
+                        return finishKey(wide);
                     }
                 }
             } else if (c == u':') {
                 ++pos_;
                 if (!inDouble && !inSingle) {
-                    return finishKey();
+                    return finishKey(wide);
                 }
                 key_.push_back(c);
             } else if (c == CR || c == LF || c == TAB || c == u' ') {
                 ++pos_;
             } else {
+                if constexpr (Bytes) {
+                    wide = wide || c >= 0x80;
+                }
                 key_.push_back(c);
                 ++pos_;
             }
         }
-        return finishKey();
+        return finishKey(wide);
     }
 
-    QStringView keyView() const { return QStringView(key_.data(), static_cast<qsizetype>(key_.size())); }
-    QString finishKey() { return pool_.intern(keyView()); }
+    // The key gathered so far, as UTF-16.
+    QStringView keyText(bool wide) {
+        if constexpr (Bytes) {
+            gathered_.clear();
+            if (wide) {
+                decodeUtf8(key_.data(), key_.data() + key_.size());
+            } else {
+                gathered_.assign(key_.begin(), key_.end());
+            }
+            return gatheredView();
+        } else {
+            (void)wide;
+            return QStringView(key_.data(), static_cast<qsizetype>(key_.size()));
+        }
+    }
+    QString finishKey(bool wide) {
+        return pool_.intern(keyText(wide));
+    }
 
     QStringView text_;
-    const char16_t* s_;
+    const Unit* s_;
     qsizetype n_;
     qsizetype pos_ = 0;
     int depth_ = 0;
@@ -579,8 +888,8 @@ class Parser {
     bool stuck_ = false;
     int failure_ = NoFailure;
     QString errors_;
-    cStringBuilder builder_;
-    std::u16string key_;
+    std::u16string gathered_;
+    std::basic_string<Unit> key_;
     std::vector<Dictionary::Member> members_;
     std::vector<JsonValue> items_;
     std::vector<DepthIndex> depthIndex_;
@@ -590,7 +899,15 @@ class Parser {
 }  // namespace
 
 ParseOutcome parseJsonText(QStringView text) {
-    return Parser(text).run();
+    return Parser<char16_t>(reinterpret_cast<const char16_t*>(text.utf16()), text.size()).run();
+}
+
+ParseOutcome parseJsonUtf8(QByteArrayView utf8) {
+    try {
+        return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(utf8.data()), utf8.size()).run();
+    } catch (const HandOver&) {
+        return parseJsonText(QString::fromUtf8(utf8));
+    }
 }
 
 }  // namespace json
@@ -604,6 +921,12 @@ QString& errorText() {
 
 std::optional<json::JsonValue> ParseJson(QStringView text) {
     json::ParseOutcome outcome = json::parseJsonText(text);
+    errorText() = std::move(outcome.errors);
+    return std::move(outcome.value);
+}
+
+std::optional<json::JsonValue> ParseJsonUtf8(QByteArrayView utf8) {
+    json::ParseOutcome outcome = json::parseJsonUtf8(utf8);
     errorText() = std::move(outcome.errors);
     return std::move(outcome.value);
 }

@@ -22,12 +22,17 @@ struct ParseOutcome {
 
 // The reentrant reader behind ParseJson: never raises, returns as much of the tree as it has built.
 ParseOutcome parseJsonText(QStringView text);
+// The same reader over UTF-8 bytes, read as they are (no text made of the whole input first). The result is the
+// one parseJsonText gives for QString::fromUtf8 of the bytes.
+ParseOutcome parseJsonUtf8(QByteArrayView utf8);
 
 }  // namespace json
 
 // Parses a JSON text leniently (apostrophe strings and keys, bare keys, comments, parentheses as blanks, a leading
 // "+" on numbers, text after the top-level value). Never raises; what went wrong is read with ParserErrors().
 std::optional<json::JsonValue> ParseJson(QStringView text);
+// ParseJson of UTF-8 bytes, without converting the whole input to a text first.
+std::optional<json::JsonValue> ParseJsonUtf8(QByteArrayView utf8);
 // The error text of the most recent ParseJson call; empty when that parse met no fault.
 QString ParserErrors();
 

@@ -31,6 +31,8 @@ class ReaderTest : public QObject {
   private slots:
     void parse_data();
     void parse();
+    void bytesReadAsTheirText_data();
+    void bytesReadAsTheirText();
     void errorTextBelongsToTheLastParse();
     void nestingLimit_data();
     void nestingLimit();
@@ -41,7 +43,7 @@ class ReaderTest : public QObject {
     void accessorsOfAnotherKindRaise();
     void textFormFollowsRegionalSettings();
     void brokenLiteralsDoNotBlowUpTheErrorText();
-    void corporaParseTheSameTwice();
+    void corporaParseTheSameTwiceFromTextOrBytes();
     void tool_data();
     void tool();
 };
@@ -137,6 +139,43 @@ void ReaderTest::parse() {
     if (value) {
         QVERIFY(value->isContainer());
     }
+    QCOMPARE(canonical(ParseJsonUtf8(text.toUtf8())), tree);
+    QCOMPARE(ParserErrors(), errors);
+}
+
+// Read from its bytes, an input gives what its text gives: tree and error text.
+void ReaderTest::bytesReadAsTheirText_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray longAscii = QByteArray("abcdefghijklmnopq").repeated(3);
+    // clang-format off
+    QTest::newRow("accents in keys and values") << QByteArray("{\"a\xc3\xb1o\":\"caf\xc3\xa9\", ni\xc3\xb1o: 'se\xc3\xb1or'}");
+    QTest::newRow("four-byte characters") << QByteArray("[\"\xf0\x9f\x98\x80x\", \"\xf4\x8f\xbf\xbf\"]");
+    QTest::newRow("noncharacters") << QByteArray("[\"\xef\xbf\xbe\xef\xbf\xbf\xef\xb7\x90\"]");
+    QTest::newRow("broken sequence in a string") << QByteArray("[\"a\xc3(\", \"\xed\xa0\x80\", \"\xc0\x80\", \"\xf4\x90\x80\x80\"]");
+    QTest::newRow("cut sequence at the end") << QByteArray("[\"ab\xe2\x82");
+    QTest::newRow("byte order mark first") << QByteArray("\xef\xbb\xbf{\"a\":1}");
+    QTest::newRow("byte order mark inside") << QByteArray("[\"\xef\xbb\xbf\"]");
+    QTest::newRow("accent outside strings") << QByteArray("[1, \xc3\xa9]");
+    QTest::newRow("accent in a comment") << QByteArray("[1 /* \xc3\xa9 */, 2 // \xc3\xa9\n]");
+    QTest::newRow("short unicode escape before an accent") << QByteArray("[\"\\u4\xc3\xa9xyz\"]");
+    QTest::newRow("short unicode escape before ASCII") << QByteArray("[\"\\u4xyz!\"]");
+    QTest::newRow("unknown escape of an accent") << QByteArray("[\"a\\\xc3\xa9" "b\"]");
+    QTest::newRow("escapes among accents") << QByteArray("[\"\xc3\xa9\\n" + longAscii + "\xc3\xa9\\\"\xe2\x82\xac\"]");
+    QTest::newRow("quote at every offset of a block") << "[\"" + longAscii + "\",\"" + longAscii.left(15) + "\",\"" + longAscii.left(16) + "\"]";
+    QTest::newRow("accent just past the quote") << "[\"" + longAscii.left(10) + "\",\"\xc3\xa9" + longAscii + "\"]";
+    QTest::newRow("bare key with accent and blanks") << QByteArray("{ 'ma\xc3\xb1' ana' :1, \"x y\"z\":2}");
+    QTest::newRow("broken key") << QByteArray("{\"cl\xc3\xa1ve\" x:1}");
+    QTest::newRow("broken literal after accents") << QByteArray("[\"\xc3\xa9\", tru]");
+    QTest::newRow("numbers") << QByteArray("[+1, -0, 0.000, 12345678901234567890, 1e3, 0.1234567890123456789012345678901, 1..2]");
+    // clang-format on
+}
+
+void ReaderTest::bytesReadAsTheirText() {
+    QFETCH(QByteArray, bytes);
+    const json::ParseOutcome fromText = json::parseJsonText(QString::fromUtf8(bytes));
+    const json::ParseOutcome fromBytes = json::parseJsonUtf8(bytes);
+    QCOMPARE(canonical(fromBytes.value), canonical(fromText.value));
+    QCOMPARE(fromBytes.errors, fromText.errors);
 }
 
 void ReaderTest::errorTextBelongsToTheLastParse() {
@@ -288,7 +327,7 @@ void ReaderTest::brokenLiteralsDoNotBlowUpTheErrorText() {
     QCOMPARE(errors.count(QStringLiteral("Invalid Boolean")), 40000);
 }
 
-void ReaderTest::corporaParseTheSameTwice() {
+void ReaderTest::corporaParseTheSameTwiceFromTextOrBytes() {
     const QString root = QStringLiteral(VANTORIA_CORPORA_DIR);
     if (!QDir(root).exists()) {
         QSKIP("the shared corpora are not present");
@@ -299,11 +338,14 @@ void ReaderTest::corporaParseTheSameTwice() {
     while (it.hasNext()) {
         QFile f(it.next());
         QVERIFY(f.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(f.readAll());
+        const QByteArray bytes = f.readAll();
+        const QString text = QString::fromUtf8(bytes);
         const std::optional<JsonValue> a = ParseJson(text);
         const QString errorsA = ParserErrors();
         const std::optional<JsonValue> b = ParseJson(text);
         QCOMPARE(canonical(a), canonical(b));
+        QCOMPARE(ParserErrors(), errorsA);
+        QCOMPARE(canonical(ParseJsonUtf8(bytes)), canonical(a));
         QCOMPARE(ParserErrors(), errorsA);
         // Well-formed standard documents that start with a container read without a fault.
         const QString name = QFileInfo(f).fileName();
