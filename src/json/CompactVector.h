@@ -50,6 +50,19 @@ class CompactVector {
         return v;
     }
 
+    // Takes over n elements by copying their bytes: the source is left as raw memory, which the caller neither
+    // destroys nor reads again. For types that hold no pointer into themselves, as QString and the tree's values.
+    static CompactVector relocatedFrom(T* source, size_t n) {
+        CompactVector v;
+        if (n != 0) {
+            v.data_ = allocate(n);
+            v.capacity_ = static_cast<uint32_t>(n);
+            std::memcpy(static_cast<void*>(v.data_), static_cast<const void*>(source), n * sizeof(T));
+            v.size_ = static_cast<uint32_t>(n);
+        }
+        return v;
+    }
+
     uint32_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     T& operator[](size_t i) { return data_[i]; }

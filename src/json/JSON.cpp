@@ -108,7 +108,7 @@ class LastingTexts {
     // A string over a lasting copy of the units, or a null string once the store is full.
     template <typename Unit>
     static QString keep(const Unit* s, qsizetype n) {
-        static LastingTexts store;
+        static LastingTexts& store = *new LastingTexts;  // never destroyed: strings over it may outlive any static
         std::lock_guard<std::mutex> lock(store.mutex_);
         if (store.left_ < n) {
             if (store.blocks_.size() * BlockUnits >= MaxUnits) {
@@ -134,6 +134,11 @@ class LastingTexts {
     qsizetype left_ = 0;
 };
 
+// Keys and short values repeat a lot in marketplace answers, within a page and from one page to the next; equal
+// ones share one string. The pool lives on between parses (it changes no result). When full it starts afresh but
+// for the keys over lasting texts, of which it keeps at most half its room, so it never holds more than a few
+// thousand short strings. A value enters it only when it comes a second time, so that unique ones (ids, codes)
+// neither pay for a place nor push the keys out.
 class KeyPool {
   public:
     enum Use { Key, Value };
@@ -153,9 +158,8 @@ class KeyPool {
             entries_.reserve(MaxEntries);
         }
         const uint32_t hash = hashUnits(s, n) | 1u;  // never 0, the mark of a free slot
-        constexpr size_t mask = SlotCount - 1;
-        size_t slot = hash & mask;
-        for (; slots_[slot].hash != 0; slot = (slot + 1) & mask) {
+        size_t slot = hash & SlotMask;
+        for (; slots_[slot].hash != 0; slot = (slot + 1) & SlotMask) {
             if (slots_[slot].hash == hash) {
                 const QString& entry = entries_[slots_[slot].entry];
                 if (sameUnits(entry, s, n)) {
@@ -167,17 +171,29 @@ class KeyPool {
             uint8_t& mark = seen_[(hash >> 13) & (SeenCount - 1)];
             if (mark == 0) {
                 mark = 1;
+                // Marks only ever accumulate; past a quarter of them set, they would let most values in.
+                if (++marks_ == SeenCount / 4) {
+                    std::fill(seen_.begin(), seen_.end(), 0);
+                    marks_ = 0;
+                }
                 return textOf(s, n);
             }
         }
         if (entries_.size() == MaxEntries) {
-            entries_.clear();
-            std::fill(slots_.begin(), slots_.end(), Slot{});
-            std::fill(seen_.begin(), seen_.end(), 0);
+            restart();
             return intern(s, n, use);
         }
-        QString lasting = n > 0 ? LastingTexts::keep(s, n) : QString();
-        entries_.push_back(lasting.isNull() ? textOf(s, n) : std::move(lasting));
+        QString text;
+        if (use == Key && lasting_ < MaxEntries / 2 && n > 0) {
+            text = LastingTexts::keep(s, n);
+        }
+        const bool lasting = !text.isNull();
+        if (!lasting) {
+            text = textOf(s, n);
+        }
+        lasting_ += lasting;
+        entries_.push_back(std::move(text));
+        isLasting_.push_back(lasting);
         slots_[slot] = Slot{hash, static_cast<uint32_t>(entries_.size() - 1)};
         return entries_.back();
     }
@@ -187,18 +203,101 @@ class KeyPool {
         uint32_t hash = 0;
         uint32_t entry = 0;
     };
+
+    // Keeps only the entries over lasting texts.
+    void restart() {
+        std::vector<QString> kept;
+        kept.reserve(MaxEntries);
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (isLasting_[i]) {
+                kept.push_back(std::move(entries_[i]));
+            }
+        }
+        entries_ = std::move(kept);
+        isLasting_.assign(entries_.size(), 1);
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            const char16_t* units = reinterpret_cast<const char16_t*>(entries_[i].utf16());
+            const uint32_t hash = hashUnits(units, entries_[i].size()) | 1u;
+            size_t slot = hash & SlotMask;
+            while (slots_[slot].hash != 0) {
+                slot = (slot + 1) & SlotMask;
+            }
+            slots_[slot] = Slot{hash, static_cast<uint32_t>(i)};
+        }
+        std::fill(seen_.begin(), seen_.end(), 0);
+        marks_ = 0;
+    }
+
     static constexpr size_t SlotCount = 8192;
+    static constexpr size_t SlotMask = SlotCount - 1;
     static constexpr size_t MaxEntries = 4096;
     static constexpr size_t SeenCount = 16384;
     std::vector<Slot> slots_;
     std::vector<uint8_t> seen_;
+    size_t marks_ = 0;
     std::vector<QString> entries_;
+    std::vector<uint8_t> isLasting_;
+    size_t lasting_ = 0;
 };
 
 KeyPool& sharedPool() {
     static thread_local KeyPool pool;
     return pool;
 }
+
+// The entries of the containers being read, shared by all containers of the parse. The entries of a finished
+// container move out by their bytes at once and the stack forgets them.
+template <typename T>
+class EntryStack {
+  public:
+    EntryStack() = default;
+    EntryStack(const EntryStack&) = delete;
+    EntryStack& operator=(const EntryStack&) = delete;
+    ~EntryStack() {
+        for (size_t i = 0; i < size_; ++i) {
+            data_[i].~T();
+        }
+        std::free(data_);
+    }
+
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_[i]; }
+    // Raw room for one more entry.
+    void* slot() {
+        if (size_ == capacity_) {
+            grow();
+        }
+        return data_ + size_;
+    }
+    void keep() { ++size_; }
+    // The entries from `base` up, for a container to take their bytes; then forgotten, not destroyed.
+    template <typename Container>
+    Container handOver(size_t base, Container (*adopt)(T*, size_t)) {
+        Container taken = adopt(data_ + base, size_ - base);
+        size_ = base;
+        return taken;
+    }
+
+  private:
+    void grow() {
+        const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        void* fresh = std::malloc(capacity * sizeof(T));
+        if (!fresh) {
+            throw std::bad_alloc();
+        }
+        if (size_ != 0) {
+            std::memcpy(fresh, static_cast<const void*>(data_), size_ * sizeof(T));
+        }
+        std::free(data_);
+        data_ = static_cast<T*>(fresh);
+        capacity_ = capacity;
+    }
+
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // Positions (+ 1) of the members of one large object on the member stack, by key hash.
 struct DepthIndex {
@@ -221,8 +320,6 @@ class Parser {
         if constexpr (!Bytes) {
             text_ = QStringView(s, n);
         }
-        members_.reserve(64);
-        items_.reserve(64);
     }
 
     ParseOutcome run() {
@@ -406,13 +503,11 @@ class Parser {
                 line({vb::Error::describe(vb::KeyAlreadyPresent), u": ", key});
                 break;
             }
-            members_.push_back(Dictionary::Member{std::move(key), std::move(value)});
+            new (members_.slot()) Dictionary::Member{std::move(key), std::move(value)};
+            members_.keep();
         }
         --depth_;
-        Dictionary dictionary = Dictionary::fromDistinctMembers(
-            std::span<Dictionary::Member>(members_.data() + base, members_.size() - base));
-        members_.resize(base);
-        return JsonValue(std::move(dictionary));
+        return JsonValue(members_.handOver(base, &Dictionary::adoptDistinctMembers));
     }
 
     // Whether the object whose members start at `base` on the stack already holds the key. Small objects are
@@ -493,7 +588,8 @@ class Parser {
                 failure_ = NoFailure;
                 break;
             }
-            items_.push_back(std::move(value));
+            new (items_.slot()) JsonValue(std::move(value));
+            items_.keep();
             // A broken true/false/null leaves the position where it was; reading it again would never end.
             if (stuck_) {
                 stuck_ = false;
@@ -501,9 +597,7 @@ class Parser {
             }
         }
         --depth_;
-        Collection collection = Collection::fromMoved(std::span<JsonValue>(items_.data() + base, items_.size() - base));
-        items_.resize(base);
-        return JsonValue(std::move(collection));
+        return JsonValue(items_.handOver(base, &Collection::adopt));
     }
 
     // The first position from p on that holds the quote or a backslash, or the end. Bytes note in `wide` whether
@@ -890,8 +984,8 @@ class Parser {
     QString errors_;
     std::u16string gathered_;
     std::basic_string<Unit> key_;
-    std::vector<Dictionary::Member> members_;
-    std::vector<JsonValue> items_;
+    EntryStack<Dictionary::Member> members_;
+    EntryStack<JsonValue> items_;
     std::vector<DepthIndex> depthIndex_;
     KeyPool& pool_ = sharedPool();
 };

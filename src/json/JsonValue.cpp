@@ -130,9 +130,9 @@ struct Dictionary::Index {
     }
 };
 
-Dictionary Dictionary::fromDistinctMembers(std::span<Member> members) {
+Dictionary Dictionary::adoptDistinctMembers(Member* first, size_t count) {
     Dictionary d;
-    d.members_ = CompactVector<Member>::movedFrom(members);
+    d.members_ = CompactVector<Member>::relocatedFrom(first, count);
     return d;
 }
 
@@ -212,9 +212,9 @@ QStringList Dictionary::keys() const {
     return list;
 }
 
-Collection Collection::fromMoved(std::span<JsonValue> items) {
+Collection Collection::adopt(JsonValue* first, size_t count) {
     Collection c;
-    c.items_ = CompactVector<JsonValue>::movedFrom(items);
+    c.items_ = CompactVector<JsonValue>::relocatedFrom(first, count);
     return c;
 }
 

@@ -25,8 +25,9 @@ class Dictionary {
     using Member = DictionaryMember;
 
     Dictionary();
-    // Moves members whose keys the caller knows to be distinct (the reader checks them as it goes).
-    static Dictionary fromDistinctMembers(std::span<Member> members);
+    // Takes over `count` members whose keys the caller knows to be distinct (the reader checks them as it goes) by
+    // copying their bytes; the caller forgets them without destroying them.
+    static Dictionary adoptDistinctMembers(Member* first, size_t count);
     Dictionary(const Dictionary& other);
     Dictionary& operator=(const Dictionary& other);
     Dictionary(Dictionary&&) noexcept;
@@ -64,8 +65,8 @@ class Dictionary {
 class Collection {
   public:
     Collection() = default;
-    // Moves the values of a range into a new list.
-    static Collection fromMoved(std::span<JsonValue> items);
+    // Takes over `count` values by copying their bytes; the caller forgets them without destroying them.
+    static Collection adopt(JsonValue* first, size_t count);
     Collection(const Collection& other);
     Collection& operator=(const Collection& other);
     Collection(Collection&&) noexcept;
