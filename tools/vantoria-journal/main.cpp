@@ -115,7 +115,7 @@ int main(int argc, char* argv[]) {
             const QByteArray linea = f.readLine().trimmed();
             if (linea.isEmpty())
                 continue;
-            const std::optional<json::JsonValue> v = ParseJson(QString::fromUtf8(linea));
+            const std::optional<json::JsonValue> v = ParseJsonUtf8(linea);
             const json::Dictionary* d = v ? v->asDictionary() : nullptr;
             const QString evento = d && ParserErrors().isEmpty() ? texto(*d, "event") : QString();
             if (evento == QLatin1String("intent")) {

@@ -70,8 +70,7 @@ int main(int argc, char** argv) {
         bytes = input.readAll();
         utf8 = bytes;
     }
-    const QString text = QString::fromUtf8(utf8);
-    const std::optional<json::JsonValue> value = ParseJson(text);
+    const std::optional<json::JsonValue> value = ParseJsonUtf8(utf8);
     const QString errors = ParserErrors();
 
     const auto print = [](QByteArrayView piece) {
