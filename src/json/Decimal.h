@@ -18,6 +18,16 @@ class Decimal {
 
     Decimal() = default;
     static Decimal fromInteger(int64_t value);
+    // magnitude / 10^scale with the sign given (a negative zero keeps its sign, as a parsed "-0" does); scale from
+    // 0 to MaxScale.
+    static Decimal fromScaled(uint64_t magnitude, int scale, bool negative) {
+        Decimal d;
+        d.lo_ = static_cast<uint32_t>(magnitude);
+        d.mid_ = static_cast<uint32_t>(magnitude >> 32);
+        d.scale_ = static_cast<uint8_t>(scale);
+        d.negative_ = negative;
+        return d;
+    }
 
     // Reads a decimal number: optional sign, digits with at most one "." (".5" and "5." count), optional
     // exponent ("e"/"E", optional sign, digits). The point is always ".". Digits beyond what the kind holds are

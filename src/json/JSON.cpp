@@ -374,8 +374,15 @@ class Parser {
     }
     static QString number(qsizetype v) { return QString::number(v); }
 
+    // Whether a unit can start blanks or a comment: tab, line ends, space, parentheses, asterisk and slash.
+    static bool mayBeBlank(char16_t c) {
+        constexpr uint64_t Blanks = (1ull << 9) | (1ull << 10) | (1ull << 13) | (1ull << 32) | (1ull << 40) |
+                                    (1ull << 41) | (1ull << 42) | (1ull << 47);
+        return c < 64 && ((Blanks >> c) & 1) != 0;
+    }
+
     void skipBlanks() {
-        if (pos_ < n_ && s_[pos_] > u'/') {
+        if (pos_ < n_ && !mayBeBlank(s_[pos_])) {
             return;
         }
         bool pending = false;
@@ -818,8 +825,65 @@ class Parser {
         return (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.' || c == u'e' || c == u'E';
     }
 
+    // Reads a run of digits from p on into value, eight at a time where it can; counts them in `digits`, which
+    // stops meaning anything past 19.
+    qsizetype readDigits(qsizetype p, uint64_t& value, int& digits) const {
+        if constexpr (Bytes) {
+            while (p + 8 <= n_ && digits <= 19) {
+                uint64_t chunk;
+                std::memcpy(&chunk, s_ + p, 8);
+                // All eight are digits when each byte is 0x30..0x39.
+                if (((chunk & 0xF0F0F0F0F0F0F0F0ull) |
+                     (((chunk + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) != 0x3333333333333333ull) {
+                    break;
+                }
+                chunk -= 0x3030303030303030ull;
+                chunk = (chunk * 10 + (chunk >> 8)) & 0x00FF00FF00FF00FFull;
+                chunk = (chunk * 100 + (chunk >> 16)) & 0x0000FFFF0000FFFFull;
+                chunk = (chunk * 10000 + (chunk >> 32)) & 0xFFFFFFFFull;
+                value = value * 100000000 + chunk;
+                digits += 8;
+                p += 8;
+            }
+        }
+        for (; p < n_ && s_[p] >= u'0' && s_[p] <= u'9' && digits <= 19; ++p) {
+            value = value * 10 + unsigned(s_[p] - u'0');
+            ++digits;
+        }
+        return p;
+    }
+
+    // The usual number (a sign, at most 19 digits, a point) read in one pass; anything else (an exponent, more
+    // digits, a stray sign or point) is left to the exact reading of the whole run.
+    bool quickNumber(Decimal& out) {
+        qsizetype p = pos_;
+        bool negative = false;
+        if (p < n_ && (s_[p] == u'-' || s_[p] == u'+')) {
+            negative = s_[p] == u'-';
+            ++p;
+        }
+        uint64_t value = 0;
+        int digits = 0;
+        p = readDigits(p, value, digits);
+        int scale = 0;
+        if (p < n_ && s_[p] == u'.') {
+            const qsizetype fraction = ++p;
+            p = readDigits(p, value, digits);
+            scale = int(p - fraction);
+        }
+        if (digits == 0 || digits > 19 || (p < n_ && isNumberChar(s_[p]))) {
+            return false;
+        }
+        out = Decimal::fromScaled(value, scale, negative);
+        pos_ = p;
+        return true;
+    }
+
     JsonValue parseNumber() {
         skipBlanks();
+        if (Decimal quick; quickNumber(quick)) {
+            return JsonValue(quick);
+        }
         const qsizetype start = pos_;
         while (pos_ < n_ && isNumberChar(s_[pos_])) {
             ++pos_;

@@ -93,6 +93,11 @@ void ReaderTest::parse_data() {
     QTest::newRow("no comments inside strings") << "[\"a//b\"]" << QByteArray("[\"a//b\"]") << "";
     QTest::newRow("numbers in any notation") << "[1.5,12.5e1,+5,1.50,-0,125.0,-3E-2]"
                                              << QByteArray("[1.5,125,5,1.5,0,125,-0.03]") << "";
+    QTest::newRow("long plain numbers")
+        << "[12345678,1234567890123456789,-98765432.12345678,0.0000000012345678901,00000000000000000001,"
+           "12345678901234567890,99999999999999999999.5,.5,5.,-0.0,1234567812345678e-8]"
+        << QByteArray("[12345678,1234567890123456789,-98765432.12345678,0.0000000012345678901,1,"
+                      "12345678901234567890,99999999999999999999.5,0.5,5,0,12345678.12345678]") << "";
     QTest::newRow("two commas in a row") << "[1,,2]" << QByteArray("[1]") << "Type mismatch: ,2]\r\n";
     QTest::newRow("comma before the bracket") << "[1,]" << QByteArray("[1]") << "Type mismatch: ]\r\n";
     QTest::newRow("number out of range") << "[1e40,2]" << QByteArray("[]") << "Overflow: ,2]\r\n";
