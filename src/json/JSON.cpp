@@ -83,7 +83,15 @@ bool sameUnits(QStringView a, const unsigned char* b, qsizetype n) {
         return false;
     }
     const char16_t* units = reinterpret_cast<const char16_t*>(a.utf16());
-    for (qsizetype i = 0; i < n; ++i) {
+    qsizetype i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t four;
+        std::memcpy(&four, units + i, 8);
+        if (four != unitWord(b + i, 4)) {
+            return false;
+        }
+    }
+    for (; i < n; ++i) {
         if (units[i] != b[i]) {
             return false;
         }
@@ -135,8 +143,8 @@ class LastingTexts {
 };
 
 // Keys and short values repeat a lot in marketplace answers, within a page and from one page to the next; equal
-// ones share one string. The pool lives on between parses (it changes no result). When full it starts afresh but
-// for the keys over lasting texts, of which it keeps at most half its room, so it never holds more than a few
+// ones share one string. The pool lives on between parses (it changes no result). The first texts it takes, up to
+// half its room, are lasting ones; when full it starts afresh but for those, so it never holds more than a few
 // thousand short strings. A value enters it only when it comes a second time, so that unique ones (ids, codes)
 // neither pay for a place nor push the keys out.
 class KeyPool {
@@ -168,14 +176,11 @@ class KeyPool {
             }
         }
         if (use == Value) {
-            uint8_t& mark = seen_[(hash >> 13) & (SeenCount - 1)];
-            if (mark == 0) {
-                mark = 1;
-                // Marks only ever accumulate; past a quarter of them set, they would let most values in.
-                if (++marks_ == SeenCount / 4) {
-                    std::fill(seen_.begin(), seen_.end(), 0);
-                    marks_ = 0;
-                }
+            // The table of values seen once keeps a fragment of each one's hash; a value met again finds its own.
+            uint16_t& seen = seen_[(hash >> 13) & (SeenCount - 1)];
+            const uint16_t fragment = static_cast<uint16_t>(hash >> 16) | 1u;
+            if (seen != fragment) {
+                seen = fragment;
                 return textOf(s, n);
             }
         }
@@ -184,7 +189,7 @@ class KeyPool {
             return intern(s, n, use);
         }
         QString text;
-        if (use == Key && lasting_ < MaxEntries / 2 && n > 0) {
+        if (lasting_ < MaxEntries / 2 && n > 0) {
             text = LastingTexts::keep(s, n);
         }
         const bool lasting = !text.isNull();
@@ -226,7 +231,6 @@ class KeyPool {
             slots_[slot] = Slot{hash, static_cast<uint32_t>(i)};
         }
         std::fill(seen_.begin(), seen_.end(), 0);
-        marks_ = 0;
     }
 
     static constexpr size_t SlotCount = 8192;
@@ -234,8 +238,7 @@ class KeyPool {
     static constexpr size_t MaxEntries = 4096;
     static constexpr size_t SeenCount = 16384;
     std::vector<Slot> slots_;
-    std::vector<uint8_t> seen_;
-    size_t marks_ = 0;
+    std::vector<uint16_t> seen_;
     std::vector<QString> entries_;
     std::vector<uint8_t> isLasting_;
     size_t lasting_ = 0;
@@ -659,10 +662,14 @@ class Parser {
 
     // Decodes well-formed UTF-8 as QString::fromUtf8 would; anything else is read by the text reader instead.
     void decodeUtf8(const unsigned char* p, const unsigned char* end) {
+        // Never more units than bytes.
+        const size_t before = gathered_.size();
+        gathered_.resize(before + size_t(end - p));
+        char16_t* out = gathered_.data() + before;
         while (p < end) {
             const unsigned b = *p;
             if (b < 0x80) {
-                gathered_.push_back(char16_t(b));
+                *out++ = char16_t(b);
                 ++p;
                 continue;
             }
@@ -697,12 +704,13 @@ class Parser {
             }
             p += more + 1;
             if (code >= 0x10000) {
-                gathered_.push_back(char16_t(0xD800 + ((code - 0x10000) >> 10)));
-                gathered_.push_back(char16_t(0xDC00 + (code & 0x3FF)));
+                *out++ = char16_t(0xD800 + ((code - 0x10000) >> 10));
+                *out++ = char16_t(0xDC00 + (code & 0x3FF));
             } else {
-                gathered_.push_back(char16_t(code));
+                *out++ = char16_t(code);
             }
         }
+        gathered_.resize(size_t(out - gathered_.data()));
     }
 
     QStringView gatheredView() const {
