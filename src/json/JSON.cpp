@@ -118,7 +118,7 @@ class LastingTexts {
     static QString keep(const Unit* s, qsizetype n) {
         static LastingTexts& store = *new LastingTexts;  // never destroyed: strings over it may outlive any static
         std::lock_guard<std::mutex> lock(store.mutex_);
-        if (store.left_ < n) {
+        if (store.left_ < n + 1) {
             if (store.blocks_.size() * BlockUnits >= MaxUnits) {
                 return QString();
             }
@@ -128,8 +128,9 @@ class LastingTexts {
         }
         char16_t* text = store.next_;
         std::copy(s, s + n, text);
-        store.next_ += n;
-        store.left_ -= n;
+        text[n] = 0;  // ended like any other string, for code that reads up to the end mark
+        store.next_ += n + 1;
+        store.left_ -= n + 1;
         return QString::fromRawData(reinterpret_cast<const QChar*>(text), n);
     }
 
@@ -222,7 +223,7 @@ class KeyPool {
         isLasting_.assign(entries_.size(), 1);
         std::fill(slots_.begin(), slots_.end(), Slot{});
         for (size_t i = 0; i < entries_.size(); ++i) {
-            const char16_t* units = reinterpret_cast<const char16_t*>(entries_[i].utf16());
+            const char16_t* units = reinterpret_cast<const char16_t*>(QStringView(entries_[i]).utf16());
             const uint32_t hash = hashUnits(units, entries_[i].size()) | 1u;
             size_t slot = hash & SlotMask;
             while (slots_[slot].hash != 0) {

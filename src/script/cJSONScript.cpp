@@ -46,8 +46,8 @@ std::optional<QString> lowerText(const JsonValue& value) {
 
 // Code unit by code unit, capitals and small letters distinct, a prefix being the smaller text.
 int compareUnits(const QString& a, const QString& b) {
-    const std::u16string_view x(reinterpret_cast<const char16_t*>(a.utf16()), size_t(a.size()));
-    const std::u16string_view y(reinterpret_cast<const char16_t*>(b.utf16()), size_t(b.size()));
+    const std::u16string_view x(reinterpret_cast<const char16_t*>(QStringView(a).utf16()), size_t(a.size()));
+    const std::u16string_view y(reinterpret_cast<const char16_t*>(QStringView(b).utf16()), size_t(b.size()));
     return x.compare(y);
 }
 
