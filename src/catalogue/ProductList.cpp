@@ -142,6 +142,7 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
                       nombre = rs->fieldIndex(u"Nombre"), precio = rs->fieldIndex(u"PrecioSugeridoAdic002"),
                       serial = rs->fieldIndex(u"Serial");
             const QLocale locale;
+            const SignosNumericos signos(locale);
             const QPixmap& picture = f.imagen(1);
             RowYields yields(f.Barra1);
             yields.progress = f.Barra1->value();
@@ -159,11 +160,11 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
                     case Recordset::Kind::Null:
                         break;
                     case Recordset::Kind::Real:
-                        grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(rs->real(precio), locale));
+                        grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(rs->real(precio), locale, signos));
                         break;
                     default:
                         if (const QVariant v = rs->field(precio); !v.isNull())
-                            grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(v.toDouble(), locale));
+                            grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(v.toDouble(), locale, signos));
                 }
                 putField(grid, r, colProductos::Serial, *rs, serial, false);
                 grid.setRow(r);
