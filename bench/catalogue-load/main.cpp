@@ -66,11 +66,7 @@ double bareRead(const QString& path, int* rows) {
 }
 
 std::size_t gridBytes(FlexGrid& g) {
-    std::size_t bytes = std::size_t(g.rows()) * std::size_t(g.cols()) * sizeof(FlexGridModel::Cell);
-    for (int r = 0; r < g.rows(); ++r)
-        for (int c = 0; c < g.cols(); ++c)
-            bytes += std::size_t(g.cells().cell(r, c).text.capacity()) * 2;
-    return bytes;
+    return g.cells().storageBytes();
 }
 
 }  // namespace

@@ -21,7 +21,9 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstring>
 #include <iterator>
+#include <limits>
 
 DatabaseError::DatabaseError(QString archivo, QString mensaje, QString sentencia)
     : archivo_(std::move(archivo)), mensaje_(std::move(mensaje)), sentencia_(std::move(sentencia)) {
@@ -34,16 +36,183 @@ QString DatabaseError::aviso() const {
     return QStringLiteral("La base de datos \"%1\" no pudo ejecutar la consulta.\r%2").arg(archivo_, mensaje_);
 }
 
+// One block of rows: a slot and a tag per field, the bytes of the texts, and the values kept as QVariant.
+struct Recordset::Block {
+    static constexpr std::size_t ChunkBytes = 256 * 1024;
+
+    std::unique_ptr<quint64[]> fieldSlots;
+    std::unique_ptr<quint8[]> tags;
+    std::vector<std::unique_ptr<char[]>> chunks;
+    std::size_t chunkUsed = ChunkBytes;
+    std::vector<std::unique_ptr<char[]>> own;
+    std::vector<QVariant> others;
+
+    explicit Block(std::size_t fields) : fieldSlots(new quint64[fields]), tags(new quint8[fields]) {}
+};
+
 Recordset::Recordset(QStringList names) : names_(std::move(names)) {
     width_ = int(names_.size());
 }
 
-QVariant* Recordset::appendRow() {
+Recordset::~Recordset() = default;
+
+void Recordset::appendRow() {
     const int inBlock = count_ % BlockRows;
     if (inBlock == 0)
-        blocks_.push_back(std::make_unique<QVariant[]>(std::size_t(BlockRows) * std::size_t(width_)));
+        blocks_.push_back(std::make_unique<Block>(std::size_t(BlockRows) * std::size_t(width_)));
+    Block& b = *blocks_.back();
+    const std::size_t first = std::size_t(inBlock) * std::size_t(width_);
+    for (int i = 0; i < width_; ++i) {
+        b.fieldSlots[first + std::size_t(i)] = quint64(QMetaType::UnknownType);
+        b.tags[first + std::size_t(i)] = quint8(Kind::Null);
+    }
     ++count_;
-    return blocks_.back().get() + std::size_t(inBlock) * std::size_t(width_);
+}
+
+const Recordset::Block& Recordset::blockOf(int row) const {
+    const Block* b = blocks_[std::size_t(row / BlockRows)].get();
+    if (!b)
+        noCurrentRecord();  // let go by releaseBehind()
+    return *b;
+}
+
+quint64 Recordset::slotAt(int row, int index) const {
+    return blockOf(row).fieldSlots[std::size_t(row % BlockRows) * std::size_t(width_) + std::size_t(index)];
+}
+
+quint8 Recordset::tagAt(int row, int index) const {
+    return blockOf(row).tags[std::size_t(row % BlockRows) * std::size_t(width_) + std::size_t(index)];
+}
+
+void Recordset::set(int index, Kind kind, quint64 slot) {
+    Block& b = *blocks_.back();
+    const std::size_t at = std::size_t((count_ - 1) % BlockRows) * std::size_t(width_) + std::size_t(index);
+    b.fieldSlots[at] = slot;
+    b.tags[at] = quint8(kind);
+}
+
+// The bytes of a text in the current block, after their length (four bytes); gives where the bytes start.
+const char* Recordset::storeBytes(const void* data, qsizetype bytes, std::size_t align) {
+    Block& b = *blocks_.back();
+    const std::size_t need = sizeof(quint32) + std::size_t(bytes) + align;
+    char* room = nullptr;
+    std::size_t at = 0;
+    if (need > Block::ChunkBytes / 4) {
+        // A long text gets room of its own.
+        b.own.push_back(std::make_unique<char[]>(need));
+        room = b.own.back().get();
+    } else {
+        if (b.chunkUsed + need > Block::ChunkBytes) {
+            b.chunks.push_back(std::make_unique<char[]>(Block::ChunkBytes));
+            b.chunkUsed = 0;
+        }
+        room = b.chunks.back().get();
+        at = b.chunkUsed;
+    }
+    // The text starts aligned for its units, its length just before it.
+    const std::size_t start = (at + sizeof(quint32) + align - 1) / align * align;
+    const auto length = quint32(bytes);
+    std::memcpy(room + start - sizeof(quint32), &length, sizeof length);
+    if (bytes > 0)
+        std::memcpy(room + start, data, std::size_t(bytes));
+    if (need <= Block::ChunkBytes / 4)
+        b.chunkUsed = start + std::size_t(bytes);
+    return room + start;
+}
+
+void Recordset::setNull(int index, QMetaType type) {
+    set(index, Kind::Null, quint64(type.id()));
+}
+
+void Recordset::setInteger(int index, qint64 value) {
+    set(index, Kind::Integer, quint64(value));
+}
+
+void Recordset::setReal(int index, double value) {
+    quint64 bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    set(index, Kind::Real, bits);
+}
+
+void Recordset::setUtf8(int index, const char* text, qsizetype bytes) {
+    if (bytes > std::numeric_limits<qint32>::max())
+        return setVariant(index, QString::fromUtf8(text, bytes));
+    set(index, Kind::Utf8, quint64(quintptr(storeBytes(text, bytes, 1))));
+}
+
+void Recordset::setUtf16(int index, const char16_t* text, qsizetype units) {
+    if (units > std::numeric_limits<qint32>::max() / 2)
+        return setVariant(index, QString::fromUtf16(text, units));
+    set(index, Kind::Utf16, quint64(quintptr(storeBytes(text, units * 2, alignof(char16_t)))));
+}
+
+void Recordset::setVariant(int index, const QVariant& value) {
+    if (value.isNull())
+        return setNull(index, value.metaType());
+    switch (value.metaType().id()) {
+        case QMetaType::LongLong:
+            return setInteger(index, value.toLongLong());
+        case QMetaType::Double:
+            return setReal(index, value.toDouble());
+        case QMetaType::QString: {
+            const QString text = value.toString();
+            if (text.size() <= std::numeric_limits<qint32>::max() / 2)
+                return setUtf16(index, reinterpret_cast<const char16_t*>(text.utf16()), text.size());
+            break;
+        }
+        default:
+            break;
+    }
+    Block& b = *blocks_.back();
+    b.others.push_back(value);
+    set(index, Kind::Other, quint64(b.others.size() - 1));
+}
+
+QVariant Recordset::field(int index) const {
+    switch (kind(index)) {
+        case Kind::Null:
+            return QVariant(QMetaType(int(slotAt(pos_, index))));
+        case Kind::Integer:
+            return QVariant(integer(index));
+        case Kind::Real:
+            return QVariant(real(index));
+        case Kind::Utf8: {
+            const QByteArrayView t = utf8(index);
+            return QString::fromUtf8(t.data(), t.size());
+        }
+        case Kind::Utf16:
+            return utf16(index).toString();
+        case Kind::Other:
+            return blockOf(pos_).others[std::size_t(slotAt(pos_, index))];
+    }
+    return {};
+}
+
+double Recordset::real(int index) const {
+    const quint64 bits = slotAt(pos_, index);
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+QByteArrayView Recordset::utf8(int index) const {
+    const auto* text = reinterpret_cast<const char*>(quintptr(slotAt(pos_, index)));
+    quint32 length = 0;
+    std::memcpy(&length, text - sizeof length, sizeof length);
+    return QByteArrayView(text, qsizetype(length));
+}
+
+QStringView Recordset::utf16(int index) const {
+    const auto* text = reinterpret_cast<const char*>(quintptr(slotAt(pos_, index)));
+    quint32 length = 0;
+    std::memcpy(&length, text - sizeof length, sizeof length);
+    return QStringView(reinterpret_cast<const char16_t*>(text), qsizetype(length / 2));
+}
+
+void Recordset::releaseBehind() {
+    const int behind = std::min(pos_, count_) / BlockRows;
+    for (; released_ < behind; ++released_)
+        blocks_[std::size_t(released_)].reset();
 }
 
 int Recordset::fieldIndex(QStringView name) const {
@@ -60,6 +229,7 @@ void Recordset::noCurrentRecord() {
 void Recordset::close() {
     blocks_.clear();
     blocks_.shrink_to_fit();
+    released_ = 0;
     count_ = 0;
     pos_ = 0;
 }
@@ -86,6 +256,42 @@ bool sqliteHandle(const QSqlDriver* driver, sqlite3** out) {
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
         return false;
     *out = *static_cast<sqlite3* const*>(handle.constData());
+    return true;
+}
+
+// Whether SQLite reads these bytes as UTF-8 does: well-formed, no surrogates, nothing past U+10FFFF, and neither
+// U+FFFE nor U+FFFF (which SQLite reads as U+FFFD).
+bool readsAsUtf8(const char* text, qsizetype bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto* end = p + bytes;
+    while (p != end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int more = 0;
+        char32_t u = 0, least = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1, u = c & 0x1F, least = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2, u = c & 0x0F, least = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3, u = c & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - p <= more)
+            return false;
+        for (int k = 1; k <= more; ++k) {
+            if ((p[k] & 0xC0) != 0x80)
+                return false;
+            u = (u << 6) | (p[k] & 0x3F);
+        }
+        if (u < least || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF) || u == 0xFFFE || u == 0xFFFF)
+            return false;
+        p += more + 1;
+    }
     return true;
 }
 
@@ -129,11 +335,16 @@ class QtSqlDatabase : public Database {
 
     std::unique_ptr<Recordset> openRecordset(const QString& statement, const WhileReading& whileReading = {}) override {
         report(statement);
-        QSqlQuery q(db());
-        q.setForwardOnly(true);
+        const QString translated = translate_(statement);
         // SQLite sorts the whole result before it gives the first row; it calls back during that time too.
         const ProgressGuard progress(db(), whileReading);
-        if (!q.exec(translate_(statement)))
+        sqlite3* sqlite = nullptr;
+        if (sqliteHandle(db().driver(), &sqlite) && sqlite)
+            if (auto rs = readSqlite(sqlite, translated, statement, whileReading))
+                return rs;
+        QSqlQuery q(db());
+        q.setForwardOnly(true);
+        if (!q.exec(translated))
             throw DatabaseError(path_, engineMessage(q.lastError()), statement);
         const QSqlRecord rec = q.record();
         QStringList names;
@@ -142,9 +353,9 @@ class QtSqlDatabase : public Database {
         const int width = rec.count();
         auto rs = std::make_unique<Recordset>(std::move(names));
         while (q.next()) {
-            QVariant* row = rs->appendRow();
+            rs->appendRow();
             for (int i = 0; i < width; ++i)
-                row[i] = q.value(i);
+                rs->setVariant(i, q.value(i));
             if (whileReading)
                 whileReading();
         }
@@ -173,6 +384,71 @@ class QtSqlDatabase : public Database {
     }
 
   private:
+    // A select read straight from SQLite, each field as Qt's SQLite driver gives it but without a QVariant and a
+    // QString per field: numbers as they are, texts in the UTF-8 SQLite keeps them in. Null when the statement is
+    // one the driver treats specially (none, or more than one); the driver then runs it.
+    std::unique_ptr<Recordset> readSqlite(sqlite3* sqlite, const QString& translated, const QString& statement,
+                                          const WhileReading& whileReading) {
+        sqlite3_stmt* stmt = nullptr;
+        const void* tail = nullptr;
+        const int prepared =
+            sqlite3_prepare16_v2(sqlite, translated.utf16(), int((translated.size() + 1) * 2), &stmt, &tail);
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> finalize(stmt, &sqlite3_finalize);
+        if (prepared != SQLITE_OK)
+            throw DatabaseError(path_, sqliteMessage(sqlite), statement);
+        if (!stmt || (tail && !QStringView(static_cast<const char16_t*>(tail)).trimmed().isEmpty()))
+            return nullptr;
+        const int width = sqlite3_column_count(stmt);
+        QStringList names;
+        for (int i = 0; i < width; ++i)
+            names << QString::fromUtf16(static_cast<const char16_t*>(sqlite3_column_name16(stmt, i))).remove(u'"');
+        auto rs = std::make_unique<Recordset>(std::move(names));
+        for (;;) {
+            const int stepped = sqlite3_step(stmt);
+            if (stepped == SQLITE_DONE)
+                break;
+            if (stepped != SQLITE_ROW)
+                throw DatabaseError(path_, sqliteMessage(sqlite), statement);
+            rs->appendRow();
+            for (int i = 0; i < width; ++i) {
+                switch (sqlite3_column_type(stmt, i)) {
+                    case SQLITE_INTEGER:
+                        rs->setInteger(i, sqlite3_column_int64(stmt, i));
+                        break;
+                    case SQLITE_FLOAT:
+                        rs->setReal(i, sqlite3_column_double(stmt, i));
+                        break;
+                    case SQLITE_NULL:
+                        rs->setNull(i, QMetaType::fromType<QString>());
+                        break;
+                    case SQLITE_BLOB:
+                        rs->setVariant(i, QByteArray(static_cast<const char*>(sqlite3_column_blob(stmt, i)),
+                                                     sqlite3_column_bytes(stmt, i)));
+                        break;
+                    default: {
+                        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+                        const int bytes = sqlite3_column_bytes(stmt, i);
+                        if (readsAsUtf8(text, bytes)) {
+                            rs->setUtf8(i, text, bytes);
+                        } else {
+                            // SQLite's own reading of bytes that are no well-formed UTF-8, as the driver gets it.
+                            const auto* units = static_cast<const char16_t*>(sqlite3_column_text16(stmt, i));
+                            rs->setUtf16(i, units, sqlite3_column_bytes16(stmt, i) / 2);
+                        }
+                        break;
+                    }
+                }
+            }
+            if (whileReading)
+                whileReading();
+        }
+        return rs;
+    }
+
+    static QString sqliteMessage(sqlite3* sqlite) {
+        return QString::fromUtf16(static_cast<const char16_t*>(sqlite3_errmsg16(sqlite))).trimmed();
+    }
+
     void report(const QString& statement) {
         if (closed_)
             throw DatabaseError(path_, QStringLiteral("La base de datos está cerrada."), statement);

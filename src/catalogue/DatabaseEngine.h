@@ -26,16 +26,29 @@ class DatabaseError : public std::exception {
     QByteArray what_;
 };
 
-// The rows a select gave, read in full when it ran (a Jet recordset moved to its last record).
+// The rows a select gave, read in full when it ran (a Jet recordset moved to its last record). Fields are kept
+// compactly: numbers in place, texts as the engine gave them (UTF-8 from SQLite) in blocks of bytes, anything else
+// as a QVariant; field() gives the QVariant the Qt driver would have given.
 class Recordset {
   public:
     // Rows are kept in blocks of this many, so reading a large result never moves the rows already read.
     static constexpr int BlockRows = 4096;
 
-    explicit Recordset(QStringList names);
+    // How a field is kept.
+    enum class Kind : quint8 { Null, Integer, Real, Utf8, Utf16, Other };
 
-    // Reading: a new row at the end, whose fields are then set in order.
-    QVariant* appendRow();
+    explicit Recordset(QStringList names);
+    ~Recordset();
+
+    // Reading: a new row at the end, all fields null, whose fields are then set.
+    void appendRow();
+    void setNull(int index, QMetaType type);
+    void setInteger(int index, qint64 value);
+    void setReal(int index, double value);
+    // Well-formed UTF-8 (QString::fromUtf8 gives it back unchanged).
+    void setUtf8(int index, const char* text, qsizetype bytes);
+    void setUtf16(int index, const char16_t* text, qsizetype units);
+    void setVariant(int index, const QVariant& value);
 
     int RecordCount() const { return count_; }
     bool eof() const { return pos_ >= count_; }
@@ -46,7 +59,7 @@ class Recordset {
             ++pos_;
     }
     // The field of the current record; a null QVariant for a null field. Asking for a field the rows lack throws.
-    const QVariant& field(QStringView name) const {
+    QVariant field(QStringView name) const {
         if (eof())
             noCurrentRecord();
         return field(fieldIndex(name));
@@ -55,20 +68,38 @@ class Recordset {
     // throws when the rows lack it.
     int fieldIndex(QStringView name) const;
     // The field at a position given by fieldIndex(), of the current record.
-    const QVariant& field(int index) const {
+    QVariant field(int index) const;
+
+    // The same field as it is kept, for a reader that wants no QVariant; each accessor fits its kind only.
+    Kind kind(int index) const {
         if (eof())
             noCurrentRecord();
-        return blocks_[std::size_t(pos_ / BlockRows)]
-                      [std::size_t(pos_ % BlockRows) * std::size_t(width_) + std::size_t(index)];
+        return Kind(tagAt(pos_, index));
     }
+    qint64 integer(int index) const { return qint64(slotAt(pos_, index)); }
+    double real(int index) const;
+    QByteArrayView utf8(int index) const;
+    QStringView utf16(int index) const;
+
+    // A reader that goes through the rows once, forward, lets the rows behind it go: the blocks wholly behind the
+    // current record are freed. Moving back to them afterwards is not allowed.
+    void releaseBehind();
+
     const QStringList& names() const { return names_; }
     void close();
 
   private:
+    struct Block;
     [[noreturn]] static void noCurrentRecord();
+    const Block& blockOf(int row) const;
+    quint64 slotAt(int row, int index) const;
+    quint8 tagAt(int row, int index) const;
+    void set(int index, Kind kind, quint64 slot);
+    const char* storeBytes(const void* data, qsizetype bytes, std::size_t align);
 
     QStringList names_;
-    std::vector<std::unique_ptr<QVariant[]>> blocks_;
+    std::vector<std::unique_ptr<Block>> blocks_;
+    int released_ = 0;  // blocks freed by releaseBehind()
     int width_ = 0;
     int count_ = 0;
     int pos_ = 0;

@@ -13,6 +13,8 @@
 #include <QGroupBox>
 #include <QProgressBar>
 
+#include <charconv>
+
 namespace {
 
 // The load's yields between rows. Asking the window system for events costs microseconds even when none are
@@ -50,6 +52,32 @@ class RowYields {
 
 QString text(const QVariant& v) {
     return v.isNull() ? QString() : v.toString();
+}
+
+// A field of the current record into a cell, as text(field) would put it but without a QString where the field is a
+// text or a whole number. A null field leaves the cell as it is when `null` is false.
+void putField(FlexGrid& grid, int row, int col, const Recordset& rs, int index, bool null = true) {
+    switch (rs.kind(index)) {
+        case Recordset::Kind::Utf8:
+            grid.setTextMatrixUtf8(row, col, rs.utf8(index));
+            return;
+        case Recordset::Kind::Integer: {
+            char digits[24];
+            const auto end = std::to_chars(digits, digits + sizeof digits, rs.integer(index)).ptr;
+            grid.setTextMatrixUtf8(row, col, QByteArrayView(digits, end - digits));
+            return;
+        }
+        case Recordset::Kind::Null:
+            if (null)
+                grid.setTextMatrix(row, col, QString());
+            return;
+        default: {
+            const QVariant v = rs.field(index);
+            if (null || !v.isNull())
+                grid.setTextMatrix(row, col, text(v));
+            return;
+        }
+    }
 }
 
 // Whatever ends a load early, the window is usable again afterwards.
@@ -114,6 +142,7 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
                       nombre = rs->fieldIndex(u"Nombre"), precio = rs->fieldIndex(u"PrecioSugeridoAdic002"),
                       serial = rs->fieldIndex(u"Serial");
             const QLocale locale;
+            const SignosNumericos signos(locale);
             const QPixmap& picture = f.imagen(1);
             RowYields yields(f.Barra1);
             yields.progress = f.Barra1->value();
@@ -124,22 +153,33 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
                 ++yields.progress;
                 yields.yieldBetweenRows();
                 const int r = grid.rows() - 1;
-                grid.setTextMatrix(r, colProductos::Codigo, text(rs->field(codigo)));
-                if (const QVariant& v = rs->field(categoria); !v.isNull())
-                    grid.setTextMatrix(r, colProductos::Categoria, v.toString());
-                grid.setTextMatrix(r, colProductos::Producto, text(rs->field(nombre)));
-                if (const QVariant& v = rs->field(precio); !v.isNull())
-                    grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(v.toDouble(), locale));
-                if (const QVariant& v = rs->field(serial); !v.isNull())
-                    grid.setTextMatrix(r, colProductos::Serial, v.toString());
+                putField(grid, r, colProductos::Codigo, *rs, codigo);
+                putField(grid, r, colProductos::Categoria, *rs, categoria, false);
+                putField(grid, r, colProductos::Producto, *rs, nombre);
+                switch (rs->kind(precio)) {
+                    case Recordset::Kind::Null:
+                        break;
+                    case Recordset::Kind::Real:
+                        grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(rs->real(precio), locale, signos));
+                        break;
+                    default:
+                        if (const QVariant v = rs->field(precio); !v.isNull())
+                            grid.setTextMatrix(r, colProductos::Precio, formatoPrecio(v.toDouble(), locale, signos));
+                }
+                putField(grid, r, colProductos::Serial, *rs, serial, false);
                 grid.setRow(r);
                 grid.setCol(colProductos::Enviar);
                 grid.setCellPicture(picture);
                 ++numero;
-                grid.setTextMatrix(r, colProductos::Numero, QString::number(numero));
-                grid.setTextMatrix(r, colProductos::Enviado, QStringLiteral("0"));
+                char digits[16];
+                const auto end = std::to_chars(digits, digits + sizeof digits, numero).ptr;
+                grid.setTextMatrixUtf8(r, colProductos::Numero, QByteArrayView(digits, end - digits));
+                grid.setTextMatrixUtf8(r, colProductos::Enviado, QByteArrayView("0", 1));
                 yields.yieldBetweenRows();
                 rs->moveNext();
+                // The rows read into the grid are not needed again: the recordset and the grid are never both
+                // held in full.
+                rs->releaseBehind();
             }
             yields.showProgress();
             panel.hide();

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -107,22 +109,42 @@ DosDecimales redondeoDosDecimales(double amount) {
     return out;
 }
 
+SignosNumericos::SignosNumericos(const QLocale& locale)
+    : negativo(locale.negativeSign()), miles(locale.groupSeparator()), decimal(locale.decimalPoint()) {}
+
 QString formatoPrecio(double amount, const QLocale& locale) {
     const DosDecimales d = redondeoDosDecimales(amount);
     if (!d.finite)
         return locale.toString(amount);
-    QString out;
-    if (d.negative)
-        out += locale.negativeSign();
+    return formatoPrecio(d, SignosNumericos(locale));
+}
+
+QString formatoPrecio(double amount, const QLocale& locale, const SignosNumericos& signos) {
+    const DosDecimales d = redondeoDosDecimales(amount);
+    if (!d.finite)
+        return locale.toString(amount);
+    return formatoPrecio(d, signos);
+}
+
+QString formatoPrecio(const DosDecimales& d, const SignosNumericos& signos) {
     const qsizetype n = d.entero.size();
-    const QString group = locale.groupSeparator();
+    QString out(qsizetype(d.negative ? signos.negativo.size() : 0) + n + (n - 1) / 3 * signos.miles.size() +
+                    signos.decimal.size() + d.decimales.size(),
+                Qt::Uninitialized);
+    QChar* o = out.data();
+    const auto put = [&o](const QString& text) {
+        std::copy(text.cbegin(), text.cend(), o);
+        o += text.size();
+    };
+    if (d.negative)
+        put(signos.negativo);
     for (qsizetype i = 0; i < n; ++i) {
         if (i > 0 && (n - i) % 3 == 0)
-            out += group;
-        out += d.entero[i];
+            put(signos.miles);
+        *o++ = d.entero[i];
     }
-    out += locale.decimalPoint();
-    out += d.decimales;
+    put(signos.decimal);
+    put(d.decimales);
     return out;
 }
 

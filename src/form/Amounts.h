@@ -17,6 +17,15 @@ DosDecimales redondeoDosDecimales(double amount);
 // The display format "#,##0.00" under `locale`'s group and decimal signs; the digits are always grouped.
 QString formatoPrecio(double amount, const QLocale& locale = QLocale());
 
+// A locale's signs, asked once: asking the system's locale for them costs more than the rest of a price's format.
+struct SignosNumericos {
+    explicit SignosNumericos(const QLocale& locale);
+    QString negativo, miles, decimal;
+};
+// The same format with `locale`'s signs asked beforehand.
+QString formatoPrecio(double amount, const QLocale& locale, const SignosNumericos& signos);
+QString formatoPrecio(const DosDecimales& d, const SignosNumericos& signos);
+
 // A number as the operator types it, or as the grid displays it, under `locale`'s signs; infinity and NaN are not.
 bool leoNumero(const QString& text, const QLocale& locale, double* valor);
 

@@ -10,6 +10,9 @@
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
 
 namespace {
 
@@ -40,7 +43,7 @@ class GridDelegate : public QStyledItemDelegate {
     void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         const int row = index.row() + 1;
         const int col = index.column();
-        const FlexGridModel::Cell& cell = grid_->cells().cell(row, col);
+        const FlexGridModel::Cell cell = grid_->cells().cell(row, col);
         const QRect r = option.rect;
         QColor back;
         if (cell.hasBack)
@@ -111,9 +114,196 @@ class GridDelegate : public QStyledItemDelegate {
 
 }  // namespace
 
+CellTexts::CellTexts() = default;
+CellTexts::~CellTexts() = default;
+
+namespace {
+
+constexpr std::size_t ChunkBytes = 1 << 20;
+
+// The UTF-8 of a text into `out` (room for three bytes a unit); false when it holds a lone surrogate.
+bool toUtf8(QStringView text, char* out, std::size_t* length) {
+    auto* o = reinterpret_cast<unsigned char*>(out);
+    const char16_t* p = text.utf16();
+    const char16_t* end = p + text.size();
+    while (p != end) {
+        char32_t u = *p++;
+        if (u < 0x80) {
+            *o++ = (unsigned char)u;
+        } else if (u < 0x800) {
+            *o++ = (unsigned char)(0xC0 | (u >> 6));
+            *o++ = (unsigned char)(0x80 | (u & 0x3F));
+        } else if (u < 0xD800 || u > 0xDFFF) {
+            *o++ = (unsigned char)(0xE0 | (u >> 12));
+            *o++ = (unsigned char)(0x80 | ((u >> 6) & 0x3F));
+            *o++ = (unsigned char)(0x80 | (u & 0x3F));
+        } else {
+            if (u > 0xDBFF || p == end || *p < 0xDC00 || *p > 0xDFFF)
+                return false;
+            u = 0x10000 + ((u - 0xD800) << 10) + (*p++ - 0xDC00);
+            *o++ = (unsigned char)(0xF0 | (u >> 18));
+            *o++ = (unsigned char)(0x80 | ((u >> 12) & 0x3F));
+            *o++ = (unsigned char)(0x80 | ((u >> 6) & 0x3F));
+            *o++ = (unsigned char)(0x80 | (u & 0x3F));
+        }
+    }
+    *length = std::size_t(o - reinterpret_cast<unsigned char*>(out));
+    return true;
+}
+
+}  // namespace
+
+CellTexts::Ref CellTexts::keep(QStringView text, bool null, int col) {
+    if (null)
+        return 0;
+    // Up to three bytes of UTF-8 a unit; a short text is made on the stack.
+    char small[3 * 16];
+    std::unique_ptr<char[]> large;
+    char* out = small;
+    if (std::size_t(text.size()) > sizeof small / 3) {
+        large = std::make_unique<char[]>(std::size_t(text.size()) * 3);
+        out = large.get();
+    }
+    std::size_t length = 0;
+    if (!toUtf8(text, out, &length))
+        return store(text.utf16(), std::size_t(text.size()) * 2, Utf16Tag, col);
+    return keepUtf8(QByteArrayView(out, qsizetype(length)), col);
+}
+
+CellTexts::Ref CellTexts::keepUtf8(QByteArrayView utf8, int col) {
+    if (utf8.isNull())
+        return 0;
+    if (utf8.size() <= 7) {
+        Ref ref = InlineTag | Ref(utf8.size()) << 56;
+        for (qsizetype i = 0; i < utf8.size(); ++i)
+            ref |= Ref(static_cast<unsigned char>(utf8[i])) << (8 * i);
+        return ref;
+    }
+    return store(utf8.data(), std::size_t(utf8.size()), Utf8Tag, col);
+}
+
+CellTexts::Ref CellTexts::store(const void* data, std::size_t bytes, Ref tag, int col) {
+    if (last_.size() <= std::size_t(col))
+        last_.resize(std::size_t(col) + 1, 0);
+    // The text last kept for the column, when it is the same, is kept once for both.
+    if (const Ref last = last_[std::size_t(col)]; last != 0 && (last & (Ref(0xFF) << 56)) == tag) {
+        quint32 length = 0;
+        const char* kept = at(last, &length);
+        if (length == bytes && std::memcmp(kept, data, bytes) == 0)
+            return last;
+    }
+    if (bytes > std::numeric_limits<quint32>::max())
+        throw std::bad_alloc();
+    const std::size_t need = sizeof(quint32) + bytes;
+    std::size_t chunk = 0, offset = 0;
+    if (need > ChunkBytes / 4) {
+        // A long text gets a chunk of its own.
+        chunks_.push_back(std::make_unique<char[]>(need));
+        chunkSizes_.push_back(need);
+        chunk = chunks_.size() - 1;
+    } else {
+        if (current_ < 0 || used_ + need > ChunkBytes) {
+            chunks_.push_back(std::make_unique<char[]>(ChunkBytes));
+            chunkSizes_.push_back(ChunkBytes);
+            current_ = int(chunks_.size() - 1);
+            used_ = 0;
+        }
+        chunk = std::size_t(current_);
+        offset = used_;
+        // The next text starts two-byte aligned, for UTF-16.
+        used_ += (need + 1) & ~std::size_t(1);
+    }
+    if (chunk >= (std::size_t(1) << 24))
+        throw std::bad_alloc();
+    char* p = chunks_[chunk].get() + offset;
+    const auto length = quint32(bytes);
+    std::memcpy(p, &length, sizeof length);
+    std::memcpy(p + sizeof length, data, bytes);
+    kept_ += need;
+    const Ref ref = tag | Ref(chunk) << 32 | Ref(offset);
+    last_[std::size_t(col)] = ref;
+    return ref;
+}
+
+const char* CellTexts::at(Ref ref, quint32* length) const {
+    const char* p = chunks_[std::size_t((ref >> 32) & 0xFFFFFF)].get() + std::size_t(ref & 0xFFFFFFFF);
+    std::memcpy(length, p, sizeof *length);
+    return p + sizeof *length;
+}
+
+QString CellTexts::text(Ref ref) const {
+    if (ref == 0)
+        return QString();
+    const Ref tag = ref & (Ref(0xFF) << 56);
+    if (tag == Utf8Tag || tag == Utf16Tag) {
+        quint32 length = 0;
+        const char* p = at(ref, &length);
+        if (tag == Utf8Tag)
+            return QString::fromUtf8(p, qsizetype(length));
+        QString out(qsizetype(length / 2), Qt::Uninitialized);
+        std::memcpy(out.data(), p, length);
+        return out;
+    }
+    char bytes[8];
+    const auto n = qsizetype((ref >> 56) & 0x7);
+    for (qsizetype i = 0; i < n; ++i)
+        bytes[i] = char((ref >> (8 * i)) & 0xFF);
+    return n == 0 ? QStringLiteral("") : QString::fromUtf8(bytes, n);
+}
+
+void CellTexts::dropped(Ref ref) {
+    const Ref tag = ref & (Ref(0xFF) << 56);
+    if (tag != Utf8Tag && tag != Utf16Tag)
+        return;
+    quint32 length = 0;
+    at(ref, &length);
+    garbage_ += sizeof length + length;
+}
+
+bool CellTexts::wantsCompaction() const {
+    return garbage_ > (std::size_t(8) << 20) && garbage_ > kept_ / 2;
+}
+
+void CellTexts::compact(std::vector<Ref>& refs) {
+    CellTexts fresh;
+    QHash<Ref, Ref> moved;
+    for (Ref& ref : refs) {
+        const Ref tag = ref & (Ref(0xFF) << 56);
+        if (tag != Utf8Tag && tag != Utf16Tag)
+            continue;
+        auto it = moved.find(ref);
+        if (it == moved.end()) {
+            quint32 length = 0;
+            const char* p = at(ref, &length);
+            it = moved.insert(ref, fresh.store(p, length, tag, 0));
+        }
+        ref = *it;
+    }
+    chunks_ = std::move(fresh.chunks_);
+    chunkSizes_ = std::move(fresh.chunkSizes_);
+    used_ = fresh.used_;
+    current_ = fresh.current_;
+    kept_ = fresh.kept_;
+    garbage_ = 0;
+    last_.clear();
+}
+
+std::size_t CellTexts::bytes() const {
+    std::size_t n = last_.capacity() * sizeof(Ref) + chunks_.capacity() * sizeof(void*);
+    for (std::size_t s : chunkSizes_)
+        n += s;
+    return n;
+}
+
 FlexGridModel::FlexGridModel(QObject* parent) : QAbstractTableModel(parent) {
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &FlexGridModel::flush);
+    styleIndex_.insert(Style().key(), 0);
+}
+
+void FlexGridModel::dropCells(std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to && i < textRefs_.size(); ++i)
+        texts_.dropped(textRefs_[i]);
 }
 
 void FlexGridModel::setGridRows(int rows) {
@@ -122,31 +312,43 @@ void FlexGridModel::setGridRows(int rows) {
     if (rows == gridRows_)
         return;
     const int data = rows - 1;
+    const std::size_t cells = std::size_t(rows) * std::size_t(cols_);
     if (data == 0) {
         beginResetModel();
-        cells_.resize(std::size_t(cols_));
-        cells_.shrink_to_fit();
+        textRefs_.resize(std::size_t(cols_));
+        textRefs_.shrink_to_fit();
+        styleRefs_.resize(std::size_t(cols_));
+        styleRefs_.shrink_to_fit();
+        texts_.compact(textRefs_);
         gridRows_ = 1;
         shownRows_ = 0;
         flushTimer_.stop();
         endResetModel();
     } else if (data < shownRows_) {
         beginRemoveRows({}, data, shownRows_ - 1);
-        cells_.resize(std::size_t(rows) * std::size_t(cols_));
+        dropCells(cells, textRefs_.size());
+        textRefs_.resize(cells);
+        styleRefs_.resize(cells);
         gridRows_ = rows;
         shownRows_ = data;
         endRemoveRows();
     } else {
-        cells_.resize(std::size_t(rows) * std::size_t(cols_));
+        dropCells(cells, textRefs_.size());
+        textRefs_.resize(cells);
+        styleRefs_.resize(cells);
         gridRows_ = rows;
         if (data > shownRows_)
             scheduleFlush();
     }
+    if (texts_.wantsCompaction())
+        texts_.compact(textRefs_);
 }
 
 void FlexGridModel::reserveRows(int rows) {
-    if (rows > gridRows_)
-        cells_.reserve(std::size_t(rows) * std::size_t(cols_));
+    if (rows > gridRows_) {
+        textRefs_.reserve(std::size_t(rows) * std::size_t(cols_));
+        styleRefs_.reserve(std::size_t(rows) * std::size_t(cols_));
+    }
 }
 
 void FlexGridModel::setGridCols(int cols) {
@@ -155,26 +357,66 @@ void FlexGridModel::setGridCols(int cols) {
     if (cols == cols_)
         return;
     beginResetModel();
-    std::vector<Cell> next(std::size_t(gridRows_) * std::size_t(cols));
-    for (int r = 0; r < gridRows_; ++r)
-        for (int c = 0; c < std::min(cols, cols_); ++c)
-            next[std::size_t(r) * std::size_t(cols) + std::size_t(c)] = std::move(cells_[cellSlot(r, c)]);
-    cells_ = std::move(next);
+    std::vector<CellTexts::Ref> texts(std::size_t(gridRows_) * std::size_t(cols));
+    std::vector<quint32> styles(texts.size());
+    for (int r = 0; r < gridRows_; ++r) {
+        for (int c = 0; c < cols_; ++c) {
+            if (c < cols) {
+                texts[std::size_t(r) * std::size_t(cols) + std::size_t(c)] = textRefs_[cellSlot(r, c)];
+                styles[std::size_t(r) * std::size_t(cols) + std::size_t(c)] = styleRefs_[cellSlot(r, c)];
+            } else {
+                texts_.dropped(textRefs_[cellSlot(r, c)]);
+            }
+        }
+    }
+    textRefs_ = std::move(texts);
+    styleRefs_ = std::move(styles);
     cols_ = cols;
     shownRows_ = gridRows_ - 1;
     flushTimer_.stop();
+    texts_.compact(textRefs_);
     endResetModel();
 }
 
+FlexGridModel::Cell FlexGridModel::cell(int row, int col) const {
+    const Style& s = styleAt(row, col);
+    return Cell{text(row, col), s.back, s.picture, s.hasBack};
+}
+
+void FlexGridModel::replaceText(std::size_t slot, CellTexts::Ref ref) {
+    CellTexts::Ref& held = textRefs_[slot];
+    if (held != ref)
+        texts_.dropped(held);
+    held = ref;
+}
+
 void FlexGridModel::setText(int row, int col, const QString& text) {
-    cells_[cellSlot(row, col)].text = text;
+    replaceText(cellSlot(row, col), texts_.keep(text, text.isNull(), col));
     changed(row, col);
 }
 
+void FlexGridModel::setTextUtf8(int row, int col, QByteArrayView utf8) {
+    replaceText(cellSlot(row, col), texts_.keepUtf8(utf8, col));
+    changed(row, col);
+}
+
+quint32 FlexGridModel::styleIndex(const Style& style) {
+    const quint64 key = style.key();
+    auto it = styleIndex_.constFind(key);
+    if (it != styleIndex_.constEnd())
+        return *it;
+    styles_.push_back(style);
+    const auto index = quint32(styles_.size() - 1);
+    styleIndex_.insert(key, index);
+    return index;
+}
+
 void FlexGridModel::setBack(int row, int col, QRgb colour) {
-    Cell& c = cells_[cellSlot(row, col)];
-    c.back = colour;
-    c.hasBack = true;
+    quint32& ref = styleRefs_[cellSlot(row, col)];
+    Style s = styles_[ref];
+    s.back = colour;
+    s.hasBack = true;
+    ref = styleIndex(s);
     changed(row, col);
 }
 
@@ -190,13 +432,21 @@ void FlexGridModel::setPicture(int row, int col, const QPixmap& picture) {
             slot = qint16(pictures_.size() - 1);
         }
     }
-    cells_[cellSlot(row, col)].picture = slot;
+    quint32& ref = styleRefs_[cellSlot(row, col)];
+    Style s = styles_[ref];
+    s.picture = slot;
+    ref = styleIndex(s);
     changed(row, col);
 }
 
 QPixmap FlexGridModel::picture(int row, int col) const {
-    const qint16 slot = cells_[cellSlot(row, col)].picture;
+    const qint16 slot = styleAt(row, col).picture;
     return slot < 0 ? QPixmap() : pictures_[std::size_t(slot)];
+}
+
+std::size_t FlexGridModel::storageBytes() const {
+    return textRefs_.capacity() * sizeof(CellTexts::Ref) + styleRefs_.capacity() * sizeof(quint32) + texts_.bytes() +
+           styles_.capacity() * sizeof(Style);
 }
 
 void FlexGridModel::changed(int row, int col) {
@@ -238,10 +488,11 @@ int FlexGridModel::columnCount(const QModelIndex& parent) const {
 QVariant FlexGridModel::data(const QModelIndex& i, int role) const {
     if (!i.isValid() || i.row() >= shownRows_ || i.column() >= cols_)
         return {};
-    const Cell& c = cell(i.row() + 1, i.column());
+    const int row = i.row() + 1, col = i.column();
+    const Style& c = styleAt(row, col);
     switch (role) {
         case Qt::DisplayRole:
-            return c.text;
+            return text(row, col);
         case Qt::BackgroundRole:
             return c.hasBack ? QVariant(QColor(c.back)) : QVariant();
         case Qt::DecorationRole:
@@ -253,7 +504,7 @@ QVariant FlexGridModel::data(const QModelIndex& i, int role) const {
 
 QVariant FlexGridModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < cols_)
-        return cell(0, section).text;
+        return text(0, section);
     return QAbstractTableModel::headerData(section, orientation, role);
 }
 
@@ -452,13 +703,19 @@ void FlexGrid::setRowHeight(int row, int twips) {
 QString FlexGrid::textMatrix(int row, int col) const {
     checkRow(row);
     checkCol(col);
-    return model_.cell(row, col).text;
+    return model_.text(row, col);
 }
 
 void FlexGrid::setTextMatrix(int row, int col, const QString& text) {
     checkRow(row);
     checkCol(col);
     model_.setText(row, col, text);
+}
+
+void FlexGrid::setTextMatrixUtf8(int row, int col, QByteArrayView utf8) {
+    checkRow(row);
+    checkCol(col);
+    model_.setTextUtf8(row, col, utf8);
 }
 
 void FlexGrid::setCellBackColor(quint32 colour) {
@@ -470,7 +727,7 @@ void FlexGrid::setCellBackColor(quint32 colour) {
 QColor FlexGrid::cellBackColor(int row, int col) const {
     checkRow(row);
     checkCol(col);
-    const FlexGridModel::Cell& c = model_.cell(row, col);
+    const FlexGridModel::Cell c = model_.cell(row, col);
     return c.hasBack ? QColor(c.back) : QColor();
 }
 

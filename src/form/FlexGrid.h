@@ -2,18 +2,62 @@
 
 #include <QAbstractTableModel>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QPixmap>
 #include <QTableView>
 #include <QTimer>
 
+#include <memory>
 #include <vector>
+
+// The texts of a grid's cells, eight bytes a cell: a text of up to seven bytes of UTF-8 inside them, a longer one in
+// blocks of bytes that never move (UTF-8, or UTF-16 when the text holds a lone surrogate UTF-8 cannot carry). A text
+// equal to the one last kept for its column is kept once for both, so a column that repeats a text (a category,
+// a flag) costs no bytes for it. Replaced texts are left where they are until they outweigh the live ones.
+class CellTexts {
+  public:
+    using Ref = quint64;  // 0 is the null text
+
+    CellTexts();
+    ~CellTexts();
+    CellTexts(const CellTexts&) = delete;
+    CellTexts& operator=(const CellTexts&) = delete;
+
+    // The reference of a text to keep for column `col`.
+    Ref keep(QStringView text, bool null, int col);
+    // The same for a text in UTF-8, as QString::fromUtf8() reads it.
+    Ref keepUtf8(QByteArrayView utf8, int col);
+    QString text(Ref ref) const;
+    bool isEmpty(Ref ref) const { return ref == 0 || ref == InlineTag; }
+    // A reference no cell holds any more.
+    void dropped(Ref ref);
+    // Whether the replaced texts outweigh the live ones enough to keep the live ones anew.
+    bool wantsCompaction() const;
+    // Keeps only the texts of `refs` (the references are rewritten); forgets the texts last kept per column.
+    void compact(std::vector<Ref>& refs);
+    std::size_t bytes() const;
+
+  private:
+    static constexpr Ref InlineTag = Ref(0x80) << 56, Utf8Tag = Ref(0x40) << 56, Utf16Tag = Ref(0x41) << 56;
+    Ref store(const void* data, std::size_t bytes, Ref tag, int col);
+    const char* at(Ref ref, quint32* length) const;
+
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    std::vector<std::size_t> chunkSizes_;
+    std::size_t used_ = 0;  // in the last regular chunk
+    int current_ = -1;      // the regular chunk being filled
+    std::size_t kept_ = 0, garbage_ = 0;
+    std::vector<Ref> last_;  // per column
+};
 
 // The cells of a flex grid. Row 0 is the header row; the model shows the data rows (grid row r is model row r - 1)
 // and row 0 as the horizontal header. Rows appended to the grid reach attached views in batches, a few times a
-// second, so that a load of many rows does not pay a view update per row.
+// second, so that a load of many rows does not pay a view update per row. A cell is its text (see CellTexts) and
+// a style shared by every cell with the same colour and picture.
 class FlexGridModel : public QAbstractTableModel {
     Q_OBJECT
   public:
+    // A cell as read.
     struct Cell {
         QString text;
         QRgb back = 0;
@@ -30,11 +74,16 @@ class FlexGridModel : public QAbstractTableModel {
     // Room for `rows` rows, so that appending them one at a time never moves the cells already held.
     void reserveRows(int rows);
 
-    const Cell& cell(int row, int col) const { return cells_[cellSlot(row, col)]; }
+    Cell cell(int row, int col) const;
+    QString text(int row, int col) const { return texts_.text(textRefs_[cellSlot(row, col)]); }
     void setText(int row, int col, const QString& text);
+    // A text given in UTF-8, as QString::fromUtf8() reads it; spares the QString.
+    void setTextUtf8(int row, int col, QByteArrayView utf8);
     void setBack(int row, int col, QRgb colour);
     void setPicture(int row, int col, const QPixmap& picture);
     QPixmap picture(int row, int col) const;
+    // The memory the cells take.
+    std::size_t storageBytes() const;
 
     // Makes every appended row known to the views now.
     void flush();
@@ -50,14 +99,29 @@ class FlexGridModel : public QAbstractTableModel {
     void flushed();
 
   private:
+    struct Style {
+        QRgb back = 0;
+        qint16 picture = -1;
+        bool hasBack = false;
+        quint64 key() const { return quint64(back) | quint64(quint16(picture)) << 32 | quint64(hasBack) << 48; }
+    };
+
     std::size_t cellSlot(int row, int col) const { return std::size_t(row) * std::size_t(cols_) + std::size_t(col); }
     void changed(int row, int col);
     void scheduleFlush();
+    void replaceText(std::size_t slot, CellTexts::Ref ref);
+    void dropCells(std::size_t from, std::size_t to);
+    quint32 styleIndex(const Style& style);
+    const Style& styleAt(int row, int col) const { return styles_[styleRefs_[cellSlot(row, col)]]; }
 
     int gridRows_ = 1;
     int cols_ = 0;
     int shownRows_ = 0;  // data rows the views know about
-    std::vector<Cell> cells_;
+    CellTexts texts_;
+    std::vector<CellTexts::Ref> textRefs_;
+    std::vector<quint32> styleRefs_;
+    std::vector<Style> styles_{Style()};
+    QHash<quint64, quint32> styleIndex_;
     std::vector<QPixmap> pictures_;
     QTimer flushTimer_;
     QElapsedTimer sinceFlush_;
@@ -95,6 +159,8 @@ class FlexGrid : public QTableView {
 
     QString textMatrix(int row, int col) const;
     void setTextMatrix(int row, int col, const QString& text);
+    // The same for a text in UTF-8, as QString::fromUtf8() reads it, without making a QString of it.
+    void setTextMatrixUtf8(int row, int col, QByteArrayView utf8);
 
     // Colour as red + 256 * green + 65536 * blue, for the current cell.
     void setCellBackColor(quint32 colour);

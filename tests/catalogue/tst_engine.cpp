@@ -95,6 +95,50 @@ class EngineTest : public QObject {
         d->close();
     }
 
+    // The engine reads SQLite itself: each field must be the QVariant Qt's driver gives, type and all.
+    void fieldsAreWhatTheQtDriverGives_data() {
+        QTest::addColumn<QString>("expression");
+        QTest::newRow("null") << "NULL";
+        QTest::newRow("whole number") << "-9223372036854775807";
+        QTest::newRow("real") << "1.5";
+        QTest::newRow("empty text") << "''";
+        QTest::newRow("accents and a check mark") << QString::fromUtf16(u"'Ñandú ✓'");
+        QTest::newRow("beyond the basic plane") << "char(128512)";
+        QTest::newRow("a NUL inside") << "'a' || char(0) || 'b'";
+        QTest::newRow("blob") << "x'00ff'";
+        QTest::newRow("stray continuation byte") << "CAST(x'41806162' AS TEXT)";
+        QTest::newRow("overlong slash") << "CAST(x'c0af' AS TEXT)";
+        QTest::newRow("encoded surrogate") << "CAST(x'eda080' AS TEXT)";
+        QTest::newRow("U+FFFE") << "CAST(x'efbfbe' AS TEXT)";
+        QTest::newRow("cut short") << "CAST(x'41e282' AS TEXT)";
+    }
+    void fieldsAreWhatTheQtDriverGives() {
+        QFETCH(QString, expression);
+        const QString statement = "Select " + expression + " as v, 7 as w";
+        QVariant expected;
+        {
+            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
+            d.setDatabaseName(db);
+            QVERIFY(d.open());
+            QSqlQuery q(d);
+            QVERIFY(q.exec(statement));
+            QVERIFY(q.next());
+            expected = q.value(0);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("plain"));
+        DatabaseEngine engine;
+        auto d = engine.openDatabase(db);
+        auto rs = d->openRecordset(statement);
+        QCOMPARE(rs->names(), (QStringList{"v", "w"}));
+        const QVariant seen = rs->field(0);
+        QCOMPARE(seen.metaType(), expected.metaType());
+        QCOMPARE(seen.isNull(), expected.isNull());
+        QCOMPARE(seen, expected);
+        QCOMPARE(rs->field(u"w"), QVariant(qlonglong(7)));
+        rs->close();
+        d->close();
+    }
+
     void likeUsesJetWildcardsAndIgnoresCase_data() {
         QTest::addColumn<QString>("where");
         QTest::addColumn<QStringList>("expected");

@@ -87,6 +87,58 @@ class FlexGridTest : public QObject {
         QCOMPARE(grid->textMatrix(1, 2), QStringLiteral("1:2"));
     }
 
+    // Every row of a column holds the same text, kept once, and one cell is written again afterwards: each cell
+    // reads back as written, through the grid and through the view's model, null texts as null.
+    void textsReadBackAsWritten_data() {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("null") << QString();
+        QTest::newRow("empty") << QStringLiteral("");
+        QTest::newRow("seven bytes") << QStringLiteral("1234567");
+        QTest::newRow("eight bytes") << QStringLiteral("12345678");
+        QTest::newRow("seven bytes with accents") << QString::fromUtf16(u"Ñandú");
+        QTest::newRow("category") << QString::fromUtf16(u"Herramientas eléctricas");
+        QTest::newRow("beyond the basic plane") << QString::fromUtf16(u"caf\u00e9 \U0001F600");
+        QTest::newRow("lone surrogate") << QStringLiteral("ab") + QChar(0xD800) + QStringLiteral("cd");
+        QTest::newRow("a NUL inside") << QString::fromUtf16(u"a\0b", 3);
+        QTest::newRow("longer than a block") << QString(400000, QChar(u'é'));
+    }
+    void textsReadBackAsWritten() {
+        QFETCH(QString, text);
+        fill(40);
+        grid->cells().flush();
+        for (int r = 1; r < grid->rows(); ++r)
+            grid->setTextMatrix(r, 1, text);
+        grid->setTextMatrix(20, 1, QStringLiteral("otro texto largo"));
+        grid->setTextMatrix(21, 1, text.left(3));
+        for (int r = 1; r < grid->rows(); ++r) {
+            const QString expected = r == 20 ? QStringLiteral("otro texto largo") : r == 21 ? text.left(3) : text;
+            QCOMPARE(grid->textMatrix(r, 1), expected);
+            QCOMPARE(grid->textMatrix(r, 1).isNull(), expected.isNull());
+            QCOMPARE(grid->model()->index(r - 1, 1).data().toString(), expected);
+            QCOMPARE(grid->textMatrix(r, 2), QStringLiteral("%1:2").arg(r));
+        }
+        // The same text given in UTF-8 reads back as QString::fromUtf8() reads it.
+        const QByteArray utf8 = text.toUtf8();
+        grid->setTextMatrixUtf8(5, 3, utf8);
+        QCOMPARE(grid->textMatrix(5, 3), QString::fromUtf8(utf8));
+        QCOMPARE(grid->textMatrix(5, 3).isNull(), utf8.isNull());
+    }
+
+    // Texts written over and over are let go, and those still shown stay as they were.
+    void rewrittenTextsLeaveTheOthersAlone() {
+        fill(30);
+        const QString big(300000, QChar(u'x'));
+        for (int i = 0; i < 40; ++i)
+            grid->setTextMatrix(1 + i % 30, 4, big + QString::number(i));
+        grid->setRows(10);
+        grid->setRows(31);
+        for (int r = 1; r < 31; ++r) {
+            QCOMPARE(grid->textMatrix(r, 2), r < 10 ? QStringLiteral("%1:2").arg(r) : QString());
+            const int last = r - 1 + 30 < 40 ? r - 1 + 30 : r - 1;
+            QCOMPARE(grid->textMatrix(r, 4), r < 10 ? big + QString::number(last) : QString());
+        }
+    }
+
     void outOfRangeCellsRaiseSubscriptOutOfRange_data() {
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("col");
