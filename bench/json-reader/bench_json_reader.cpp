@@ -169,6 +169,12 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    // The heap as a program that has run a while leaves it: glibc raises these two thresholds by itself the first
+    // time a large block is freed, after which freed trees stay in the process instead of going back to the system
+    // and being faulted in again. Fixed here so that every input and every side meets the same heap whatever ran
+    // before it (with --only, or in another order).
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
     double seconds = 2.0;
     QString folder = QStringLiteral(VANTORIA_BENCH_DATA_DIR);
     for (int i = 1; i < argc; ++i) {

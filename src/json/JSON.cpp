@@ -389,6 +389,21 @@ class Parser {
         if (pos_ < n_ && !mayBeBlank(s_[pos_])) {
             return;
         }
+        // Indentation first: outside a comment, spaces, tabs and line ends change nothing.
+        if constexpr (Bytes) {
+            for (uint64_t eight; pos_ + 8 <= n_; pos_ += 8) {
+                std::memcpy(&eight, s_ + pos_, 8);
+                if (eight != 0x2020202020202020ull) {
+                    break;
+                }
+            }
+        }
+        while (pos_ < n_ && (s_[pos_] == u' ' || s_[pos_] == LF || s_[pos_] == CR || s_[pos_] == TAB)) {
+            ++pos_;
+        }
+        if (pos_ < n_ && !mayBeBlank(s_[pos_])) {
+            return;
+        }
         bool pending = false;
         bool skipping = false;
         bool block = false;
@@ -740,7 +755,7 @@ class Parser {
         qsizetype p = scanString(pos_, quote, wide);
         if (p >= n_ || s_[p] == quote) {
             pos_ = p < n_ ? p + 1 : p;
-            return JsonValue(sliceText(start, p, wide, 16, KeyPool::Value));
+            return JsonValue(sliceText(start, p, wide, 32, KeyPool::Value));
         }
         // Escapes: gather the pieces between them.
         gathered_.clear();
