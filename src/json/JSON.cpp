@@ -385,22 +385,40 @@ class Parser {
         return c < 64 && ((Blanks >> c) & 1) != 0;
     }
 
+    // The first position from p on that is not a space, tab or line end.
+    qsizetype skipIndentation(qsizetype p) const {
+        if constexpr (Bytes) {
+#ifdef JSON_SCAN_SSE2
+            const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
+                          cr = _mm_set1_epi8('\r');
+            for (; p + 16 <= n_; p += 16) {
+                const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + p));
+                const __m128i blank =
+                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, space), _mm_cmpeq_epi8(chunk, tab)),
+                                 _mm_or_si128(_mm_cmpeq_epi8(chunk, lf), _mm_cmpeq_epi8(chunk, cr)));
+                const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xFFFFu;
+                if (other != 0) {
+                    return p + std::countr_zero(other);
+                }
+            }
+#endif
+        }
+        while (p < n_ && (s_[p] == u' ' || s_[p] == LF || s_[p] == CR || s_[p] == TAB)) {
+            ++p;
+        }
+        return p;
+    }
+
     void skipBlanks() {
         if (pos_ < n_ && !mayBeBlank(s_[pos_])) {
             return;
         }
-        // Indentation first: outside a comment, spaces, tabs and line ends change nothing.
-        if constexpr (Bytes) {
-            for (uint64_t eight; pos_ + 8 <= n_; pos_ += 8) {
-                std::memcpy(&eight, s_ + pos_, 8);
-                if (eight != 0x2020202020202020ull) {
-                    break;
-                }
-            }
-        }
-        while (pos_ < n_ && (s_[pos_] == u' ' || s_[pos_] == LF || s_[pos_] == CR || s_[pos_] == TAB)) {
-            ++pos_;
-        }
+        skipBlanksAndComments();
+    }
+
+    // Indentation first (outside a comment, spaces, tabs and line ends change nothing), then blanks and comments.
+    void skipBlanksAndComments() {
+        pos_ = skipIndentation(pos_);
         if (pos_ < n_ && !mayBeBlank(s_[pos_])) {
             return;
         }

@@ -127,6 +127,10 @@ void ReaderTest::parse_data() {
     QTest::newRow("any earlier asterisk lets a slash end a block") << "[/* * x / 1]" << QByteArray("[1]") << "";
     QTest::newRow("two asterisks open a block comment") << "[** x */1]" << QByteArray("[1]") << "";
     QTest::newRow("asterisk slash opens a line comment") << "[*/x\n1]" << QByteArray("[1]") << "";
+    QTest::newRow("long indentation around comments")
+        << "[1,\r\n" + QString(20, ' ') + "\t// x\r\n" + QString(17, ' ') + "/* " + QString(16, ' ') + "*/" +
+               QString(33, ' ') + "2" + QString(16, '\n') + "]"
+        << QByteArray("[1,2]") << "";
     QTest::newRow("line breaks do not end a block comment") << "[/* a\n b */1]" << QByteArray("[1]") << "";
     QTest::newRow("form feed is not a blank") << "\f[1]" << QByteArray("nothing") << "Invalid JSON";
     QTest::newRow("brace after comma is read as a key") << "{\"a\":1,}" << QByteArray("{\"a\":1,\"}\":empty}")
