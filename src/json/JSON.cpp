@@ -993,8 +993,11 @@ class Parser {
         return JsonValue();
     }
 
+    // Quotes, colon, tab, line ends and space: one bit each below 64.
     static bool endsPlainKey(char16_t c) {
-        return c == u'"' || c == u'\'' || c == u':' || c == CR || c == LF || c == TAB || c == u' ';
+        constexpr uint64_t Ends =
+            (1ull << '"') | (1ull << '\'') | (1ull << ':') | (1ull << 13) | (1ull << 10) | (1ull << 9) | (1ull << ' ');
+        return c < 64 && ((Ends >> c) & 1) != 0;
     }
 
     QString parseKey() {
@@ -1004,12 +1007,12 @@ class Parser {
             const bool quoted = at(pos_) == u'"';
             qsizetype q = quoted ? pos_ + 1 : pos_;
             bool wide = false;
+            unsigned high = 0;
             while (q < n_ && !endsPlainKey(s_[q])) {
-                if constexpr (Bytes) {
-                    wide = wide || s_[q] >= 0x80;
-                }
+                high |= s_[q];
                 ++q;
             }
+            wide = Bytes && high >= 0x80;
             const qsizetype end = q;
             if (quoted && q < n_ && s_[q] == u'"') {
                 ++q;
