@@ -165,6 +165,7 @@ class KeyPool {
             slots_.assign(SlotCount, Slot{});
             seen_.assign(SeenCount, 0);
             entries_.reserve(MaxEntries);
+            isLasting_.reserve(MaxEntries);  // so that adding an entry never fails halfway
         }
         const uint32_t hash = hashUnits(s, n) | 1u;  // never 0, the mark of a free slot
         size_t slot = hash & SlotMask;
