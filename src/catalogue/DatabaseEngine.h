@@ -109,7 +109,7 @@ class Recordset {
 class Database {
   public:
     // Called again and again while a select runs and its rows are read, so that a long one can let the window's
-    // events run; it must not reach the database itself.
+    // events run; always on the thread that asked for the rows. It must not reach the database itself.
     using WhileReading = std::function<void()>;
 
     virtual ~Database();
