@@ -222,6 +222,17 @@ class AmountsStatementsTest : public QObject {
             << QString::fromUtf16(u"a\U0001F600") << QString::fromUtf16(u"a\U0001F601") << -1;
         QTest::newRow("empty") << ""
                                << "a" << -1;
+        QTest::newRow("eight equal bytes, then the longer") << "Martillo"
+                                                            << "Martillos" << -1;
+        QTest::newRow("accent across the eighth byte")
+            << QString::fromUtf16(u"Abcdefg\u00E9") << QString::fromUtf16(u"Abcdefg\u00E8") << 1;
+        QTest::newRow("case only, past sixteen equal bytes") << "Destornillador plano"
+                                                             << "Destornillador Plano" << -1;
+        QTest::newRow("accent outweighs case beyond the Latin blocks")
+            << QString::fromUtf16(u"\u028C\u00E9") << QString::fromUtf16(u"\u0245e") << 1;
+        QTest::newRow("last of the Latin blocks before the next")
+            << QString::fromUtf16(u"\u024F") << QString::fromUtf16(u"\u0250") << -1;
+        QTest::newRow("accented capital and its base's small letter") << QString::fromUtf16(u"\u00C1") << "a" << 1;
     }
     void jetOrderIsTheSameOnUtf8() {
         QFETCH(QString, a);
