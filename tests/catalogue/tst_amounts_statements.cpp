@@ -20,6 +20,10 @@ class AmountsStatementsTest : public QObject {
         QTest::newRow("99.999") << 99.999 << "100.00";
         QTest::newRow("987.654") << 987.654 << "987.65";
         QTest::newRow("0.004 rounds down") << 0.004 << "0.00";
+        QTest::newRow("0.005, below the point only, rounds up") << 0.005 << "0.01";
+        QTest::newRow("-0.005 keeps its sign") << -0.005 << "-0.01";
+        QTest::newRow("0.995 carries into the units") << 0.995 << "1.00";
+        QTest::newRow("0.0005 rounds down") << 0.0005 << "0.00";
         QTest::newRow("-2.675 away from zero") << -2.675 << "-2.68";
         QTest::newRow("-0.001 loses its sign") << -0.001 << "0.00";
         QTest::newRow("whole") << 120.0 << "120.00";
