@@ -330,8 +330,13 @@ class ProgressGuard {
 // `translate(statement)`.
 class QtSqlDatabase : public Database {
   public:
-    QtSqlDatabase(QString path, DatabaseEngine::Observer observer, QString (*translate)(const QString&))
-        : path_(std::move(path)), observer_(std::move(observer)), translate_(translate), name_(nextConnectionName()) {}
+    QtSqlDatabase(QString path, DatabaseEngine::Observer observer, QString (*translate)(const QString&),
+                  qint64 sortAsideBytes = DatabaseEngine::DefaultSortAsideBytes)
+        : path_(std::move(path)),
+          observer_(std::move(observer)),
+          translate_(translate),
+          name_(nextConnectionName()),
+          sortAsideBytes_(sortAsideBytes) {}
     ~QtSqlDatabase() override { close(); }
 
     QSqlDatabase db() const { return QSqlDatabase::database(name_, false); }
@@ -410,7 +415,7 @@ class QtSqlDatabase : public Database {
         for (int i = 0; i < width; ++i)
             names << QString::fromUtf16(static_cast<const char16_t*>(sqlite3_column_name16(stmt, i))).remove(u'"');
         auto rs = std::make_unique<Recordset>(std::move(names));
-        int stepped = firstStep(sqlite, stmt, whileReading);
+        int stepped = firstStep(sqlite, stmt, whileReading, QFileInfo(path_).size() >= sortAsideBytes_);
         // The rows that follow are merged from the sorted runs a few at a time: SQLite calls back often enough.
         const ProgressGuard progress(sqlite, whileReading);
         for (;; stepped = sqlite3_step(stmt)) {
@@ -448,19 +453,22 @@ class QtSqlDatabase : public Database {
                     }
                 }
             }
-            if (whileReading)
+            // Every 64 rows (a hundred microseconds or so): the callback reads the clock each time.
+            if (whileReading && rs->RecordCount() % 64 == 0)
                 whileReading();
         }
         return rs;
     }
 
     // The first step of a select: where it sorts, SQLite reads and sorts every row before it gives the first one,
-    // and it sorts a run of rows, or merges runs, inside one step of its program, where no progress handler is
-    // called (tens of milliseconds each at a million rows). So that step runs on a thread of its own while this
-    // one calls back every two milliseconds; nothing else uses the connection meanwhile. The rows themselves
-    // are read here, so that their memory is this thread's.
-    static int firstStep(sqlite3* sqlite, sqlite3_stmt* stmt, const WhileReading& whileReading) {
-        if (!whileReading || !sqlite3_threadsafe()) {
+    // and it sorts a run of rows (2 MB of them), or merges runs, inside one step of its program, where no progress
+    // handler is called: 17 to 50 ms each at a million products. On a large file (`aside`, see
+    // DatabaseEngine::sortAsideBytes()) that step runs on a thread of its own while this one calls back every two
+    // milliseconds; nothing else uses the connection meanwhile. The rows themselves are read here, so that their
+    // memory is this thread's heap, which the grid reuses. A small file is sorted here: its runs are few, and on a
+    // thread of its own the sort took longer.
+    static int firstStep(sqlite3* sqlite, sqlite3_stmt* stmt, const WhileReading& whileReading, bool aside) {
+        if (!whileReading || !aside || !sqlite3_threadsafe()) {
             const ProgressGuard progress(sqlite, whileReading);
             return sqlite3_step(stmt);
         }
@@ -495,6 +503,7 @@ class QtSqlDatabase : public Database {
     DatabaseEngine::Observer observer_;
     QString (*translate_)(const QString&);
     QString name_;
+    qint64 sortAsideBytes_;
     bool closed_ = false;
 };
 
@@ -541,7 +550,7 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString& path) {
                                    .arg(odbc_.sqliteDriver, QFileInfo(path).absoluteFilePath()),
                                &jet::comodinesAnsi);
     if (kind == Kind::Sqlite) {
-        auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::paraSqlite);
+        auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::paraSqlite, sortAsideBytes_);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->name());
         if (!db.isValid())
             throw DatabaseError(path, QStringLiteral("Falta el controlador QSQLITE de Qt."));
