@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -21,9 +22,12 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <iterator>
 #include <limits>
+#include <thread>
 
 DatabaseError::DatabaseError(QString archivo, QString mensaje, QString sentencia)
     : archivo_(std::move(archivo)), mensaje_(std::move(mensaje)), sentencia_(std::move(sentencia)) {
@@ -295,13 +299,14 @@ bool readsAsUtf8(const char* text, qsizetype bytes) {
     return true;
 }
 
-// While it lives, SQLite calls `whileReading` every few thousand steps of the statements run on `db` (for other
-// engines it does nothing).
+// While it lives, SQLite calls `whileReading` every few thousand steps of the statements run on `sqlite` (null:
+// it does nothing).
 class ProgressGuard {
   public:
-    ProgressGuard(const QSqlDatabase& db, const Database::WhileReading& whileReading) {
-        if (!whileReading || !sqliteHandle(db.driver(), &sqlite_) || !sqlite_)
+    ProgressGuard(sqlite3* sqlite, const Database::WhileReading& whileReading) {
+        if (!whileReading || !sqlite)
             return;
+        sqlite_ = sqlite;
         sqlite3_progress_handler(
             sqlite_, 20000,
             [](void* callback) {
@@ -325,8 +330,13 @@ class ProgressGuard {
 // `translate(statement)`.
 class QtSqlDatabase : public Database {
   public:
-    QtSqlDatabase(QString path, DatabaseEngine::Observer observer, QString (*translate)(const QString&))
-        : path_(std::move(path)), observer_(std::move(observer)), translate_(translate), name_(nextConnectionName()) {}
+    QtSqlDatabase(QString path, DatabaseEngine::Observer observer, QString (*translate)(const QString&),
+                  qint64 sortAsideBytes = DatabaseEngine::DefaultSortAsideBytes)
+        : path_(std::move(path)),
+          observer_(std::move(observer)),
+          translate_(translate),
+          name_(nextConnectionName()),
+          sortAsideBytes_(sortAsideBytes) {}
     ~QtSqlDatabase() override { close(); }
 
     QSqlDatabase db() const { return QSqlDatabase::database(name_, false); }
@@ -336,12 +346,14 @@ class QtSqlDatabase : public Database {
     std::unique_ptr<Recordset> openRecordset(const QString& statement, const WhileReading& whileReading = {}) override {
         report(statement);
         const QString translated = translate_(statement);
-        // SQLite sorts the whole result before it gives the first row; it calls back during that time too.
-        const ProgressGuard progress(db(), whileReading);
         sqlite3* sqlite = nullptr;
-        if (sqliteHandle(db().driver(), &sqlite) && sqlite)
+        if (!sqliteHandle(db().driver(), &sqlite))
+            sqlite = nullptr;
+        if (sqlite)
             if (auto rs = readSqlite(sqlite, translated, statement, whileReading))
                 return rs;
+        // SQLite sorts the whole result before it gives the first row; it calls back during that time too.
+        const ProgressGuard progress(sqlite, whileReading);
         QSqlQuery q(db());
         q.setForwardOnly(true);
         if (!q.exec(translated))
@@ -403,8 +415,10 @@ class QtSqlDatabase : public Database {
         for (int i = 0; i < width; ++i)
             names << QString::fromUtf16(static_cast<const char16_t*>(sqlite3_column_name16(stmt, i))).remove(u'"');
         auto rs = std::make_unique<Recordset>(std::move(names));
-        for (;;) {
-            const int stepped = sqlite3_step(stmt);
+        int stepped = firstStep(sqlite, stmt, whileReading, QFileInfo(path_).size() >= sortAsideBytes_);
+        // The rows that follow are merged from the sorted runs a few at a time: SQLite calls back often enough.
+        const ProgressGuard progress(sqlite, whileReading);
+        for (;; stepped = sqlite3_step(stmt)) {
             if (stepped == SQLITE_DONE)
                 break;
             if (stepped != SQLITE_ROW)
@@ -439,10 +453,39 @@ class QtSqlDatabase : public Database {
                     }
                 }
             }
-            if (whileReading)
+            // Every 64 rows (a hundred microseconds or so): the callback reads the clock each time.
+            if (whileReading && rs->RecordCount() % 64 == 0)
                 whileReading();
         }
         return rs;
+    }
+
+    // The first step of a select: where it sorts, SQLite reads and sorts every row before it gives the first one,
+    // and it sorts a run of rows (2 MB of them), or merges runs, inside one step of its program, where no progress
+    // handler is called: 17 to 50 ms each at a million products. On a large file (`aside`, see
+    // DatabaseEngine::sortAsideBytes()) that step runs on a thread of its own while this one calls back every two
+    // milliseconds; nothing else uses the connection meanwhile. The rows themselves are read here, so that their
+    // memory is this thread's heap, which the grid reuses. A small file is sorted here: its runs are few, and on a
+    // thread of its own the sort took longer.
+    static int firstStep(sqlite3* sqlite, sqlite3_stmt* stmt, const WhileReading& whileReading, bool aside) {
+        if (!whileReading || !aside || !sqlite3_threadsafe()) {
+            const ProgressGuard progress(sqlite, whileReading);
+            return sqlite3_step(stmt);
+        }
+        std::promise<int> stepped;
+        std::future<int> done = stepped.get_future();
+        std::thread stepper([&] { stepped.set_value(sqlite3_step(stmt)); });
+        // Whatever leaves early (a callback that throws), the step is stopped before the statement goes.
+        const auto joined = qScopeGuard([&] {
+            if (stepper.joinable()) {
+                sqlite3_interrupt(sqlite);
+                stepper.join();
+            }
+        });
+        while (done.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready)
+            whileReading();
+        stepper.join();
+        return done.get();
     }
 
     static QString sqliteMessage(sqlite3* sqlite) {
@@ -460,6 +503,7 @@ class QtSqlDatabase : public Database {
     DatabaseEngine::Observer observer_;
     QString (*translate_)(const QString&);
     QString name_;
+    qint64 sortAsideBytes_;
     bool closed_ = false;
 };
 
@@ -506,7 +550,7 @@ std::unique_ptr<Database> DatabaseEngine::openDatabase(const QString& path) {
                                    .arg(odbc_.sqliteDriver, QFileInfo(path).absoluteFilePath()),
                                &jet::comodinesAnsi);
     if (kind == Kind::Sqlite) {
-        auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::paraSqlite);
+        auto d = std::make_unique<QtSqlDatabase>(path, observer_, &jet::paraSqlite, sortAsideBytes_);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->name());
         if (!db.isValid())
             throw DatabaseError(path, QStringLiteral("Falta el controlador QSQLITE de Qt."));

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cstring>
 #include <vector>
 
 namespace jet {
@@ -12,27 +13,34 @@ char16_t foldCase(char16_t c) {
     return QChar(c).toCaseFolded().unicode();
 }
 
-// The base letter of a character, case folded: Á, á and a all give a.
-struct BaseTable {
-    std::array<char16_t, 0x250> table{};
-    BaseTable() {
-        for (char16_t c = 0; c < table.size(); ++c) {
+// The base letter of a character, case folded (Á, á and a all give a), and the character case folded, kept for
+// the characters of the Latin blocks: the collation asks for both for every character in which two texts differ.
+struct Weights {
+    static constexpr char16_t Kept = 0x250;
+    std::array<char16_t, Kept> base{}, folded{};
+    Weights() {
+        for (char16_t c = 0; c < Kept; ++c) {
             QChar ch(c);
-            char16_t base = c;
+            char16_t b = c;
             if (ch.decompositionTag() == QChar::Canonical) {
                 const QString d = ch.decomposition();
                 if (!d.isEmpty())
-                    base = d.front().unicode();
+                    b = d.front().unicode();
             }
-            table[c] = foldCase(base);
+            base[c] = foldCase(b);
+            folded[c] = foldCase(c);
         }
     }
 };
 
+const Weights& weights() {
+    static const Weights w;
+    return w;
+}
+
 char16_t baseLetter(char16_t c) {
-    static const BaseTable t;
-    if (c < t.table.size())
-        return t.table[c];
+    if (c < Weights::Kept)
+        return weights().base[c];
     QChar ch(c);
     if (ch.decompositionTag() == QChar::Canonical) {
         const QString d = ch.decomposition();
@@ -40,6 +48,10 @@ char16_t baseLetter(char16_t c) {
             return foldCase(d.front().unicode());
     }
     return foldCase(c);
+}
+
+char16_t foldedLetter(char16_t c) {
+    return c < Weights::Kept ? weights().folded[c] : foldCase(c);
 }
 
 // Matches one pattern element at `p` against `c`; sets `next` past the element.
@@ -157,7 +169,7 @@ int compareUnits(A a, B b) {
         const char16_t pa = baseLetter(ca), pb = baseLetter(cb);
         if (pa != pb)
             return pa < pb ? -1 : 1;
-        const char16_t fa = foldCase(ca), fb = foldCase(cb);
+        const char16_t fa = foldedLetter(ca), fb = foldedLetter(cb);
         if (secondary == 0 && fa != fb)
             secondary = (fa == pa) ? -1 : (fb == pb) ? 1 : (fa < fb ? -1 : 1);
         if (tertiary == 0)
@@ -249,6 +261,13 @@ int compareUtf8(QByteArrayView a, QByteArrayView b) {
     // Equal leading bytes are equal characters and weigh nothing; start at the character they end in.
     const qsizetype n = std::min(a.size(), b.size());
     qsizetype same = 0;
+    // Eight bytes at a time while they are equal: names in a sort share long beginnings.
+    for (quint64 wa = 0, wb = 0; same + 8 <= n; same += 8) {
+        std::memcpy(&wa, a.data() + same, 8);
+        std::memcpy(&wb, b.data() + same, 8);
+        if (wa != wb)
+            break;
+    }
     while (same < n && a[same] == b[same])
         ++same;
     if (same == a.size() && same == b.size())

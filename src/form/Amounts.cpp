@@ -8,7 +8,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -49,13 +48,28 @@ QString sinSeparadoresDeMiles(const QString& text, const QLocale& locale) {
 
 }  // namespace
 
-DosDecimales redondeoDosDecimales(double amount) {
-    DosDecimales out;
+namespace {
+
+// An amount's digits brought to two decimals, without a string of their own: the integer digits (no leading zeros,
+// "0" below one) followed by the two decimals, in `digits` from `from`.
+struct Redondeo {
+    bool finite = true;
+    bool negative = false;
+    int from = 0, wholeDigits = 0;
+    // The largest double has 309 integer digits; one more for a carry, two decimals.
+    char digits[1 + 309 + 1 + 2];
+
+    explicit Redondeo(double amount);
+    std::string_view whole() const { return {digits + from, std::size_t(wholeDigits)}; }
+    std::string_view decimals() const { return {digits + from + wholeDigits, 2}; }
+};
+
+Redondeo::Redondeo(double amount) {
     if (!std::isfinite(amount)) {
-        out.finite = false;
-        return out;
+        finite = false;
+        return;
     }
-    out.negative = std::signbit(amount);
+    negative = std::signbit(amount);
     // The shortest digits that read back as the same double, and where the point goes: the decimal text the
     // amount was written as. Fixed notation would give a large amount's exact binary value instead (1e64 as
     // 10000000000000000213204190094543968723012578712679649467743338496).
@@ -63,49 +77,85 @@ DosDecimales redondeoDosDecimales(double amount) {
     const auto res = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(amount), std::chars_format::scientific);
     if (res.ec != std::errc())
         vb::raise(vb::Overflow);
-    const std::string_view sci(buffer, std::size_t(res.ptr - buffer));
-    const std::size_t e = sci.find('e');
-    std::string significant;
-    for (char c : sci.substr(0, e))
-        if (c != '.')
-            significant += c;
-    std::string_view exponent = sci.substr(e + 1);
-    const bool negativeExponent = exponent.front() == '-';
-    exponent.remove_prefix(1);
+    char significant[24];
+    long n = 0;
+    const char* p = buffer;
+    for (; p != res.ptr && *p != 'e'; ++p)
+        if (*p != '.')
+            significant[n++] = *p;
+    const bool negativeExponent = p + 1 < res.ptr && p[1] == '-';
     int exp10 = 0;
-    std::from_chars(exponent.data(), exponent.data() + exponent.size(), exp10);
-    // Digits before the point: at most 309, the largest double's.
+    if (p + 2 < res.ptr)
+        std::from_chars(p + 2, res.ptr, exp10);
+    // Digits before the point: at most 309, the largest double's. The digit at position i of the significant
+    // digits, counted from the first of them, with zeros on either side.
     const long before = (negativeExponent ? -exp10 : exp10) + 1L;
-    std::string whole, frac;
-    if (before <= 0) {
-        whole = "0";
-        frac = std::string(std::size_t(-before), '0') + significant;
-    } else if (std::size_t(before) >= significant.size()) {
-        whole = significant + std::string(std::size_t(before) - significant.size(), '0');
-    } else {
-        whole = significant.substr(0, std::size_t(before));
-        frac = significant.substr(std::size_t(before));
+    const auto digitAt = [&](long i) { return i >= 0 && i < n ? significant[i] : '0'; };
+    char* d = digits + 1;  // room for a carry
+    long w = 0;
+    if (before <= 0)
+        d[w++] = '0';
+    else
+        for (; w < before; ++w)
+            d[w] = digitAt(w);
+    d[w] = digitAt(before);
+    d[w + 1] = digitAt(before + 1);
+    // Halves away from zero: the third decimal, where the amount has one.
+    if (n - before > 2 && digitAt(before + 2) >= '5') {
+        long i = w + 1;
+        while (i >= 0 && d[i] == '9')
+            d[i--] = '0';
+        if (i < 0) {
+            *--d = '1';
+            ++w;
+        } else {
+            ++d[i];
+        }
     }
-    const bool roundUp = frac.size() > 2 && frac[2] >= '5';
-    frac.resize(2, '0');
-    std::string digits = whole + frac;
-    if (roundUp) {
-        int i = int(digits.size()) - 1;
-        while (i >= 0 && digits[std::size_t(i)] == '9')
-            digits[std::size_t(i--)] = '0';
-        if (i < 0)
-            digits.insert(digits.begin(), '1');
-        else
-            ++digits[std::size_t(i)];
+    long z = 0;
+    while (z < w - 1 && d[z] == '0')
+        ++z;
+    from = int(d + z - digits);
+    wholeDigits = int(w - z);
+    if (wholeDigits == 1 && d[z] == '0' && d[w] == '0' && d[w + 1] == '0')
+        negative = false;
+}
+
+QString formato(const Redondeo& r, const SignosNumericos& signos) {
+    const std::string_view whole = r.whole(), decimals = r.decimals();
+    const auto n = qsizetype(whole.size());
+    QString out(qsizetype(r.negative ? signos.negativo.size() : 0) + n + (n - 1) / 3 * signos.miles.size() +
+                    signos.decimal.size() + qsizetype(decimals.size()),
+                Qt::Uninitialized);
+    QChar* o = out.data();
+    const auto put = [&o](const QString& text) {
+        std::copy(text.cbegin(), text.cend(), o);
+        o += text.size();
+    };
+    if (r.negative)
+        put(signos.negativo);
+    for (qsizetype i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0)
+            put(signos.miles);
+        *o++ = QLatin1Char(whole[std::size_t(i)]);
     }
-    whole = digits.substr(0, digits.size() - 2);
-    frac = digits.substr(digits.size() - 2);
-    const auto nonZero = whole.find_first_not_of('0');
-    whole = nonZero == std::string::npos ? std::string("0") : whole.substr(nonZero);
-    out.entero = QString::fromLatin1(whole.data(), qsizetype(whole.size()));
-    out.decimales = QString::fromLatin1(frac.data(), qsizetype(frac.size()));
-    if (out.entero == QLatin1String("0") && out.decimales == QLatin1String("00"))
-        out.negative = false;
+    put(signos.decimal);
+    for (char c : decimals)
+        *o++ = QLatin1Char(c);
+    return out;
+}
+
+}  // namespace
+
+DosDecimales redondeoDosDecimales(double amount) {
+    const Redondeo r(amount);
+    DosDecimales out;
+    out.finite = r.finite;
+    if (!r.finite)
+        return out;
+    out.negative = r.negative;
+    out.entero = QString::fromLatin1(r.whole().data(), qsizetype(r.whole().size()));
+    out.decimales = QString::fromLatin1(r.decimals().data(), qsizetype(r.decimals().size()));
     return out;
 }
 
@@ -113,39 +163,17 @@ SignosNumericos::SignosNumericos(const QLocale& locale)
     : negativo(locale.negativeSign()), miles(locale.groupSeparator()), decimal(locale.decimalPoint()) {}
 
 QString formatoPrecio(double amount, const QLocale& locale) {
-    const DosDecimales d = redondeoDosDecimales(amount);
-    if (!d.finite)
+    const Redondeo r(amount);
+    if (!r.finite)
         return locale.toString(amount);
-    return formatoPrecio(d, SignosNumericos(locale));
+    return formato(r, SignosNumericos(locale));
 }
 
 QString formatoPrecio(double amount, const QLocale& locale, const SignosNumericos& signos) {
-    const DosDecimales d = redondeoDosDecimales(amount);
-    if (!d.finite)
+    const Redondeo r(amount);
+    if (!r.finite)
         return locale.toString(amount);
-    return formatoPrecio(d, signos);
-}
-
-QString formatoPrecio(const DosDecimales& d, const SignosNumericos& signos) {
-    const qsizetype n = d.entero.size();
-    QString out(qsizetype(d.negative ? signos.negativo.size() : 0) + n + (n - 1) / 3 * signos.miles.size() +
-                    signos.decimal.size() + d.decimales.size(),
-                Qt::Uninitialized);
-    QChar* o = out.data();
-    const auto put = [&o](const QString& text) {
-        std::copy(text.cbegin(), text.cend(), o);
-        o += text.size();
-    };
-    if (d.negative)
-        put(signos.negativo);
-    for (qsizetype i = 0; i < n; ++i) {
-        if (i > 0 && (n - i) % 3 == 0)
-            put(signos.miles);
-        *o++ = d.entero[i];
-    }
-    put(signos.decimal);
-    put(d.decimales);
-    return out;
+    return formato(r, signos);
 }
 
 // A number typed under the user's settings. What the grid shows reads too, although it groups every three digits

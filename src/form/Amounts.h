@@ -24,7 +24,6 @@ struct SignosNumericos {
 };
 // The same format with `locale`'s signs asked beforehand.
 QString formatoPrecio(double amount, const QLocale& locale, const SignosNumericos& signos);
-QString formatoPrecio(const DosDecimales& d, const SignosNumericos& signos);
 
 // A number as the operator types it, or as the grid displays it, under `locale`'s signs; infinity and NaN are not.
 bool leoNumero(const QString& text, const QLocale& locale, double* valor);

@@ -20,6 +20,10 @@ class AmountsStatementsTest : public QObject {
         QTest::newRow("99.999") << 99.999 << "100.00";
         QTest::newRow("987.654") << 987.654 << "987.65";
         QTest::newRow("0.004 rounds down") << 0.004 << "0.00";
+        QTest::newRow("0.005, below the point only, rounds up") << 0.005 << "0.01";
+        QTest::newRow("-0.005 keeps its sign") << -0.005 << "-0.01";
+        QTest::newRow("0.995 carries into the units") << 0.995 << "1.00";
+        QTest::newRow("0.0005 rounds down") << 0.0005 << "0.00";
         QTest::newRow("-2.675 away from zero") << -2.675 << "-2.68";
         QTest::newRow("-0.001 loses its sign") << -0.001 << "0.00";
         QTest::newRow("whole") << 120.0 << "120.00";
@@ -222,6 +226,17 @@ class AmountsStatementsTest : public QObject {
             << QString::fromUtf16(u"a\U0001F600") << QString::fromUtf16(u"a\U0001F601") << -1;
         QTest::newRow("empty") << ""
                                << "a" << -1;
+        QTest::newRow("eight equal bytes, then the longer") << "Martillo"
+                                                            << "Martillos" << -1;
+        QTest::newRow("accent across the eighth byte")
+            << QString::fromUtf16(u"Abcdefg\u00E9") << QString::fromUtf16(u"Abcdefg\u00E8") << 1;
+        QTest::newRow("case only, past sixteen equal bytes") << "Destornillador plano"
+                                                             << "Destornillador Plano" << -1;
+        QTest::newRow("accent outweighs case beyond the Latin blocks")
+            << QString::fromUtf16(u"\u028C\u00E9") << QString::fromUtf16(u"\u0245e") << 1;
+        QTest::newRow("last of the Latin blocks before the next")
+            << QString::fromUtf16(u"\u024F") << QString::fromUtf16(u"\u0250") << -1;
+        QTest::newRow("accented capital and its base's small letter") << QString::fromUtf16(u"\u00C1") << "a" << 1;
     }
     void jetOrderIsTheSameOnUtf8() {
         QFETCH(QString, a);

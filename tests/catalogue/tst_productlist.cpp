@@ -12,6 +12,7 @@
 #include <QGroupBox>
 #include <QProcess>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -161,18 +162,26 @@ class ProductListTest : public QObject {
     void aBrokenCatalogueShowsNothing_data() {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("message");
-        QTest::newRow("cut short") << "truncated"
-                                   << "La base de datos \"%1\" no pudo ejecutar la consulta.\r";
-        QTest::newRow("a damaged page in the middle of the products")
-            << "corrupt"
-            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase disk image is malformed";
-        QTest::newRow("another process holds a write transaction")
-            << "locked"
-            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase is locked";
+        QTest::addColumn<bool>("aside");  // sorted on a thread of its own, as a large catalogue is
+        for (const bool aside : {false, true}) {
+            const char* where = aside ? ", sorted aside" : "";
+            QTest::addRow("cut short%s", where) << "truncated"
+                                                << "La base de datos \"%1\" no pudo ejecutar la consulta.\r" << aside;
+            QTest::addRow("a damaged page in the middle of the products%s", where)
+                << "corrupt"
+                << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase disk image is malformed" << aside;
+            QTest::addRow("another process holds a write transaction%s", where)
+                << "locked"
+                << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase is locked" << aside;
+        }
     }
     void aBrokenCatalogueShowsNothing() {
         QFETCH(QString, how);
         QFETCH(QString, message);
+        QFETCH(bool, aside);
+        const qint64 sortAside = engine->sortAsideBytes();
+        engine->setSortAsideBytes(aside ? 0 : DatabaseEngine::DefaultSortAsideBytes);
+        const auto restore = qScopeGuard([&] { engine->setSortAsideBytes(sortAside); });
         const QString broken = dir.filePath(QStringLiteral("dañada.dba"));
         QFile::remove(broken);
         catalogo::escribo(broken, catalogo::muestra(3000, 9));
