@@ -27,6 +27,7 @@
 #include <future>
 #include <iterator>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 DatabaseError::DatabaseError(QString archivo, QString mensaje, QString sentencia)
@@ -468,13 +469,22 @@ class QtSqlDatabase : public Database {
     // memory is this thread's heap, which the grid reuses. A small file is sorted here: its runs are few, and on a
     // thread of its own the sort took longer.
     static int firstStep(sqlite3* sqlite, sqlite3_stmt* stmt, const WhileReading& whileReading, bool aside) {
-        if (!whileReading || !aside || !sqlite3_threadsafe()) {
+        // Only with SQLite serializing the use of a connection, so that even an unforeseen use of it from this
+        // thread while the other steps waits instead of breaking it.
+        std::promise<int> stepped;
+        std::future<int> done = stepped.get_future();
+        std::thread stepper;
+        if (whileReading && aside && sqlite3_threadsafe() == 1) {
+            try {
+                stepper = std::thread([&] { stepped.set_value(sqlite3_step(stmt)); });
+            } catch (const std::system_error&) {
+                // No thread to be had: the sort runs here, as for a small file.
+            }
+        }
+        if (!stepper.joinable()) {
             const ProgressGuard progress(sqlite, whileReading);
             return sqlite3_step(stmt);
         }
-        std::promise<int> stepped;
-        std::future<int> done = stepped.get_future();
-        std::thread stepper([&] { stepped.set_value(sqlite3_step(stmt)); });
         // Whatever leaves early (a callback that throws), the step is stopped before the statement goes.
         const auto joined = qScopeGuard([&] {
             if (stepper.joinable()) {
