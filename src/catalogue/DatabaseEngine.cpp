@@ -1,6 +1,7 @@
 #include "DatabaseEngine.h"
 
 #include "JetSql.h"
+#include "Utf8.h"
 
 #include <QAtomicInt>
 #include <QDir>
@@ -269,33 +270,12 @@ bool sqliteHandle(const QSqlDriver* driver, sqlite3** out) {
 bool readsAsUtf8(const char* text, qsizetype bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     const auto* end = p + bytes;
-    while (p != end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
+    for (char32_t u; p != end;) {
+        if (*p < 0x80) {
             ++p;
-            continue;
-        }
-        int more = 0;
-        char32_t u = 0, least = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            more = 1, u = c & 0x1F, least = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            more = 2, u = c & 0x0F, least = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            more = 3, u = c & 0x07, least = 0x10000;
-        } else {
+        } else if (!json::nextUtf8(p, end, u) || u == 0xFFFE || u == 0xFFFF) {
             return false;
         }
-        if (end - p <= more)
-            return false;
-        for (int k = 1; k <= more; ++k) {
-            if ((p[k] & 0xC0) != 0x80)
-                return false;
-            u = (u << 6) | (p[k] & 0x3F);
-        }
-        if (u < least || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF) || u == 0xFFFE || u == 0xFFFF)
-            return false;
-        p += more + 1;
     }
     return true;
 }

@@ -96,33 +96,6 @@ Decimal::Status readDecimal(const Unit* s, qsizetype n, Parts& out) {
     }
     out.negative = negative;
 
-    // The usual number, at most 19 digits with no exponent, in 64 bits.
-    {
-        uint64_t value = 0;
-        int digits = 0;
-        int fraction = -1;  // digits after the point, once one is met
-        qsizetype k = i;
-        for (; k < n && digits <= 19; ++k) {
-            const char16_t c = s[k];
-            if (isDigit(c)) {
-                value = value * 10 + unsigned(c - u'0');
-                ++digits;
-                if (fraction >= 0) {
-                    ++fraction;
-                }
-            } else if (c == u'.' && fraction < 0) {
-                fraction = 0;
-            } else {
-                break;
-            }
-        }
-        if (k == n && digits > 0 && digits <= 19 && fraction <= Decimal::MaxScale) {
-            out.magnitude = value;
-            out.scale = fraction < 0 ? 0 : fraction;
-            return Status::Ok;
-        }
-    }
-
     u128 mant = 0;
     int kept = 0;
     int64_t exp10 = 0;

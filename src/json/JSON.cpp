@@ -1,5 +1,6 @@
 #include "JSON.h"
 
+#include "Utf8.h"
 #include "VbError.h"
 
 #include <QHashFunctions>
@@ -708,36 +709,10 @@ class Parser {
                 ++p;
                 continue;
             }
-            int more;
-            uint32_t code;
-            unsigned low = 0x80, high = 0xBF;  // the range of the second byte
-            if (b >= 0xC2 && b <= 0xDF) {
-                more = 1;
-                code = b & 0x1F;
-            } else if (b >= 0xE0 && b <= 0xEF) {
-                more = 2;
-                code = b & 0x0F;
-                low = b == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-                high = b == 0xED ? 0x9F : 0xBF;  // no surrogates
-            } else if (b >= 0xF0 && b <= 0xF4) {
-                more = 3;
-                code = b & 0x07;
-                low = b == 0xF0 ? 0x90 : 0x80;
-                high = b == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
-            } else {
+            char32_t code;
+            if (!nextUtf8(p, end, code)) {
                 throw HandOver{};
             }
-            if (end - p <= more) {
-                throw HandOver{};
-            }
-            for (int k = 1; k <= more; ++k) {
-                const unsigned c = p[k];
-                if (c < (k == 1 ? low : 0x80u) || c > (k == 1 ? high : 0xBFu)) {
-                    throw HandOver{};
-                }
-                code = (code << 6) | (c & 0x3F);
-            }
-            p += more + 1;
             if (code >= 0x10000) {
                 *out++ = char16_t(0xD800 + ((code - 0x10000) >> 10));
                 *out++ = char16_t(0xDC00 + (code & 0x3FF));

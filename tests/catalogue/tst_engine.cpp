@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,6 +23,21 @@ class EngineTest : public QObject {
         rs->close();
         d->close();
         return out;
+    }
+
+    // The rows Qt's own SQLite driver gives for a statement on a file.
+    static QList<QSqlRecord> qtDriverRows(const QString& file, const QString& statement) {
+        QList<QSqlRecord> rows;
+        {
+            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
+            d.setDatabaseName(file);
+            QSqlQuery q(d);
+            if (d.open() && q.exec(statement))
+                while (q.next())
+                    rows << q.record();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("plain"));
+        return rows;
     }
 
   private slots:
@@ -64,18 +80,10 @@ class EngineTest : public QObject {
         catalogo::escribo(big, catalogo::muestra(9000, 3));  // more rows than one block of the recordset holds
         const QString statement = QStringLiteral("Select * from [Consulta Productos] Order By Código;");
         QStringList expected;
-        {
-            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
-            d.setDatabaseName(big);
-            QVERIFY(d.open());
-            QSqlQuery q(d);
-            QVERIFY(q.exec(statement));
-            while (q.next())
-                expected << q.value(QStringLiteral("Código")).toString() + u'|' +
-                                q.value(QStringLiteral("Nombre")).toString() + u'|' +
-                                q.value(QStringLiteral("Serial")).toString();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("plain"));
+        for (const QSqlRecord& row : qtDriverRows(big, statement))
+            expected << row.value(QStringLiteral("Código")).toString() + u'|' +
+                            row.value(QStringLiteral("Nombre")).toString() + u'|' +
+                            row.value(QStringLiteral("Serial")).toString();
         QCOMPARE(expected.size(), 9000);
 
         DatabaseEngine engine;
@@ -115,17 +123,9 @@ class EngineTest : public QObject {
     void fieldsAreWhatTheQtDriverGives() {
         QFETCH(QString, expression);
         const QString statement = "Select " + expression + " as v, 7 as w";
-        QVariant expected;
-        {
-            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
-            d.setDatabaseName(db);
-            QVERIFY(d.open());
-            QSqlQuery q(d);
-            QVERIFY(q.exec(statement));
-            QVERIFY(q.next());
-            expected = q.value(0);
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("plain"));
+        const QList<QSqlRecord> rows = qtDriverRows(db, statement);
+        QCOMPARE(rows.size(), 1);
+        const QVariant expected = rows[0].value(0);
         DatabaseEngine engine;
         auto d = engine.openDatabase(db);
         auto rs = d->openRecordset(statement);
