@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,80 @@
 #include <utility>
 
 namespace json {
+
+// Shared blocks in which the reader lays the storage of the containers it builds, one after another: one allocation
+// per block instead of one per container, and a tree's containers together in memory. Every storage taken from a
+// block holds a count on it and the block is freed when the last one is; while the reader fills a block it holds a
+// large count of its own, so taking storage costs no atomic operation. A vector over a block that must grow moves to
+// storage of its own. Blocks start small, so that a short answer takes little, and double up to a limit.
+class StorageBlocks {
+  public:
+    StorageBlocks() = default;
+    StorageBlocks(const StorageBlocks&) = delete;
+    StorageBlocks& operator=(const StorageBlocks&) = delete;
+    ~StorageBlocks() { close(); }
+
+    // Storage larger than this is allocated on its own.
+    static constexpr size_t Largest = 8 * 1024;
+
+    // Room for `bytes` (at most Largest, a multiple of 8) and its distance from its block's start, in 8-byte steps.
+    void* take(size_t bytes, uint32_t& steps) {
+        if (left_ < bytes) {
+            open(bytes);
+        }
+        void* room = next_;
+        steps = static_cast<uint32_t>((next_ - reinterpret_cast<char*>(block_)) / 8);
+        next_ += bytes;
+        left_ -= bytes;
+        ++handed_;
+        return room;
+    }
+
+    // Gives back storage taken `steps` 8-byte steps after its block's start.
+    static void give(void* room, uint32_t steps) {
+        Block* block = reinterpret_cast<Block*>(static_cast<char*>(room) - size_t(steps) * 8);
+        if (block->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::free(block);
+        }
+    }
+
+  private:
+    struct alignas(16) Block {
+        std::atomic<int> count;
+    };
+    static constexpr size_t FirstBlockBytes = 2 * 1024;
+    static constexpr size_t BlockBytes = 64 * 1024;
+    static constexpr int Reserved = 1 << 30;
+
+    void open(size_t bytes) {
+        close();
+        while (size_ < BlockBytes && size_ - sizeof(Block) < bytes) {
+            size_ *= 2;
+        }
+        void* raw = std::malloc(size_);
+        if (!raw) {
+            throw std::bad_alloc();
+        }
+        block_ = new (raw) Block{Reserved};
+        next_ = static_cast<char*>(raw) + sizeof(Block);
+        left_ = size_ - sizeof(Block);
+        handed_ = 0;
+        size_ = std::min(size_ * 2, BlockBytes);
+    }
+    void close() {
+        if (block_ && block_->count.fetch_sub(Reserved - handed_, std::memory_order_acq_rel) == Reserved - handed_) {
+            std::free(block_);
+        }
+        block_ = nullptr;
+        left_ = 0;
+    }
+
+    Block* block_ = nullptr;
+    char* next_ = nullptr;
+    size_t left_ = 0;
+    int handed_ = 0;
+    size_t size_ = FirstBlockBytes;  // of the next block
+};
 
 // A vector in 16 bytes (pointer, 32-bit size and capacity), so that a container fits inside a JsonValue and the
 // tree needs one allocation per container, not two. Elements must be nothrow-movable.
@@ -52,12 +128,21 @@ class CompactVector {
 
     // Takes over n elements by copying their bytes: the source is left as raw memory, which the caller neither
     // destroys nor reads again. For types that hold no pointer into themselves, as QString and the tree's values.
-    static CompactVector relocatedFrom(T* source, size_t n) {
+    // The storage comes from `blocks` when given and small enough.
+    static CompactVector relocatedFrom(T* source, size_t n, StorageBlocks* blocks = nullptr) {
+        static_assert(sizeof(T) % 8 == 0 && alignof(T) <= 16);
         CompactVector v;
         if (n != 0) {
-            v.data_ = allocate(n);
-            v.capacity_ = static_cast<uint32_t>(n);
-            std::memcpy(static_cast<void*>(v.data_), static_cast<const void*>(source), n * sizeof(T));
+            const size_t bytes = n * sizeof(T);
+            if (blocks && bytes <= StorageBlocks::Largest) {
+                uint32_t steps;
+                v.data_ = static_cast<T*>(blocks->take(bytes, steps));
+                v.capacity_ = InBlock | steps;
+            } else {
+                v.data_ = allocate(n);
+                v.capacity_ = static_cast<uint32_t>(n);
+            }
+            std::memcpy(static_cast<void*>(v.data_), static_cast<const void*>(source), bytes);
             v.size_ = static_cast<uint32_t>(n);
         }
         return v;
@@ -74,19 +159,19 @@ class CompactVector {
     std::span<const T> span() const { return {data_, size_}; }
 
     void push_back(T&& item) {
-        if (size_ == capacity_) {
-            grow(capacity_ == 0 ? 4 : capacity_ * 2);
+        if (size_ == room()) {
+            grow(size_ == 0 ? 4 : size_t(size_) * 2);
         }
         new (data_ + size_) T(std::move(item));
         ++size_;
     }
     void reserve(size_t n) {
-        if (n > capacity_) {
+        if (n > room()) {
             grow(n);
         }
     }
     void shrink_to_fit() {
-        if (size_ < capacity_) {
+        if (size_ < room()) {
             if (size_ == 0) {
                 release();
             } else {
@@ -96,8 +181,20 @@ class CompactVector {
     }
 
   private:
+    // A capacity with this bit set is the storage's place in a shared block, and the storage holds exactly size_.
+    static constexpr uint32_t InBlock = 0x80000000u;
+
+    uint32_t room() const { return (capacity_ & InBlock) ? size_ : capacity_; }
+    void freeStorage() {
+        if (capacity_ & InBlock) {
+            StorageBlocks::give(data_, capacity_ & ~InBlock);
+        } else {
+            std::free(data_);
+        }
+    }
+
     static T* allocate(size_t n) {
-        if (n > UINT32_MAX) {
+        if (n >= InBlock) {
             throw std::bad_alloc();
         }
         void* p = std::malloc(n * sizeof(T));
@@ -112,7 +209,9 @@ class CompactVector {
             new (fresh + i) T(std::move(data_[i]));
             data_[i].~T();
         }
-        std::free(data_);
+        if (data_) {
+            freeStorage();
+        }
         data_ = fresh;
         capacity_ = static_cast<uint32_t>(n);
     }
@@ -135,7 +234,9 @@ class CompactVector {
         for (uint32_t i = 0; i < size_; ++i) {
             data_[i].~T();
         }
-        std::free(data_);
+        if (data_) {
+            freeStorage();
+        }
         data_ = nullptr;
         size_ = capacity_ = 0;
     }

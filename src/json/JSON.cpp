@@ -109,6 +109,86 @@ QString textOf(const unsigned char* s, qsizetype n) {
     return QString::fromLatin1(reinterpret_cast<const char*>(s), n);
 }
 
+// The texts of one parse that are not pooled lie side by side in shared blocks: one allocation per block instead of
+// one per text, and the tree's texts together in memory. Each string over a block holds a count on it, as on any
+// string's data, and Qt frees the block when the last one goes. While the parse fills a block it holds a large
+// count of its own, so handing out a string costs no atomic operation; closing the block gives back what was not
+// handed out. A string that is changed later is copied first, as any shared string is; one left alone in its block
+// may grow in place over the room of strings already gone.
+class TextBlocks {
+  public:
+    TextBlocks() = default;
+    TextBlocks(const TextBlocks&) = delete;
+    TextBlocks& operator=(const TextBlocks&) = delete;
+    ~TextBlocks() { close(); }
+
+    // A string of n units, written by `fill` into the room it is given (n units and then the end mark).
+    template <typename Fill>
+    QString make(qsizetype n, Fill&& fill) {
+        if (n == 0 || n > LongText) {
+            QString text(n, Qt::Uninitialized);
+            fill(reinterpret_cast<char16_t*>(text.data()));
+            return text;
+        }
+        if (left_ < n + 1) {
+            open(n + 1);
+        }
+        char16_t* units = next_;
+        fill(units);
+        units[n] = 0;
+        next_ += n + 1;
+        left_ -= n + 1;
+        ++handed_;
+        return QString(QString::DataPointer(block_, units, n));
+    }
+
+  private:
+    using Block = QTypedArrayData<char16_t>;
+    // Blocks start small, so that a short answer takes little, and double up to a limit.
+    static constexpr qsizetype FirstBlockUnits = 256;
+    static constexpr qsizetype BlockUnits = 4096;
+    static constexpr qsizetype LongText = 256;
+    static constexpr int Reserved = 1 << 30;
+
+    void open(qsizetype units) {
+        close();
+        while (size_ < units) {
+            size_ *= 2;
+        }
+        auto [block, room] = Block::allocate(size_);
+        if (!block) {
+            throw std::bad_alloc();
+        }
+        block->ref_.storeRelaxed(Reserved);
+        block_ = block;
+        next_ = room;
+        left_ = size_;
+        handed_ = 0;
+        size_ = std::min(size_ * 2, BlockUnits);
+    }
+    void close() {
+        if (block_ && block_->ref_.fetchAndAddOrdered(handed_ - Reserved) == Reserved - handed_) {
+            Block::deallocate(block_);
+        }
+        block_ = nullptr;
+        left_ = 0;
+    }
+
+    Block* block_ = nullptr;
+    char16_t* next_ = nullptr;
+    qsizetype left_ = 0;
+    int handed_ = 0;
+    qsizetype size_ = FirstBlockUnits;  // of the next block
+};
+
+template <typename Unit>
+QString textIn(TextBlocks* blocks, const Unit* s, qsizetype n) {
+    if (!blocks) {
+        return textOf(s, n);
+    }
+    return blocks->make(n, [s, n](char16_t* out) { std::copy(s, s + n, out); });
+}
+
 // Texts kept for the whole run, like literals, so that the strings over them are never counted or freed: copying
 // one costs no atomic count and dropping one frees nothing. The store is shared by all threads and ends at a fixed
 // size; past it the pool makes ordinary strings.
@@ -156,11 +236,11 @@ class KeyPool {
     QString intern(QStringView text) {
         return intern(reinterpret_cast<const char16_t*>(text.utf16()), text.size(), Key);
     }
-    // A text given as UTF-16 units, or as bytes that are all ASCII.
+    // A text given as UTF-16 units, or as bytes that are all ASCII. One that is not pooled is made in `blocks`.
     template <typename Unit>
-    QString intern(const Unit* s, qsizetype n, Use use) {
+    QString intern(const Unit* s, qsizetype n, Use use, TextBlocks* blocks = nullptr) {
         if (n > 64) {
-            return textOf(s, n);
+            return textIn(blocks, s, n);
         }
         if (slots_.empty()) {
             slots_.assign(SlotCount, Slot{});
@@ -184,12 +264,12 @@ class KeyPool {
             const uint16_t fragment = static_cast<uint16_t>(hash >> 16) | 1u;
             if (seen != fragment) {
                 seen = fragment;
-                return textOf(s, n);
+                return textIn(blocks, s, n);
             }
         }
         if (entries_.size() == MaxEntries) {
             restart();
-            return intern(s, n, use);
+            return intern(s, n, use, blocks);
         }
         QString text;
         if (lasting_ < MaxEntries / 2 && n > 0) {
@@ -279,8 +359,8 @@ class EntryStack {
     void keep() { ++size_; }
     // The entries from `base` up, for a container to take their bytes; then forgotten, not destroyed.
     template <typename Container>
-    Container handOver(size_t base, Container (*adopt)(T*, size_t)) {
-        Container taken = adopt(data_ + base, size_ - base);
+    Container handOver(size_t base, Container (*adopt)(T*, size_t, StorageBlocks*), StorageBlocks& blocks) {
+        Container taken = adopt(data_ + base, size_ - base, &blocks);
         size_ = base;
         return taken;
     }
@@ -553,7 +633,7 @@ class Parser {
             members_.keep();
         }
         --depth_;
-        return JsonValue(members_.handOver(base, &Dictionary::adoptDistinctMembers));
+        return JsonValue(members_.handOver(base, &Dictionary::adoptDistinctMembers, storage_));
     }
 
     // Whether the object whose members start at `base` on the stack already holds the key. Small objects are
@@ -643,7 +723,7 @@ class Parser {
             }
         }
         --depth_;
-        return JsonValue(items_.handOver(base, &Collection::adopt));
+        return JsonValue(items_.handOver(base, &Collection::adopt, storage_));
     }
 
     // The first position from p on that holds the quote or a backslash, or the end. Bytes note in `wide` whether
@@ -726,6 +806,9 @@ class Parser {
     QStringView gatheredView() const {
         return QStringView(gathered_.data(), qsizetype(gathered_.size()));
     }
+    QString gatheredText() {
+        return textIn(&blocks_, gathered_.data(), qsizetype(gathered_.size()));
+    }
 
     // The text of a slice that holds no escape; short ones ("new", "USD", "me2") repeat as much as keys do and share
     // one string through the pool (keys of any length up to its limit do).
@@ -734,10 +817,10 @@ class Parser {
             gathered_.clear();
             gather(p, q, true);
             return gathered_.size() <= size_t(pooledUpTo)
-                       ? pool_.intern(gathered_.data(), qsizetype(gathered_.size()), use)
-                       : gatheredView().toString();
+                       ? pool_.intern(gathered_.data(), qsizetype(gathered_.size()), use, &blocks_)
+                       : gatheredText();
         }
-        return q - p <= pooledUpTo ? pool_.intern(s_ + p, q - p, use) : textOf(s_ + p, q - p);
+        return q - p <= pooledUpTo ? pool_.intern(s_ + p, q - p, use, &blocks_) : textIn(&blocks_, s_ + p, q - p);
     }
 
     JsonValue parseString() {
@@ -818,7 +901,7 @@ class Parser {
                 pos_ = q;
             }
         }
-        return JsonValue(gatheredView().toString());
+        return JsonValue(gatheredText());
     }
 
     // The character a one-letter escape stands for; quotes, backslash and slash stand for themselves.
@@ -1073,6 +1156,8 @@ class Parser {
     EntryStack<JsonValue> items_;
     std::vector<DepthIndex> depthIndex_;
     KeyPool& pool_ = sharedPool();
+    TextBlocks blocks_;
+    StorageBlocks storage_;
 };
 
 }  // namespace

@@ -130,9 +130,9 @@ struct Dictionary::Index {
     }
 };
 
-Dictionary Dictionary::adoptDistinctMembers(Member* first, size_t count) {
+Dictionary Dictionary::adoptDistinctMembers(Member* first, size_t count, StorageBlocks* blocks) {
     Dictionary d;
-    d.members_ = CompactVector<Member>::relocatedFrom(first, count);
+    d.members_ = CompactVector<Member>::relocatedFrom(first, count, blocks);
     return d;
 }
 
@@ -212,9 +212,9 @@ QStringList Dictionary::keys() const {
     return list;
 }
 
-Collection Collection::adopt(JsonValue* first, size_t count) {
+Collection Collection::adopt(JsonValue* first, size_t count, StorageBlocks* blocks) {
     Collection c;
-    c.items_ = CompactVector<JsonValue>::relocatedFrom(first, count);
+    c.items_ = CompactVector<JsonValue>::relocatedFrom(first, count, blocks);
     return c;
 }
 

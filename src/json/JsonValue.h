@@ -26,8 +26,9 @@ class Dictionary {
 
     Dictionary();
     // Takes over `count` members whose keys the caller knows to be distinct (the reader checks them as it goes) by
-    // copying their bytes; the caller forgets them without destroying them.
-    static Dictionary adoptDistinctMembers(Member* first, size_t count);
+    // copying their bytes; the caller forgets them without destroying them. Their storage comes from `blocks` when
+    // given.
+    static Dictionary adoptDistinctMembers(Member* first, size_t count, StorageBlocks* blocks = nullptr);
     Dictionary(const Dictionary& other);
     Dictionary& operator=(const Dictionary& other);
     Dictionary(Dictionary&&) noexcept;
@@ -65,8 +66,9 @@ class Dictionary {
 class Collection {
   public:
     Collection() = default;
-    // Takes over `count` values by copying their bytes; the caller forgets them without destroying them.
-    static Collection adopt(JsonValue* first, size_t count);
+    // Takes over `count` values by copying their bytes; the caller forgets them without destroying them. Their
+    // storage comes from `blocks` when given.
+    static Collection adopt(JsonValue* first, size_t count, StorageBlocks* blocks = nullptr);
     Collection(const Collection& other);
     Collection& operator=(const Collection& other);
     Collection(Collection&&) noexcept;
