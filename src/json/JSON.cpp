@@ -6,6 +6,7 @@
 #include <QHashFunctions>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <initializer_list>
@@ -612,7 +613,10 @@ class Parser {
         // Members gather on a stack shared by all objects of the parse and move into the object once, at its end.
         const size_t base = members_.size();
         while (nextEntry(u'}', u"Missing '}': ")) {
+            const size_t place = recentPlace(members_.size() - base);
+            recent_ = &recentTexts_[place];
             QString key = parseKey();
+            recent_ = &recentTexts_[place + 1];
             JsonValue value = parseValue();
             if (aborted_) {
                 break;
@@ -704,6 +708,7 @@ class Parser {
         ++depth_;
         const size_t base = items_.size();
         while (nextEntry(u']', u"Missing ']': ")) {
+            recent_ = &recentTexts_[recentPlace(0) + 1];
             JsonValue value = parseValue();
             if (aborted_) {
                 break;
@@ -820,7 +825,32 @@ class Parser {
                        ? pool_.intern(gathered_.data(), qsizetype(gathered_.size()), use, &blocks_)
                        : gatheredText();
         }
-        return q - p <= pooledUpTo ? pool_.intern(s_ + p, q - p, use, &blocks_) : textIn(&blocks_, s_ + p, q - p);
+        const qsizetype n = q - p;
+        if (n > pooledUpTo) {
+            return textIn(&blocks_, s_ + p, n);
+        }
+        Recent& recent = *recent_;
+        if (n != 0 && recent.size == n && std::memcmp(recent.units, s_ + p, size_t(n) * sizeof(Unit)) == 0) {
+            return QString::fromRawData(recent.text, n);
+        }
+        QString text = pool_.intern(s_ + p, n, use, &blocks_);
+        if (n != 0 && text.data_ptr().d_ptr() == nullptr) {
+            recent = Recent{s_ + p, text.constData(), n};  // only lasting texts, which are never freed
+        }
+        return text;
+    }
+
+    // Objects in an array mostly repeat the keys of the one before, in the same order, and many of its short values
+    // ("USD", "new"): each depth and member place remembers where in the input its last key and value were and the
+    // pooled text made of them, and the same units again take that text without a look in the pool. Key at even
+    // places, value at odd ones; depths and places beyond the table share places, which only costs a comparison.
+    struct Recent {
+        const Unit* units = nullptr;
+        const QChar* text = nullptr;
+        qsizetype size = 0;
+    };
+    size_t recentPlace(size_t member) const {
+        return ((size_t(depth_ & 7) << 4) | (member & 15)) * 2;
     }
 
     JsonValue parseString() {
@@ -1156,6 +1186,8 @@ class Parser {
     EntryStack<JsonValue> items_;
     std::vector<DepthIndex> depthIndex_;
     KeyPool& pool_ = sharedPool();
+    std::array<Recent, 256> recentTexts_;
+    Recent* recent_ = &recentTexts_[0];
     TextBlocks blocks_;
     StorageBlocks storage_;
 };

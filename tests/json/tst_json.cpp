@@ -226,6 +226,30 @@ void ReaderTest::deepTreesCopyAndDestroy() {
     deep.reset();
     const QByteArray dumped = json::toCanonicalUtf8(copy);
     QCOMPARE(dumped, (QString("{\"a\":[").repeated(500) + "\"x\"" + QString("]}").repeated(500)).toUtf8());
+
+    // Texts and containers of a parse share storage; parts taken out outlive the tree and change on their own.
+    QByteArray page = "[";
+    for (int i = 0; i < 3000; ++i) {
+        page += "{\"id\":\"MLV" + QByteArray::number(i) + "\",\"t\":\"" + QByteArray(i % 300, 'x') + "\",\"n\":[" +
+                QByteArray::number(i) + "]},";
+    }
+    page += "{}]";
+    std::optional<JsonValue> tree = ParseJsonUtf8(page);
+    QCOMPARE(ParserErrors(), QString());
+    QString id = tree->collection().Item(2000).dictionary().Item(u"id").text();
+    QString title = tree->collection().Item(299).dictionary().Item(u"t").text();
+    Dictionary item = std::move(tree->collection().Item(1500).dictionary());
+    Collection numbers = tree->collection().Item(10).dictionary().Item(u"n").collection();
+    tree.reset();
+    id.append(u"-b");
+    title[0] = u'y';
+    item.Add("extra", JsonValue(id));
+    numbers.Add(JsonValue(title));
+    QCOMPARE(id, QStringLiteral("MLV1999-b"));
+    QCOMPARE(title, QString(u'y') + QString(297, u'x'));
+    QCOMPARE(json::toCanonicalUtf8(JsonValue(std::move(item))),
+             "{\"id\":\"MLV1499\",\"t\":\"" + QByteArray(299, 'x') + "\",\"n\":[1499],\"extra\":\"MLV1999-b\"}");
+    QCOMPARE(json::toCanonicalUtf8(JsonValue(std::move(numbers))), "[9,\"y" + QByteArray(297, 'x') + "\"]");
 }
 
 void ReaderTest::dictionaryKeepsOrderAndRefusesPresentKeys() {
