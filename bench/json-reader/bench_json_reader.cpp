@@ -2,7 +2,7 @@
 // RapidJSON's DOM parser, on the same bytes in memory, all three read from the UTF-8 bytes. The sides take turns batch
 // after batch; throughput is the median of a side's batches, a ratio the median of the ratios within each round.
 //
-//   bench_json_reader [--quick] [--only NAME_PART] [FOLDER_WITH_canada_citm_catalog_twitter]
+//   bench_json_reader [--quick] [--give-back] [--only NAME_PART] [FOLDER_WITH_canada_citm_catalog_twitter]
 //   bench_json_reader --write-page BYTES FILE     writes one generated search page of about BYTES to FILE
 #include "JSON.h"
 
@@ -198,21 +198,25 @@ int main(int argc, char** argv) {
     // threshold (64 MB) a side whose tree outgrew what the one before it left in the heap had it given back and
     // faulted in again at every parse, at 13 us a page on the development machine, and the 40 MB page's figure went
     // from one run to the next with which side that was (ours against RapidJSON from 0.33 to 1.07 on one build).
-    // The page faults of each parse are printed beside the times.
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
+    // The page faults of each parse are printed beside the times; --give-back keeps glibc's own threshold, to see
+    // what a larger tree costs in them.
     double seconds = 2.0;
+    int trimMegabytes = 1024;
     QString folder = QStringLiteral(VANTORIA_BENCH_DATA_DIR);
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
         if (arg == "--quick") {
             seconds = 0.3;
+        } else if (arg == "--give-back") {
+            trimMegabytes = 64;
         } else if (arg == "--only" && i + 1 < argc) {
             only = QString::fromLocal8Bit(argv[++i]);
         } else {
             folder = arg;
         }
     }
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, trimMegabytes * 1024 * 1024);
     std::printf(
         "throughput counts input bytes, median of the rounds; ours Nx = our MB/s / the peer's (above 1 is "
         "faster)\n");
