@@ -1,6 +1,7 @@
 #pragma once
 
-#include <algorithm>
+#include "BlockFiller.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -12,77 +13,54 @@
 namespace json {
 
 // Shared blocks in which the reader lays the storage of the containers it builds, one after another: one allocation
-// per block instead of one per container, and a tree's containers together in memory. Every storage taken from a
-// block holds a count on it and the block is freed when the last one is; while the reader fills a block it holds a
-// large count of its own, so taking storage costs no atomic operation. A vector over a block that must grow moves to
-// storage of its own. Blocks start small, so that a short answer takes little, and double up to a limit.
+// per block instead of one per container, and a tree's containers together in memory. A vector over a block that
+// must grow moves to storage of its own.
 class StorageBlocks {
   public:
-    StorageBlocks() = default;
-    StorageBlocks(const StorageBlocks&) = delete;
-    StorageBlocks& operator=(const StorageBlocks&) = delete;
-    ~StorageBlocks() { close(); }
-
     // Storage larger than this is allocated on its own.
     static constexpr size_t Largest = 8 * 1024;
 
     // Room for `bytes` (at most Largest, a multiple of 8) and its distance from its block's start, in 8-byte steps.
     void* take(size_t bytes, uint32_t& steps) {
-        if (left_ < bytes) {
-            open(bytes);
-        }
-        void* room = next_;
-        steps = static_cast<uint32_t>((next_ - reinterpret_cast<char*>(block_)) / 8);
-        next_ += bytes;
-        left_ -= bytes;
-        ++handed_;
+        char* room = filler_.take(bytes);
+        steps = static_cast<uint32_t>((room - reinterpret_cast<char*>(filler_.block())) / 8);
         return room;
     }
 
     // Gives back storage taken `steps` 8-byte steps after its block's start.
     static void give(void* room, uint32_t steps) {
-        Block* block = reinterpret_cast<Block*>(static_cast<char*>(room) - size_t(steps) * 8);
-        if (block->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::free(block);
+        Kind::Block* block = reinterpret_cast<Kind::Block*>(static_cast<char*>(room) - size_t(steps) * 8);
+        if (Kind::letGo(block, 1)) {
+            Kind::free(block);
         }
     }
 
   private:
-    struct alignas(16) Block {
-        std::atomic<int> count;
+    // Bytes after a header that holds the block's count.
+    struct Kind {
+        using Unit = char;
+        struct alignas(16) Block {
+            std::atomic<int> count;
+        };
+        static constexpr size_t FirstBlock = 2 * 1024;
+        static constexpr size_t LargestBlock = 64 * 1024;
+
+        static std::pair<Block*, char*> make(size_t bytes) {
+            void* raw = std::malloc(sizeof(Block) + bytes);
+            if (!raw) {
+                throw std::bad_alloc();
+            }
+            return {new (raw) Block{0}, static_cast<char*>(raw) + sizeof(Block)};
+        }
+        static void hold(Block* block, int count) { block->count.store(count, std::memory_order_relaxed); }
+        // Takes `count` off; true when that leaves none.
+        static bool letGo(Block* block, int count) {
+            return block->count.fetch_sub(count, std::memory_order_acq_rel) == count;
+        }
+        static void free(Block* block) { std::free(block); }
     };
-    static constexpr size_t FirstBlockBytes = 2 * 1024;
-    static constexpr size_t BlockBytes = 64 * 1024;
-    static constexpr int Reserved = 1 << 30;
 
-    void open(size_t bytes) {
-        close();
-        while (size_ < BlockBytes && size_ - sizeof(Block) < bytes) {
-            size_ *= 2;
-        }
-        void* raw = std::malloc(size_);
-        if (!raw) {
-            throw std::bad_alloc();
-        }
-        block_ = new (raw) Block{Reserved};
-        next_ = static_cast<char*>(raw) + sizeof(Block);
-        left_ = size_ - sizeof(Block);
-        handed_ = 0;
-        size_ = std::min(size_ * 2, BlockBytes);
-    }
-    void close() {
-        if (block_ && block_->count.fetch_sub(Reserved - handed_, std::memory_order_acq_rel) == Reserved - handed_) {
-            std::free(block_);
-        }
-        block_ = nullptr;
-        left_ = 0;
-    }
-
-    Block* block_ = nullptr;
-    char* next_ = nullptr;
-    size_t left_ = 0;
-    int handed_ = 0;
-    size_t size_ = FirstBlockBytes;  // of the next block
+    BlockFiller<Kind> filler_;
 };
 
 // A vector in 16 bytes (pointer, 32-bit size and capacity), so that a container fits inside a JsonValue and the

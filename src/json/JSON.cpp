@@ -111,18 +111,12 @@ QString textOf(const unsigned char* s, qsizetype n) {
 }
 
 // The texts of one parse that are not pooled lie side by side in shared blocks: one allocation per block instead of
-// one per text, and the tree's texts together in memory. Each string over a block holds a count on it, as on any
-// string's data, and Qt frees the block when the last one goes. While the parse fills a block it holds a large
-// count of its own, so handing out a string costs no atomic operation; closing the block gives back what was not
-// handed out. A string that is changed later is copied first, as any shared string is; one left alone in its block
-// may grow in place over the room of strings already gone.
+// one per text, and the tree's texts together in memory. A block is Qt's own string data, and the count each string
+// holds on it is the one Qt keeps for any string, so Qt frees the block with the last string. A string that is
+// changed later is copied first, as any shared string is; one left alone in its block may grow in place over the
+// room of strings already gone.
 class TextBlocks {
   public:
-    TextBlocks() = default;
-    TextBlocks(const TextBlocks&) = delete;
-    TextBlocks& operator=(const TextBlocks&) = delete;
-    ~TextBlocks() { close(); }
-
     // A string of n units, written by `fill` into the room it is given (n units and then the end mark).
     template <typename Fill>
     QString make(qsizetype n, Fill&& fill) {
@@ -131,55 +125,36 @@ class TextBlocks {
             fill(reinterpret_cast<char16_t*>(text.data()));
             return text;
         }
-        if (left_ < n + 1) {
-            open(n + 1);
-        }
-        char16_t* units = next_;
+        char16_t* units = filler_.take(size_t(n) + 1);
         fill(units);
         units[n] = 0;
-        next_ += n + 1;
-        left_ -= n + 1;
-        ++handed_;
-        return QString(QString::DataPointer(block_, units, n));
+        return QString(QString::DataPointer(filler_.block(), units, n));
     }
 
   private:
-    using Block = QTypedArrayData<char16_t>;
-    // Blocks start small, so that a short answer takes little, and double up to a limit.
-    static constexpr qsizetype FirstBlockUnits = 256;
-    static constexpr qsizetype BlockUnits = 4096;
     static constexpr qsizetype LongText = 256;
-    static constexpr int Reserved = 1 << 30;
 
-    void open(qsizetype units) {
-        close();
-        while (size_ < units) {
-            size_ *= 2;
-        }
-        auto [block, room] = Block::allocate(size_);
-        if (!block) {
-            throw std::bad_alloc();
-        }
-        block->ref_.storeRelaxed(Reserved);
-        block_ = block;
-        next_ = room;
-        left_ = size_;
-        handed_ = 0;
-        size_ = std::min(size_ * 2, BlockUnits);
-    }
-    void close() {
-        if (block_ && block_->ref_.fetchAndAddOrdered(handed_ - Reserved) == Reserved - handed_) {
-            Block::deallocate(block_);
-        }
-        block_ = nullptr;
-        left_ = 0;
-    }
+    // UTF-16 units after Qt's own header, whose count is the strings'.
+    struct Kind {
+        using Unit = char16_t;
+        using Block = QTypedArrayData<char16_t>;
+        static constexpr size_t FirstBlock = 256;
+        static constexpr size_t LargestBlock = 4096;
 
-    Block* block_ = nullptr;
-    char16_t* next_ = nullptr;
-    qsizetype left_ = 0;
-    int handed_ = 0;
-    qsizetype size_ = FirstBlockUnits;  // of the next block
+        static std::pair<Block*, char16_t*> make(size_t units) {
+            auto [block, room] = Block::allocate(qsizetype(units));
+            if (!block) {
+                throw std::bad_alloc();
+            }
+            return {block, room};
+        }
+        static void hold(Block* block, int count) { block->ref_.storeRelaxed(count); }
+        // Takes `count` off; true when that leaves none.
+        static bool letGo(Block* block, int count) { return block->ref_.fetchAndAddOrdered(-count) == count; }
+        static void free(Block* block) { Block::deallocate(block); }
+    };
+
+    BlockFiller<Kind> filler_;
 };
 
 template <typename Unit>
