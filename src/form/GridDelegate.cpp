@@ -1,3 +1,6 @@
+// The grid's paint delegate (see GridDelegate.h): a cell's back colour, the current row's tint and the current
+// cell's frame, its picture, and its text, laid out once and kept in a bounded cache.
+
 #include "GridDelegate.h"
 
 #include "FlexGrid.h"
