@@ -274,6 +274,12 @@ class EnvioTest : public QObject {
                    "no se pudo crear la carpeta.\rLos precios se siguen enviando.",
                    Done, Done}
             << "" << "";
+        QTest::newRow("a full disk: a tiny file system filled up")
+            << "tmpfs" << csv << QString()
+            << QStringList{"No se pudo escribir el diario de precios \"{DIR}/journal/precios-{MONTH}.jsonl\": "
+                           "el disco está lleno.\rLos precios se siguen enviando.",
+                           Done, Done}
+            << "" << "";
         QTest::newRow("a full disk")
             << "full" << csv << QString()
             << QStringList{"No se pudo escribir el diario de precios \"{DIR}/journal/precios-{MONTH}.jsonl\": "
@@ -297,11 +303,32 @@ class EnvioTest : public QObject {
             shop.productos[1].precio.reset();
         if (scenario == QLatin1String("full") && !QFileInfo(QStringLiteral("/dev/full")).exists())
             QSKIP("no /dev/full to stand for a full disk");
+        // A file system of 16 KB mounted over the journal's folder (only root may) and filled up.
+        struct Desmonto {
+            QString carpeta;
+            ~Desmonto() {
+                if (!carpeta.isEmpty())
+                    QProcess::execute(QStringLiteral("umount"), {carpeta});
+            }
+        };
+        MarketWindow mw;
+        Desmonto desmonto;
+        if (scenario == QLatin1String("tmpfs")) {
+            const QString carpeta = mw.dir.filePath(QStringLiteral("journal"));
+            QVERIFY(QDir().mkpath(carpeta));
+            if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=16k", "tmpfs", carpeta}) != 0)
+                QSKIP("a small file system cannot be mounted here (root only)");
+            desmonto.carpeta = carpeta;
+            QFile relleno(QDir(carpeta).filePath(QStringLiteral("relleno")));
+            QVERIFY(relleno.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            for (int i = 0; i < 64 && relleno.write(QByteArray(1024, 'x')) == 1024; ++i) {
+            }
+            QVERIFY(relleno.size() < 64 * 1024);
+        }
         const QByteArray torn("{\"time\":\"2026-");
         // Each line reads the clock once: the first push falls in January (its outcome with it), the second in
         // February.
         QDateTime reloj = QDateTime::fromString(QStringLiteral("2026-01-31T23:59:59.850Z"), Qt::ISODate);
-        MarketWindow mw;
         QString carpeta;
         QVERIFY(mw.open(
             3,
@@ -354,7 +381,8 @@ class EnvioTest : public QObject {
                 QVERIFY(mw.waitIdle());
             }
         } else {
-            for (int vez = QStringList{"month", "unwritable", "full"}.contains(scenario) ? 2 : 1; vez > 0; --vez) {
+            for (int vez = QStringList{"month", "unwritable", "full", "tmpfs"}.contains(scenario) ? 2 : 1; vez > 0;
+                 --vez) {
                 mw.dialogs.answers = {true};
                 clickPush(mw, 1);
                 QVERIFY(mw.waitIdle());
@@ -365,7 +393,7 @@ class EnvioTest : public QObject {
         notices.replaceInStrings(QStringLiteral("{DIR}"), mw.dir.path());
         notices.replaceInStrings(QStringLiteral("{MONTH}"), QDateTime::currentDateTimeUtc().toString("yyyy-MM"));
         QCOMPARE(mw.dialogs.notices(), notices);
-        if (scenario == QLatin1String("unwritable") || scenario == QLatin1String("full")) {
+        if (QStringList{"unwritable", "full", "tmpfs"}.contains(scenario)) {
             QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QStringLiteral("10.50"));
             return;
         }
