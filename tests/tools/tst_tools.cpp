@@ -152,6 +152,19 @@ void ToolsTest::commandLine_data() {
                "Tanda 1 (2026-01-15 02:50:00): 0 aplicados, 0 rechazados, 0 con error, 1 desconocido; "
                "interrumpida\n")
         << QByteArray();
+    QTest::newRow("journal: a batch written before batches carried their start")
+        << journal << QStringList{"-"}
+        << QByteArray(start + intent("a", "Pala", "MLV1", "3", 1) + outcome("a", "applied") +
+                      R"({"time":"2026-01-15T06:45:00.000Z","event":"batch-end","batch":1,"applied":1,)"
+                      R"("refused":0,"failed":0})"
+                      "\n")
+               .replace(R"(,"batch_start":"2026-01-15T06:43:00.000Z")", "")
+        << 0
+        << QByteArray(
+               "2026-01-15 02:44:00  tanda 1  7 Pala  MLV1  3  aplicado\n"
+               "Tanda 1 (2026-01-15 02:43:00): 1 aplicado, 0 rechazados, 0 con error, 0 desconocidos; "
+               "terminada\n")
+        << QByteArray();
     QTest::newRow("journal: a batch with no end line reads interrupted")
         << journal << QStringList{"-"} << start + intent("a", "Pala", "MLV1", "3", 1) + outcome("a", "applied") << 0
         << QByteArray(
