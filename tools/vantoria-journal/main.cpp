@@ -163,7 +163,7 @@ int main(int argc, char* argv[]) {
         // The journal the window writes: the folder of [journal] folder, read as the window reads its settings.
         const Configuracion c = leoConfiguracion(QCoreApplication::applicationDirPath(), carpetaConfiguracionUsuario());
         for (const QString& problema : c.problemas)
-            if (problema.contains(QLatin1String("[journal]")))
+            if (problema.contains(QLatin1String("[journal]"), Qt::CaseInsensitive))
                 err << "vantoria-journal: " << problema << "\n";
         archivos << archivoDelMes(c.carpetaDiario.isEmpty() ? carpetaDiario() : c.carpetaDiario, cuando);
     }
