@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -120,6 +121,18 @@ class ConfiguracionTest : public QObject {
                "[journal]\nfolder = \"{P}\\diario\"\n"
             << "" << m << p << 1 << "{P}/datos/Catálogo Tienda.dba"
             << "{P}/diario" << QStringList();
+        QTest::newRow("the installed example with every key uncommented")
+            << "{EJEMPLO}"
+            << ""
+            << "https://api.mercadolibre.com"
+            << "https://pasarela.mitienda.com.ve" << 0 << "/home/vendedor/Tienda/Base de Datos.dba"
+            << ""
+            << QStringList{pIni +
+                               "[tls] extra_ca: el archivo \"{P}/pasarela-ca.pem\" no existe; se usa el valor "
+                               "predeterminado.",
+                           pIni +
+                               "[journal] folder: la carpeta \"/home/vendedor/Tienda/registro\" no existe; se usa "
+                               "el valor predeterminado."};
     }
     void filesChangeTheBuildValues() {
         QFETCH(QString, programa);
@@ -133,6 +146,14 @@ class ConfiguracionTest : public QObject {
         QVERIFY(ca.open(QIODevice::ReadOnly));
         escribo(p + QStringLiteral("/certificados/ca.pem"), ca.readAll());
         escribo(p + QStringLiteral("/certificados/texto.txt"), "no soy un certificado\n");
+        if (programa == QLatin1String("{EJEMPLO}")) {
+            QFile ejemplo(QStringLiteral(VANTORIA_EXAMPLE_INI));
+            QVERIFY(ejemplo.open(QIODevice::ReadOnly));
+            programa =
+                QString::fromUtf8(ejemplo.readAll())
+                    .replace(QRegularExpression(QStringLiteral("^;(\\w+ =)"), QRegularExpression::MultilineOption),
+                             QStringLiteral("\\1"));
+        }
         if (!programa.isEmpty())
             escribo(p + QStringLiteral("/Vantoria.ini"), enCarpetas(programa, p, u).toUtf8());
         if (!usuario.isEmpty())
