@@ -106,8 +106,11 @@ std::optional<Archivo> leoArchivo(const QString& ruta, QStringList& problemas) {
                              .arg(nombre(ruta), seccionNombre, clave, claveNombre);
             continue;
         }
-        if (valor.size() >= 2 && valor.startsWith(u'"') && valor.endsWith(u'"'))
-            valor = valor.mid(1, valor.size() - 2).trimmed();
+        // A value in quotes is what they hold; otherwise a ";" begins a comment, as it did in Qt's format.
+        if (const qsizetype cierre = valor.indexOf(u'"', 1); valor.startsWith(u'"') && cierre > 0)
+            valor = valor.mid(1, cierre - 1).trimmed();
+        else if (const qsizetype comentario = valor.indexOf(u';'); comentario >= 0)
+            valor = valor.left(comentario).trimmed();
         a.valores.insert(seccionNombre + u'/' + claveNombre, valor);
     }
     return a;

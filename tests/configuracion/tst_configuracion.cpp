@@ -116,9 +116,10 @@ class ConfiguracionTest : public QObject {
                                   "ni una clave; se ignora."),
                    uIni + "[tls] ca: Vantoria no tiene esa clave; se ignora. La clave de [tls] es extra_ca."};
         // A Windows user writes C:\Tienda\Base.dba; the doubled backslash the files always took still works.
-        QTest::newRow("backslashes in paths are separators, one or two; quotes around a value are dropped")
-            << "\xEF\xBB\xBF[catalogue]\nfile = datos\\Catálogo Tienda.dba\n[tls]\nextra_ca = certificados\\\\ca.pem\n"
-               "[journal]\nfolder = \"{P}\\diario\"\n"
+        QTest::newRow("backslashes in paths are separators, one or two; quotes and a comment after a value are dropped")
+            << "\xEF\xBB\xBF[catalogue]\nfile = datos\\Catálogo Tienda.dba ; la de la tienda\n[tls]\nextra_ca = "
+               "certificados\\\\ca.pem\n"
+               "[journal]\nfolder = \"{P}\\diario\" ; el registro\n"
             << "" << m << p << 1 << "{P}/datos/Catálogo Tienda.dba"
             << "{P}/diario" << QStringList();
         QTest::newRow("the installed example with every key uncommented")
