@@ -49,8 +49,8 @@ const Seccion* seccion(const QString& nombreSeccion) {
 // Reads the file line by line: "[section]", "key = value", and comments beginning with ";" or "#". Qt's INI reader
 // is not used: it takes a backslash as an escape, so a Windows path written as the operator writes it
 // (C:\Tienda\base.dba with single backslashes) silently became "C:iendaase.dba", and it matches sections and
-// keys in their exact letter case, so "[Gateway]" was ignored without a word. Values are taken as they stand; a
-// line that names no section or key of the program is told.
+// keys in their exact letter case, so "[Gateway]" was ignored without a word. Values are taken as they stand, but
+// for quotes around them or a comment after them; a line that names no section or key of the program is told.
 std::optional<Archivo> leoArchivo(const QString& ruta, QStringList& problemas) {
     QFile archivo(ruta);
     if (!archivo.open(QIODevice::ReadOnly)) {
