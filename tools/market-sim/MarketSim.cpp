@@ -116,6 +116,11 @@ void MarketSim::addFault(const QByteArray& path, int nth, const Fault& fault) {
     d->state.faults.insert({path, std::max(0, nth)}, fault);
 }
 
+void MarketSim::requireSessions(bool on) {
+    QMutexLocker lock(&d->state.mutex);
+    d->state.sessions = on;
+}
+
 void MarketSim::clearFaults() {
     QMutexLocker lock(&d->state.mutex);
     d->state.faults.clear();

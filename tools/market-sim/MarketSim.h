@@ -103,6 +103,9 @@ class MarketSim {
     // Misbehaves on the `nth` request (counted from 1 since start()) whose path is `path`; nth 0: on every one.
     // A later fault for the same request replaces an earlier one.
     void addFault(const QByteArray& path, int nth, const Fault& fault);
+    // The gateway opens a session at each sign-in, in a cookie, and changes a price only for a request that
+    // carries an open one; off unless asked.
+    void requireSessions(bool on);
     void clearFaults();
 
     // Listens on 127.0.0.1 in its own thread; false (and `error()` says why) when it cannot.

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QMap>
 #include <QMutex>
+#include <QSet>
 
 #include <algorithm>
 #include <optional>
@@ -37,6 +38,9 @@ struct State {
     QList<quint64> logIds;  // beside `log`, to find an entry again once its answer has gone out
     quint64 nextLogId = 1;
     MarketSim::Observer observer;
+    // Sessions of the gateway: when on, the sign-in opens one in a cookie and a price change needs it.
+    bool sessions = false;
+    QSet<QByteArray> openSessions;
     QString error;
     quint16 port = 0;
 
@@ -87,7 +91,7 @@ struct State {
     Answer answer(const Request& request, const std::optional<Fault>& fault);
 
     // The gateway (Gateway.cpp).
-    Answer signIn(const Request& request) const;
+    Answer signIn(const Request& request);
     Answer changePrice(const Request& request);
     Answer pause() const;
 
