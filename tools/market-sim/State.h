@@ -3,6 +3,7 @@
 // What the simulator knows and remembers, shared by the caller's thread and the server's: accounts, listings,
 // faults to play and the log of requests.
 
+#include "Api.h"
 #include "Http.h"
 #include "MarketSim.h"
 
@@ -12,6 +13,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -41,6 +43,8 @@ struct State {
     // Sessions of the gateway: when on, the sign-in opens one in a cookie and a price change needs it.
     bool sessions = false;
     QSet<QByteArray> openSessions;
+    // When set, the marketplace's API double answers every request instead (market-sim --role api).
+    std::unique_ptr<ApiDouble> api;
     QString error;
     quint16 port = 0;
 
