@@ -493,6 +493,21 @@ class CanalTest : public QObject {
             << QStringList{putLog + R"(503,"error":"service_unavailable"})",
                            putLog + R"(503,"error":"service_unavailable"})",
                            putLog + R"(200,"item":"MLV700000000","price":60})", readLog};
+        QTest::newRow("a second PUT within the lock: 409")
+            << "lock" << QStringList{put + R"({"price":60})", put + R"({"price":61})", read}
+            << R"(200 {"id":"MLV700000000","price":60})"
+            << QStringList{putLog + R"(200,"item":"MLV700000000","price":60})",
+                           putLog + R"(409,"item":"MLV700000000","error":"conflict"})", readLog};
+        QTest::newRow("429 for a minute on GET")
+            << "fail-for" << QStringList{"GET /users/me", read}
+            << R"(429 {"message":"Failure played by the double","error":"local_rate_limited","status":429,"cause":[]})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/me","status":429,"error":"local_rate_limited"})",
+                   R"({"method":"GET","path":"/items/MLV700000000","query":"attributes=id,price","status":429,"error":"local_rate_limited"})"};
+        QTest::newRow("answers to GET 400 ms late")
+            << "slow" << QStringList{"GET /users/me"}
+            << R"(200 {"id":123456789,"nickname":"TIENDA123456789","site_id":"MLV","country_id":"VE","user_type":"normal","tags":["normal"]})"
+            << QStringList{R"({"method":"GET","path":"/users/me","status":200})"};
         QTest::newRow("two calls a second: the third is 429")
             << "rate" << QStringList{"GET /users/me", "GET /users/me"}
             << R"(429 {"message":"Too many requests","error":"local_rate_limited","status":429,"cause":[]})"
@@ -516,6 +531,14 @@ class CanalTest : public QObject {
             o.failures = {{503, 2, 0, "PUT"}};
         if (options == QLatin1String("rate"))
             o.rate = 2;  // the token exchange is the first call
+        if (options == QLatin1String("lock"))
+            o.lockSeconds = 60;
+        if (options == QLatin1String("fail-for"))
+            o.failures = {{429, 0, 60'000, "GET"}};
+        if (options == QLatin1String("slow")) {
+            o.slowMs = 400;
+            o.slowMethod = "GET";
+        }
         Channel c;
         QVERIFY(c.server.serveApi(o));
         QVERIFY(c.start());
@@ -562,6 +585,8 @@ class CanalTest : public QObject {
             return text;
         };
         QString last;
+        QElapsedTimer clock;
+        clock.start();
         for (const QString& step : calls) {
             QString rest = fill(step);
             const bool anon = rest.startsWith(QLatin1String("anon "));
@@ -581,6 +606,8 @@ class CanalTest : public QObject {
                 if (d && d->Item(QString::fromLatin1(key)).isText())
                     named[QString::fromLatin1(name)] = d->Item(QString::fromLatin1(key)).text();
         }
+        if (options == QLatin1String("slow"))
+            QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
         if (!answer.isEmpty())
             QCOMPARE(last, fill(answer));
         else
