@@ -380,7 +380,8 @@ Answer ApiDouble::authorization(const Request& request, Dictionary& extra) {
         fault = QStringLiteral("response_type debe ser code.");
     else if (v.value(QStringLiteral("client_id")) != o_.clientId)
         fault = QStringLiteral("La aplicación no existe.");
-    else if (redirect.isEmpty() || (!o_.redirectUri.isEmpty() && redirect != o_.redirectUri))
+    else if (redirect.isEmpty() || (!o_.redirectUri.isEmpty() && redirect != o_.redirectUri) ||
+             std::any_of(redirect.begin(), redirect.end(), [](QChar c) { return c < u' '; }))
         fault = QStringLiteral("redirect_uri no coincide con la registrada.");
     else if (v.value(QStringLiteral("code_challenge")).isEmpty() ||
              v.value(QStringLiteral("code_challenge_method")) != QLatin1String("S256"))
@@ -475,7 +476,7 @@ Answer ApiDouble::token(const Request& request, Dictionary& extra) {
 }
 
 Answer ApiDouble::search(const Request& request, const QString& user) {
-    const QString status = request.query.value(QStringLiteral("status"));
+    QString status = request.query.value(QStringLiteral("status"));
     bool ok = true;
     const int limit = request.query.contains(QStringLiteral("limit"))
                           ? request.query.value(QStringLiteral("limit")).toInt(&ok)
@@ -505,6 +506,7 @@ Answer ApiDouble::search(const Request& request, const QString& user) {
         const auto scroll = scrolls_.find(id);
         if (scroll == scrolls_.end() || scroll->user != user || (scroll->expiresMs > 0 && scroll->expiresMs <= now))
             return error(400, QStringLiteral("scroll_id is invalid or expired"), QStringLiteral("bad_request"));
+        status = scroll->status;  // a scroll goes on over what it started with
         select(scroll->next, limit, &total);
         scroll->next += ids.size();
         scroll->expiresMs = now + ScrollMs;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -44,7 +45,10 @@ std::optional<int> apiRole(QCoreApplication& app) {
     parser.setApplicationDescription(QStringLiteral("Serves a double of the marketplace's API on 127.0.0.1."));
     const auto option = [&parser](const char* name, const char* text, const char* value = nullptr,
                                   const QString& byDefault = {}) {
-        QCommandLineOption o(QString::fromLatin1(name), QString::fromLatin1(text));
+        QString description = QString::fromLatin1(text);
+        if (!byDefault.isEmpty())
+            description += QStringLiteral(" Default: %1.").arg(byDefault);
+        QCommandLineOption o(QString::fromLatin1(name), description);
         if (value) {
             o.setValueName(QString::fromLatin1(value));
             o.setDefaultValue(byDefault);
@@ -133,6 +137,12 @@ std::optional<int> apiRole(QCoreApplication& app) {
     o.tokenSeconds = count(tokenSeconds, 100'000'000);
     o.rate = count(rate, 1'000'000);
     o.logFile = parser.value(logFile);
+    for (const QString& id : {o.seller, o.otherSeller}) {
+        const bool digits = !id.isEmpty() && id.size() <= 15 &&
+                            std::all_of(id.begin(), id.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (!digits && bad.isEmpty())
+            bad = QStringLiteral("a seller id is digits, not '%1'").arg(id);
+    }
     bool ok = true;
     if (!o.minPrice.isEmpty())
         o.minPrice.toDouble(&ok);
