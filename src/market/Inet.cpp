@@ -16,7 +16,8 @@ bool nombreValido(const QByteArray& nombre) {
 }
 
 // The request as it goes on the wire: the request line, the headers and the body.
-QByteArray solicitud(const QUrl& url, const QString& metodo, const QByteArray& cuerpo, const QString& encabezados) {
+QByteArray solicitud(const QUrl& url, const QString& metodo, const QByteArray& cuerpo, const QString& encabezados,
+                     const QByteArray& galletas) {
     QByteArray destino = url.path(QUrl::FullyEncoded).toLatin1();
     if (destino.isEmpty())
         destino = "/";
@@ -36,6 +37,8 @@ QByteArray solicitud(const QUrl& url, const QString& metodo, const QByteArray& c
         if (colon > 0 && nombreValido(nombre) && !valor.contains('\0'))
             out += nombre + ": " + valor + "\r\n";
     }
+    if (!galletas.isEmpty())
+        out += "Cookie: " + galletas + "\r\n";
     out += "Content-Length: " + QByteArray::number(cuerpo.size()) +
            "\r\nAccept-Encoding: gzip, deflate\r\nConnection: close\r\nUser-Agent: Vantoria\r\n\r\n" + cuerpo;
     return out;
@@ -98,7 +101,8 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
         fallo(QStringLiteral("Dirección no válida para una conexión segura: ") + URL);
         return;
     }
-    solicitud_ = solicitud(url, Operation, InputData.toUtf8(), InputHdrs);
+    url_ = url;
+    solicitud_ = solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url));
     porEscribir_ = solicitud_.size();
     LectorHttp::Limites limites;
     limites.cuerpo = ajustes_.maxBytes;
@@ -258,6 +262,7 @@ void Inet::completa() {
     const int codigo = lector_->codigo();
     const QString razon = QString::fromUtf8(lector_->razon().left(200));
     respuesta_ = QString::fromUtf8(lector_->cuerpo());
+    galletas_.guardo(url_, lector_->galletas());
     suelto();
     sinDatos_.stop();
     total_.stop();

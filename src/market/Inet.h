@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Galletas.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -7,6 +9,7 @@
 #include <QSslConfiguration>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 #include <memory>
 
@@ -24,7 +27,8 @@ class QSslSocket;
 // is a response. Interim answers (1xx) are skipped. A refused or dropped connection, a TLS failure (the peer is
 // always verified), a time-out, an answer larger than the limit (its headers included) and any transfer or decoding
 // fault (a bad chunk, a damaged or cut compressed body) are failures (state 11). Redirects are not followed: a 3xx
-// answer is the response. No cookie is kept or sent, nothing is cached.
+// answer is the response. The cookies a host sets go back to that host only, within the bounds of `Galletas`
+// (taken from answers that came whole, never from a failed one); nothing is cached.
 class Inet : public QObject {
     Q_OBJECT
   public:
@@ -59,6 +63,9 @@ class Inet : public QObject {
     // How many requests this channel has started; tests compare it with what a server received.
     int enviadas() const { return enviadas_; }
 
+    // The cookies kept for this run; the sign-in empties them.
+    Galletas& galletas() { return galletas_; }
+
   signals:
     void StateChanged(int State);
 
@@ -92,4 +99,6 @@ class Inet : public QObject {
     bool ocupado_ = false;
     bool cerrado_ = false;
     int enviadas_ = 0;
+    QUrl url_;
+    Galletas galletas_;
 };

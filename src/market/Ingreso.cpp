@@ -25,6 +25,7 @@ void Command1_Click(Form& f, Mercado& m) {
         f.Clave->setEnabled(false);
         f.Paso = 1;
         f.Resultado->setText(QString());
+        m.Inet1.galletas().olvido();  // a session of the last sign-in never outlives it
         const QString cuerpo = solicitudes::cuerpoIngreso(f.Usuario->text(), f.Clave->text());
         f.OffsetActual = 0;
         f.Grid2->setRows(1);

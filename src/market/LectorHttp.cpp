@@ -241,6 +241,8 @@ bool LectorHttp::lineaDeEncabezado(const QByteArray& l) {
         transferencia_ += ',' + valor;
     } else if (nombre == "content-encoding") {
         compresion_ += ',' + valor;
+    } else if (nombre == "set-cookie") {
+        galletas_.append(valor);
     }
     return true;
 }

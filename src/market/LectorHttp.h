@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -40,6 +41,8 @@ class LectorHttp {
     int codigo() const { return codigo_; }
     const QByteArray& razon() const { return razon_; }
     const QByteArray& cuerpo() const { return cuerpo_; }
+    // The values of the final answer's Set-Cookie headers, in the order they came.
+    const QList<QByteArray>& galletas() const { return galletas_; }
     // Why the answer failed, for the operator.
     const QString& error() const { return error_; }
 
@@ -71,6 +74,7 @@ class LectorHttp {
     QByteArray compresion_;
     qint64 faltan_ = 0;  // body or chunk bytes still to come
     QByteArray cuerpo_;
+    QList<QByteArray> galletas_;
     std::unique_ptr<Descompresor> zlib_;
     QString error_;
 };

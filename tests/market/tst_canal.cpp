@@ -1,11 +1,15 @@
 // The request channel against the simulator, the status labels of every state, and the waits.
 
+#include "Api.h"
+#include "JSON.h"
 #include "MarketWindow.h"
 #include "Reloj.h"
 #include "VbError.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QSslSocket>
 
 #include <zlib.h>
@@ -76,6 +80,17 @@ class CanalTest : public QObject {
         }
         bool waitEnd(int millis = 15000) {
             return QTest::qWaitFor([this] { return states.contains(11) || states.contains(12); }, millis);
+        }
+        // One request and its answer: "STATUS BODY".
+        QString call(const QString& method, const QString& path, const QString& body, const QString& headers) {
+            states.clear();
+            inet->Execute(server.baseUrl() + path, method, body, headers);
+            if (!waitEnd() || !states.contains(12))
+                return QStringLiteral("failed: ") + inet->ResponseInfo();
+            QString all;
+            for (QString piece = inet->GetChunk(65535); !piece.isEmpty(); piece = inet->GetChunk(65535))
+                all += piece;
+            return inet->ResponseInfo().mid(9, 3) + u' ' + all;
         }
     };
 
@@ -285,6 +300,326 @@ class CanalTest : public QObject {
         mw.w->Inet1().Execute(mw.server.baseUrl() + QLatin1String(sim::PathPause), QStringLiteral("POST"), {}, {});
         QTest::qWait(100);
         QCOMPARE(mw.server.log().size(), 1);
+    }
+
+    // The marketplace's API double, signed in as a gateway does it (the authorization form, its code, the token
+    // endpoint with the PKCE verifier), then the row's calls: "[anon ]METHOD PATH[ BODY]", {names} replaced by what
+    // the double gave. The last call's answer and the log line of every call of the row, without its time, are exact.
+    void apiDoubleAnswersAsTheMarketplace_data() {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QStringList>("log");
+        const QString put = QStringLiteral("PUT /items/MLV700000000 ");
+        const QString read = QStringLiteral("GET /items/MLV700000000?attributes=id,price");
+        const QString putLog = QStringLiteral(R"({"method":"PUT","path":"/items/MLV700000000","status":)");
+        const QString readLog = QStringLiteral(
+            R"({"method":"GET","path":"/items/MLV700000000","query":"attributes=id,price","status":200})");
+        const QString client = QStringLiteral("client_id=1234567890123456&client_secret=secreto-de-prueba");
+        const QString invalid = QStringLiteral(
+            R"(400 {"message":"Validation error","error":"validation_error","status":400,"cause":[{"cause_id":%1,)"
+            R"("type":"error","code":"%2","references":["item.price"],"message":"%3"}]})");
+        const QString invalidLog = QStringLiteral(R"(,"error":"validation_error","cause":%1})");
+        const QString grant = QStringLiteral(
+            "Error validating grant. Your authorization code or refresh token may be expired or it "
+            "was already used");
+        const QString refused =
+            QStringLiteral(R"(400 {"message":"%1","error":"invalid_grant","status":400,"cause":[]})").arg(grant);
+
+        QTest::newRow("a price applied and read back")
+            << QString() << QStringList{put + R"({"price":60.25})", read}
+            << R"(200 {"id":"MLV700000000","price":60.25})"
+            << QStringList{putLog + R"(200,"item":"MLV700000000","price":60.25})", readLog};
+        QTest::newRow("below the minimum: cause 109")
+            << QString() << QStringList{put + R"({"price":49.99})", read} << R"(200 {"id":"MLV700000000","price":100})"
+            << QStringList{putLog + R"(400,"item":"MLV700000000")" + invalidLog.arg(109), readLog};
+        QTest::newRow("the answer of cause 109")
+            << QString() << QStringList{put + R"({"price":49.99})"}
+            << invalid.arg(109).arg("item.price.invalid", "The category MLV1574 requires a minimum price of 50")
+            << QStringList{putLog + R"(400,"item":"MLV700000000")" + invalidLog.arg(109)};
+        QTest::newRow("too high: cause 129")
+            << QString() << QStringList{put + R"({"price":9999999999})"}
+            << invalid.arg(129).arg("item.price.invalid", "Price must be less than 9999999999")
+            << QStringList{putLog + R"(400,"item":"MLV700000000")" + invalidLog.arg(129)};
+        QTest::newRow("automated: the price alone is refused")
+            << QString() << QStringList{R"(PUT /items/MLV700000001 {"price":60})"}
+            << R"(400 {"message":"Cannot modify price on items with dynamic pricing","error":"item.price.not_modifiable","status":400,"cause":[]})"
+            << QStringList{
+                   R"({"method":"PUT","path":"/items/MLV700000001","status":400,"item":"MLV700000001","error":"item.price.not_modifiable"})"};
+        QTest::newRow("automated: with another field, 200 and the price ignored")
+            << QString()
+            << QStringList{R"(PUT /items/MLV700000001 {"price":60,"title":"x"})",
+                           "GET /items/MLV700000001?attributes=price"}
+            << R"(200 {"price":101.5})"
+            << QStringList{R"({"method":"PUT","path":"/items/MLV700000001","status":200,"item":"MLV700000001"})",
+                           R"({"method":"GET","path":"/items/MLV700000001","query":"attributes=price","status":200})"};
+        const QString variations = QStringLiteral("PUT /items/MLV700000002 ");
+        const QString varLog = QStringLiteral(R"({"method":"PUT","path":"/items/MLV700000002","status":)");
+        QTest::newRow("variations: every id at one price")
+            << QString()
+            << QStringList{variations +
+                               R"({"variations":[{"id":180000000021,"price":70},{"id":180000000022,"price":70},{"id":180000000023,"price":70}]})",
+                           "GET /items/MLV700000002?attributes=price"}
+            << R"(200 {"price":70})"
+            << QStringList{
+                   varLog +
+                       R"(200,"item":"MLV700000002","variations":[180000000021,180000000022,180000000023],"price":70})",
+                   R"({"method":"GET","path":"/items/MLV700000002","query":"attributes=price","status":200})"};
+        QTest::newRow("variations: an id left out is deleted")
+            << QString() << QStringList{variations + R"({"variations":[{"id":180000000021,"price":70}]})"}
+            << QString()  // the item
+            << QStringList{
+                   varLog +
+                   R"(200,"item":"MLV700000002","variations":[180000000021],"deleted":[180000000022,180000000023],"price":70})"};
+        QTest::newRow("variations: two prices refused")
+            << QString()
+            << QStringList{variations +
+                           R"({"variations":[{"id":180000000021,"price":70},{"id":180000000022,"price":71}]})"}
+            << invalid.arg(101).arg("item.variations.price.invalid",
+                                    "All the variations of an item must have the same price")
+            << QStringList{varLog + R"(400,"item":"MLV700000002")" + invalidLog.arg(101)};
+        QTest::newRow("variations: the price on the item refused")
+            << QString() << QStringList{variations + R"({"price":70})"}
+            << invalid.arg(101).arg("item.price.variations",
+                                    "The price of an item with variations is set on its variations")
+            << QStringList{varLog + R"(400,"item":"MLV700000002")" + invalidLog.arg(101)};
+        QTest::newRow("another seller's item: 403")
+            << QString() << QStringList{R"(PUT /items/MLV710000000 {"price":60})"}
+            << R"(403 {"message":"caller.id is not the owner of item MLV710000000","error":"forbidden","status":403,"cause":[]})"
+            << QStringList{
+                   R"({"method":"PUT","path":"/items/MLV710000000","status":403,"item":"MLV710000000","error":"forbidden"})"};
+        QTest::newRow("an unknown item: 404")
+            << QString() << QStringList{R"(PUT /items/MLV1 {"price":60})"}
+            << R"(404 {"message":"Item with id MLV1 not found","error":"not_found","status":404,"cause":[]})"
+            << QStringList{R"({"method":"PUT","path":"/items/MLV1","status":404,"item":"MLV1","error":"not_found"})"};
+        QTest::newRow("409 once, then applied")
+            << QString()
+            << QStringList{R"(PUT /items/MLV700000003 {"price":60})", R"(PUT /items/MLV700000003 {"price":60})",
+                           "GET /items/MLV700000003?attributes=price"}
+            << R"(200 {"price":60})"
+            << QStringList{
+                   R"({"method":"PUT","path":"/items/MLV700000003","status":409,"item":"MLV700000003","error":"conflict"})",
+                   R"({"method":"PUT","path":"/items/MLV700000003","status":200,"item":"MLV700000003","price":60})",
+                   R"({"method":"GET","path":"/items/MLV700000003","query":"attributes=price","status":200})"};
+        QTest::newRow("a page of active ids")
+            << QString() << QStringList{"GET /users/123456789/items/search?status=active&offset=1&limit=2"}
+            << R"(200 {"seller_id":"123456789","query":null,"paging":{"limit":2,"offset":1,"total":4},"results":["MLV700000001","MLV700000002"],"orders":[{"id":"stop_time_asc","name":"Finalizan primero"}]})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/123456789/items/search","query":"status=active&offset=1&limit=2","status":200})"};
+        QTest::newRow("a limit over 100")
+            << QString() << QStringList{"GET /users/123456789/items/search?limit=101"}
+            << R"(400 {"message":"Invalid limit. Max value: 100","error":"bad_request","status":400,"cause":[]})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/123456789/items/search","query":"limit=101","status":400,"error":"bad_request"})"};
+        QTest::newRow("an offset over 1000")
+            << QString() << QStringList{"GET /users/123456789/items/search?offset=1001"}
+            << R"(400 {"message":"Invalid offset. Max value: 1000; use search_type=scan","error":"bad_request","status":400,"cause":[]})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/123456789/items/search","query":"offset=1001","status":400,"error":"bad_request"})"};
+        QTest::newRow("another seller's search: 403")
+            << QString() << QStringList{"GET /users/987654321/items/search"}
+            << R"(403 {"message":"caller.id does not match the user of the path","error":"forbidden","status":403,"cause":[]})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/987654321/items/search","status":403,"error":"forbidden"})"};
+        QTest::newRow("a scan to its end")
+            << QString()
+            << QStringList{"GET /users/123456789/items/search?search_type=scan&limit=3",
+                           "GET /users/123456789/items/search?search_type=scan&limit=3&scroll_id={scroll}",
+                           "GET /users/123456789/items/search?search_type=scan&limit=3&scroll_id={scroll}"}
+            << R"(200 {"seller_id":"123456789","scroll_id":"{scroll}","paging":{"limit":3,"total":5},"results":null})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/123456789/items/search","query":"search_type=scan&limit=3","status":200})",
+                   R"({"method":"GET","path":"/users/123456789/items/search","query":"search_type=scan&limit=3&scroll_id={scroll}","status":200})",
+                   R"({"method":"GET","path":"/users/123456789/items/search","query":"search_type=scan&limit=3&scroll_id={scroll}","status":200})"};
+        QTest::newRow("a multiget with an unknown id")
+            << QString() << QStringList{"GET /items?ids=MLV700000004,MLV9&attributes=id,status"}
+            << R"(200 [{"code":200,"body":{"id":"MLV700000004","status":"paused"}},{"code":404,"body":{"message":"Item with id MLV9 not found","error":"not_found","status":404,"cause":[]}}])"
+            << QStringList{
+                   R"({"method":"GET","path":"/items","query":"ids=MLV700000004,MLV9&attributes=id,status","status":200})"};
+        QStringList many;
+        for (int i = 0; i < 21; ++i)
+            many << QStringLiteral("MLV%1").arg(700000000 + i);
+        QTest::newRow("a multiget of 21 ids")
+            << QString() << QStringList{"GET /items?ids=" + many.join(u',')}
+            << R"(400 {"message":"Max ids allowed: 20","error":"bad_request","status":400,"cause":[]})"
+            << QStringList{"{\"method\":\"GET\",\"path\":\"/items\",\"query\":\"ids=" + many.join(u',') +
+                           "\",\"status\":400,\"error\":\"bad_request\"}"};
+        QTest::newRow("the seller")
+            << QString() << QStringList{"GET /users/me"}
+            << R"(200 {"id":123456789,"nickname":"TIENDA123456789","site_id":"MLV","country_id":"VE","user_type":"normal","tags":["normal"]})"
+            << QStringList{R"({"method":"GET","path":"/users/me","status":200})"};
+        QTest::newRow("the currency")
+            << QString() << QStringList{"anon GET /currencies/VES"}
+            << R"(200 {"id":"VES","symbol":"Bs.","description":"Bolívar soberano","decimal_places":2})"
+            << QStringList{R"({"method":"GET","path":"/currencies/VES","status":200})"};
+        const QString unauthorized =
+            R"(401 {"message":"invalid access token","error":"unauthorized","status":401,"cause":[]})";
+        QTest::newRow("no token") << QString() << QStringList{"anon GET /users/me"} << unauthorized
+                                  << QStringList{
+                                         R"({"method":"GET","path":"/users/me","status":401,"error":"unauthorized"})"};
+        QTest::newRow("an expired token")
+            << QString() << QStringList{"anon POST /_sim/expire", "GET /users/me"} << unauthorized
+            << QStringList{R"({"method":"POST","path":"/_sim/expire","status":200})",
+                           R"({"method":"GET","path":"/users/me","status":401,"error":"unauthorized"})"};
+        const QString refresh =
+            "anon POST /oauth/token grant_type=refresh_token&" + client + "&refresh_token={refresh0}";
+        QTest::newRow("a refresh token is good once; the new access token works")
+            << QString() << QStringList{refresh, refresh, "GET /users/me"}
+            << R"(200 {"id":123456789,"nickname":"TIENDA123456789","site_id":"MLV","country_id":"VE","user_type":"normal","tags":["normal"]})"
+            << QStringList{
+                   R"({"method":"POST","path":"/oauth/token","status":200,"grant_type":"refresh_token","user_id":"123456789","access_token":"{access}","refresh_token":"{refresh}"})",
+                   R"({"method":"POST","path":"/oauth/token","status":400,"grant_type":"refresh_token","error":"invalid_grant"})",
+                   R"({"method":"GET","path":"/users/me","status":200})"};
+        QTest::newRow("the second refresh's answer")
+            << QString() << QStringList{refresh, refresh} << refused
+            << QStringList{
+                   R"({"method":"POST","path":"/oauth/token","status":200,"grant_type":"refresh_token","user_id":"123456789","access_token":"{access}","refresh_token":"{refresh}"})",
+                   R"({"method":"POST","path":"/oauth/token","status":400,"grant_type":"refresh_token","error":"invalid_grant"})"};
+        QTest::newRow("a code exchanged twice")
+            << QString()
+            << QStringList{"anon POST /oauth/token grant_type=authorization_code&" + client +
+                           "&code={code0}&redirect_uri=https://gw.example/cb&code_verifier={verifier}"}
+            << refused
+            << QStringList{
+                   R"({"method":"POST","path":"/oauth/token","status":400,"grant_type":"authorization_code","error":"invalid_grant"})"};
+        QTest::newRow("revoked: the refresh token is dead too")
+            << QString() << QStringList{"anon POST /_sim/revoke", refresh} << refused
+            << QStringList{
+                   R"({"method":"POST","path":"/_sim/revoke","status":200})",
+                   R"({"method":"POST","path":"/oauth/token","status":400,"grant_type":"refresh_token","error":"invalid_grant"})"};
+        QTest::newRow("503 twice for PUT, then applied")
+            << "fail" << QStringList{put + R"({"price":60})", put + R"({"price":60})", put + R"({"price":60})", read}
+            << R"(200 {"id":"MLV700000000","price":60})"
+            << QStringList{putLog + R"(503,"error":"service_unavailable"})",
+                           putLog + R"(503,"error":"service_unavailable"})",
+                           putLog + R"(200,"item":"MLV700000000","price":60})", readLog};
+        QTest::newRow("a second PUT within the lock: 409")
+            << "lock" << QStringList{put + R"({"price":60})", put + R"({"price":61})", read}
+            << R"(200 {"id":"MLV700000000","price":60})"
+            << QStringList{putLog + R"(200,"item":"MLV700000000","price":60})",
+                           putLog + R"(409,"item":"MLV700000000","error":"conflict"})", readLog};
+        QTest::newRow("429 for a minute on GET")
+            << "fail-for" << QStringList{"GET /users/me", read}
+            << R"(429 {"message":"Failure played by the double","error":"local_rate_limited","status":429,"cause":[]})"
+            << QStringList{
+                   R"({"method":"GET","path":"/users/me","status":429,"error":"local_rate_limited"})",
+                   R"({"method":"GET","path":"/items/MLV700000000","query":"attributes=id,price","status":429,"error":"local_rate_limited"})"};
+        QTest::newRow("answers to GET 400 ms late")
+            << "slow" << QStringList{"GET /users/me"}
+            << R"(200 {"id":123456789,"nickname":"TIENDA123456789","site_id":"MLV","country_id":"VE","user_type":"normal","tags":["normal"]})"
+            << QStringList{R"({"method":"GET","path":"/users/me","status":200})"};
+        QTest::newRow("two calls a second: the third is 429")
+            << "rate" << QStringList{"GET /users/me", "GET /users/me"}
+            << R"(429 {"message":"Too many requests","error":"local_rate_limited","status":429,"cause":[]})"
+            << QStringList{R"({"method":"GET","path":"/users/me","status":200})",
+                           R"({"method":"GET","path":"/users/me","status":429,"error":"local_rate_limited"})"};
+    }
+    void apiDoubleAnswersAsTheMarketplace() {
+        QFETCH(QString, options);
+        QFETCH(QStringList, calls);
+        QFETCH(QString, answer);
+        QFETCH(QStringList, log);
+        sim::ApiOptions o;
+        o.items = 5;
+        o.otherItems = 1;
+        o.minPrice = QStringLiteral("50");
+        o.automated = {QStringLiteral("MLV700000001")};
+        o.variations = {QStringLiteral("MLV700000002")};
+        o.conflictOnce = {QStringLiteral("MLV700000003")};
+        o.paused = {QStringLiteral("MLV700000004")};
+        if (options == QLatin1String("fail"))
+            o.failures = {{503, 2, 0, "PUT"}};
+        if (options == QLatin1String("rate"))
+            o.rate = 2;  // the token exchange is the first call
+        if (options == QLatin1String("lock"))
+            o.lockSeconds = 60;
+        if (options == QLatin1String("fail-for"))
+            o.failures = {{429, 0, 60'000, "GET"}};
+        if (options == QLatin1String("slow")) {
+            o.slowMs = 400;
+            o.slowMethod = "GET";
+        }
+        Channel c;
+        QVERIFY(c.server.serveApi(o));
+        QVERIFY(c.start());
+        const QString form = QStringLiteral("Content-Type: application/x-www-form-urlencoded");
+        QHash<QString, QString> named;
+        named["verifier"] = QStringLiteral("el-verificador-de-prueba-0123456789-abcdefghijkl");
+        const QString challenge =
+            QString::fromLatin1(QCryptographicHash::hash(named["verifier"].toLatin1(), QCryptographicHash::Sha256)
+                                    .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+        const QString query =
+            "response_type=code&client_id=1234567890123456&redirect_uri=https://gw.example/cb"
+            "&state=s1&code_challenge=" +
+            challenge + "&code_challenge_method=S256";
+        const QString page = c.call(QStringLiteral("GET"), "/authorization?" + query, QString(), QString());
+        QVERIFY2(page.startsWith(QLatin1String("200 ")) &&
+                     page.contains(QLatin1String("<button type=\"submit\">Autorizar</button>")),
+                 qPrintable(page));
+        QVERIFY(c.call(QStringLiteral("POST"), QStringLiteral("/authorization"), query + "&user_id=123456789", form)
+                    .startsWith(QLatin1String("302 ")));
+        const auto lastLogged = [&c](const char* key) {
+            const std::optional<json::JsonValue> line =
+                ParseJsonUtf8(c.server.apiLog().value(c.server.apiLog().size() - 1));
+            return line && line->isDictionary() && line->dictionary().Item(QString::fromLatin1(key)).isText()
+                       ? line->dictionary().Item(QString::fromLatin1(key)).text()
+                       : QString();
+        };
+        named["code0"] = lastLogged("code");
+        QVERIFY(!named["code0"].isEmpty());
+        const QString issued =
+            c.call(QStringLiteral("POST"), QStringLiteral("/oauth/token"),
+                   "grant_type=authorization_code&client_id=1234567890123456&client_secret=secreto-de-prueba&code=" +
+                       named["code0"] + "&redirect_uri=https://gw.example/cb&code_verifier=" + named["verifier"],
+                   form);
+        QVERIFY2(issued.startsWith(QLatin1String("200 {\"access_token\":\"APP_USR-1234567890123456-")),
+                 qPrintable(issued));
+        named["access"] = lastLogged("access_token");
+        named["refresh0"] = named["refresh"] = lastLogged("refresh_token");
+        QVERIFY(issued.contains(named["access"]) && issued.contains(named["refresh"]));
+        const qsizetype before = c.server.apiLog().size();
+
+        const auto fill = [&named](QString text) {
+            for (auto it = named.cbegin(); it != named.cend(); ++it)
+                text.replace(u'{' + it.key() + u'}', it.value());
+            return text;
+        };
+        QString last;
+        QElapsedTimer clock;
+        clock.start();
+        for (const QString& step : calls) {
+            QString rest = fill(step);
+            const bool anon = rest.startsWith(QLatin1String("anon "));
+            if (anon)
+                rest.remove(0, 5);
+            const QStringList parts = rest.split(u' ');
+            const QString body = parts.mid(2).join(u' ');
+            QString headers = anon ? QString() : "Authorization: Bearer " + named["access"];
+            if (!body.isEmpty())
+                headers += QStringLiteral("\r\n") +
+                           (body.startsWith(u'{') ? QStringLiteral("Content-Type: application/json") : form);
+            last = c.call(parts[0], parts[1], body, headers);
+            const std::optional<json::JsonValue> v = ParseJsonUtf8(last.mid(4).toUtf8());
+            const json::Dictionary* d = v ? v->asDictionary() : nullptr;
+            for (const auto& [key, name] : {std::pair{"scroll_id", "scroll"}, std::pair{"access_token", "access"},
+                                            std::pair{"refresh_token", "refresh"}})
+                if (d && d->Item(QString::fromLatin1(key)).isText())
+                    named[QString::fromLatin1(name)] = d->Item(QString::fromLatin1(key)).text();
+        }
+        if (options == QLatin1String("slow"))
+            QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
+        if (!answer.isEmpty())
+            QCOMPARE(last, fill(answer));
+        else
+            QVERIFY2(last.startsWith(QLatin1String("200 {\"id\"")), qPrintable(last));
+        QStringList lines;
+        static const QRegularExpression time(QStringLiteral("^\\{\"ms\":\\d+,"));
+        for (const QByteArray& line : c.server.apiLog().mid(before))
+            lines << QString::fromUtf8(line).replace(time, QStringLiteral("{"));
+        QStringList expected;
+        for (const QString& line : log)
+            expected << fill(line);
+        QCOMPARE(lines, expected);
     }
 
     void eachFaultPutsItsExactBytesOnTheWire_data() {

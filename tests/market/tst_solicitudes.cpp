@@ -1,5 +1,6 @@
 // The requests' exact texts and the reading of the gateway's answers, without a network.
 
+#include "Galletas.h"
 #include "LectorHttp.h"
 #include "Solicitudes.h"
 
@@ -154,6 +155,81 @@ class SolicitudesTest : public QObject {
             QCOMPARE(lector.codigo() * int(code != 0), code);
             QCOMPARE(lector.cuerpo(), body);
         }
+    }
+
+    // What the jar sends back, after answers that set cookies: each step is the answer's URL, a tab, and one
+    // Set-Cookie value.
+    void cookiesGoBackToTheirHostWithinBounds_data() {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QByteArray>("cookie");
+        const QString gw = QStringLiteral("https://pasarela.example/mercadolibre/ml00000316_LogeandoEspecial.php\t");
+        const QString price = QStringLiteral("https://pasarela.example/mercadolibre/ml00000102_meliGet.php");
+        const QString x = QStringLiteral("x");
+        const QByteArray X = "x";
+        QTest::newRow("a session cookie")
+            << QStringList{gw + "s=abc; Secure; HttpOnly; Path=/"} << price << QByteArray("s=abc");
+        QTest::newRow("set again: the new value")
+            << QStringList{gw + "s=1; Path=/", gw + "s=2; Path=/"} << price << QByteArray("s=2");
+        QTest::newRow("in the order set, longer paths first")
+            << QStringList{gw + "a=1; Path=/", gw + "b=2", gw + "c=3; Path=/"} << price << QByteArray("b=2; a=1; c=3");
+        QTest::newRow("another host gets none")
+            << QStringList{gw + "s=abc; Path=/"} << QStringLiteral("https://api.example/sites/MLV/search")
+            << QByteArray();
+        QTest::newRow("the same host on another port")
+            << QStringList{gw + "s=abc; Path=/"} << QStringLiteral("https://pasarela.example:8443/x")
+            << QByteArray("s=abc");
+        QTest::newRow("a Domain never widens it to a sibling")
+            << QStringList{gw + "s=abc; Domain=example; Path=/"} << QStringLiteral("https://api.example/")
+            << QByteArray();
+        QTest::newRow("a Domain of another host is dropped") << QStringList{gw + "s=abc; Domain=otro.example; Path=/"}
+                                                             << QStringLiteral("https://otro.example/") << QByteArray();
+        QTest::newRow("never from http://")
+            << QStringList{"http://pasarela.example/\ts=abc; Path=/"} << price << QByteArray();
+        QTest::newRow("never to http://")
+            << QStringList{gw + "s=abc; Path=/"} << QStringLiteral("http://pasarela.example/") << QByteArray();
+        QTest::newRow("a path it does not cover") << QStringList{gw + "s=abc; Path=/otra"} << price << QByteArray();
+        QTest::newRow("the default path is the request's folder")
+            << QStringList{gw + "s=abc"} << QStringLiteral("https://pasarela.example/sites/MLV/search") << QByteArray();
+        QTest::newRow("Max-Age=0 deletes it")
+            << QStringList{gw + "s=abc; Path=/", gw + "s=; Max-Age=0; Path=/"} << price << QByteArray();
+        QTest::newRow("an expiry in the past deletes it")
+            << QStringList{gw + "s=abc; Path=/", gw + "s=; Expires=Thu, 01 Jan 1970 00:00:01 GMT; Path=/"} << price
+            << QByteArray();
+        QTest::newRow("a Max-Age to come keeps it")
+            << QStringList{gw + "s=abc; Max-Age=3600; Path=/"} << price << QByteArray("s=abc");
+        QStringList many;
+        QByteArray last50;
+        for (int i = 1; i <= 51; ++i) {
+            many << gw + QStringLiteral("c%1=%1; Path=/").arg(i);
+            if (i > 1)
+                last50 += (i > 2 ? "; c" : "c") + QByteArray::number(i) + '=' + QByteArray::number(i);
+        }
+        QTest::newRow("the 51st pushes the oldest out") << many << price << last50;
+        QTest::newRow("4 KB kept, 4 KB + 1 dropped")
+            << QStringList{gw + "a=" + x.repeated(4094) + "; Path=/", gw + "b=" + x.repeated(4095) + "; Path=/"}
+            << price << "a=" + X.repeated(4094);
+        // "Cookie: " (8 bytes) and the value make the line: 8 + 4091 + 2 + 4091 = 8,192.
+        QTest::newRow("a Cookie line of 8 KB")
+            << QStringList{gw + "a=" + x.repeated(4089) + "; Path=/", gw + "b=" + x.repeated(4089) + "; Path=/"}
+            << price << "a=" + X.repeated(4089) + "; b=" + X.repeated(4089);
+        QTest::newRow("one byte more: the cookie that does not fit stays out")
+            << QStringList{gw + "a=" + x.repeated(4089) + "; Path=/", gw + "b=" + x.repeated(4090) + "; Path=/",
+                           gw + "c=3; Path=/"}
+            << price << "a=" + X.repeated(4089) + "; c=3";
+    }
+    void cookiesGoBackToTheirHostWithinBounds() {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, url);
+        QFETCH(QByteArray, cookie);
+        Galletas jar;
+        for (const QString& step : steps) {
+            const qsizetype tab = step.indexOf(u'\t');
+            jar.guardo(QUrl(step.left(tab)), {step.mid(tab + 1).toLatin1()});
+        }
+        QCOMPARE(jar.paraEnviar(QUrl(url)), cookie);
+        jar.olvido();
+        QCOMPARE(jar.paraEnviar(QUrl(url)), QByteArray());
     }
 
     void valuesArePercentEncoded_data() {

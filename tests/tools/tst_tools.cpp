@@ -15,6 +15,7 @@ class ToolsTest : public QObject {
     void initTestCase();
     void commandLine_data();
     void commandLine();
+    void marketSimApiRolePrintsItsAddressFirst();
 };
 
 // The user's settings of the tools run here: a Vantoria.ini whose [journal] folder holds this month's journal.
@@ -224,6 +225,21 @@ void ToolsTest::commandLine_data() {
     QTest::newRow("market-sim wrong value")
         << marketSim << QStringList{"--port", "70000"} << QByteArray() << 2 << QByteArray()
         << QByteArray("market-sim: --port takes 0 to 65535, not '70000'");
+    QTest::newRow("market-sim --role api --help")
+        << marketSim << QStringList{"--role", "api", "--help"} << QByteArray() << 0
+        << QByteArray("usage: market-sim --role api [options]") << QByteArray();
+    QTest::newRow("market-sim unknown role")
+        << marketSim << QStringList{"--role", "gateway"} << QByteArray() << 2 << QByteArray()
+        << QByteArray("market-sim: --role takes api, not 'gateway'");
+    QTest::newRow("market-sim api wrong failure")
+        << marketSim << QStringList{"--role", "api", "--fail-status", "503"} << QByteArray() << 2 << QByteArray()
+        << QByteArray("market-sim: --fail-status takes CODE:COUNT[:METHOD], not '503'");
+    QTest::newRow("market-sim api key without certificate")
+        << marketSim << QStringList{"--role", "api", "--key", "k.pem"} << QByteArray() << 2 << QByteArray()
+        << QByteArray("market-sim: --certificate and --key go together");
+    QTest::newRow("market-sim api log it cannot write")
+        << marketSim << QStringList{"--role", "api", "--log", missing} << QByteArray() << 1 << QByteArray()
+        << "market-sim: cannot write " + m + ": No such file or directory";
 }
 
 // The exit status and the first lines written on each stream; a message goes to standard error, help to standard
@@ -261,6 +277,21 @@ void ToolsTest::commandLine() {
     QCOMPARE(firstLines(p.readAllStandardOutput(), firstOut), firstOut);
     QCOMPARE(firstLines(p.readAllStandardError(), firstErr), firstErr);
     QCOMPARE(p.exitCode(), exitCode);
+}
+
+// The API double serves until it is stopped; the first line it writes is its base URL, and its log is written.
+void ToolsTest::marketSimApiRolePrintsItsAddressFirst() {
+    const QString log = dir.filePath(QStringLiteral("api.log"));
+    QProcess p;
+    p.start(QStringLiteral(TOOL_MARKET_SIM), {"--role", "api", "--items", "3", "--log", log});
+    QVERIFY(p.waitForStarted(10000));
+    QVERIFY(QTest::qWaitFor([&p] { return p.canReadLine(); }, 10000));
+    const QByteArray first = p.readLine();
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    static const QRegularExpression url(QStringLiteral("^https://127\\.0\\.0\\.1:[1-9][0-9]*\n$"));
+    QVERIFY2(url.match(QString::fromUtf8(first)).hasMatch(), first.constData());
+    QVERIFY(QFile::exists(log));
 }
 
 QTEST_GUILESS_MAIN(ToolsTest)

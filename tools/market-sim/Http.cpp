@@ -264,7 +264,8 @@ QByteArray answerHead(int status, const QByteArray& contentType, qint64 length, 
 }
 
 QByteArray answerBytes(const Answer& answer, bool close, const QByteArray& headers) {
-    return answerHead(answer.status, answer.contentType, answer.body.size(), close, headers) + answer.body;
+    return answerHead(answer.status, answer.contentType, answer.body.size(), close, answer.headers + headers) +
+           answer.body;
 }
 
 }  // namespace sim

@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <utility>
+
 namespace sim {
 
 inline constexpr qsizetype MaxHeadBytes = 64 * 1024;    // request line and headers
@@ -17,9 +19,14 @@ inline const QByteArray TextHtml = QByteArrayLiteral("text/html; charset=utf-8")
 inline const QByteArray Json = QByteArrayLiteral("application/json; charset=utf-8");
 
 struct Answer {
+    Answer() = default;
+    Answer(int status, QByteArray contentType, QByteArray body, QByteArray headers = {})
+        : status(status), contentType(std::move(contentType)), body(std::move(body)), headers(std::move(headers)) {}
+
     int status = 200;
     QByteArray contentType;
     QByteArray body;
+    QByteArray headers;  // header lines of this answer (Set-Cookie, Location), each ending in CRLF
 };
 
 inline Answer textAnswer(const QByteArray& text) {

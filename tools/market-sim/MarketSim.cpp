@@ -36,6 +36,9 @@ QByteArray readResource(const QString& name) {
 }  // namespace
 
 Answer State::answer(const Request& request, const std::optional<Fault>& fault) {
+    if (api) {
+        return api->answer(request);
+    }
     if (request.path == PathSignIn) {
         return signIn(request);
     }
@@ -116,6 +119,28 @@ void MarketSim::addFault(const QByteArray& path, int nth, const Fault& fault) {
     d->state.faults.insert({path, std::max(0, nth)}, fault);
 }
 
+bool MarketSim::serveApi(const ApiOptions& options) {
+    auto api = std::make_unique<ApiDouble>(options);
+    QString error;
+    QMutexLocker lock(&d->state.mutex);
+    if (!api->openLog(&error)) {
+        d->state.error = error;
+        return false;
+    }
+    d->state.api = std::move(api);
+    return true;
+}
+
+QList<QByteArray> MarketSim::apiLog() const {
+    QMutexLocker lock(&d->state.mutex);
+    return d->state.api ? d->state.api->logLines() : QList<QByteArray>();
+}
+
+void MarketSim::requireSessions(bool on) {
+    QMutexLocker lock(&d->state.mutex);
+    d->state.sessions = on;
+}
+
 void MarketSim::clearFaults() {
     QMutexLocker lock(&d->state.mutex);
     d->state.faults.clear();
@@ -127,9 +152,17 @@ bool MarketSim::start(const Options& options) {
         d->state.error = QStringLiteral("already serving on port %1").arg(d->state.port);
         return false;
     }
-    const QString name = options.strangerCertificate ? QStringLiteral("stranger") : QStringLiteral("server");
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(readResource(name + ".pem"), QSsl::Pem);
-    const QSslKey key(readResource(name + ".key"), QSsl::Ec, QSsl::Pem);
+    const bool own = !options.certificatePem.isEmpty();
+    const QString name = own                           ? QStringLiteral("given")
+                         : options.strangerCertificate ? QStringLiteral("stranger")
+                                                       : QStringLiteral("server");
+    const QList<QSslCertificate> certificates =
+        QSslCertificate::fromData(own ? options.certificatePem : readResource(name + ".pem"), QSsl::Pem);
+    const QByteArray keyPem = own ? options.keyPem : readResource(name + ".key");
+    QSslKey key(keyPem, QSsl::Ec, QSsl::Pem);
+    if (key.isNull()) {
+        key = QSslKey(keyPem, QSsl::Rsa, QSsl::Pem);
+    }
     if (certificates.isEmpty() || key.isNull()) {
         QMutexLocker lock(&d->state.mutex);
         d->state.error = QStringLiteral("the embedded certificate or key %1 cannot be read").arg(name);

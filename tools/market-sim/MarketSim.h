@@ -15,6 +15,8 @@
 // chosen requests, and logs every request it received.
 namespace sim {
 
+struct ApiOptions;
+
 // The paths it serves, on one port (both base URLs of the program point at it).
 inline constexpr char PathSignIn[] = "/mercadolibre/ml00000316_LogeandoEspecial.php";
 inline constexpr char PathSearch[] = "/sites/MLV/search";
@@ -89,6 +91,9 @@ class MarketSim {
         // A network's round trip: waited after accepting a connection before the TLS handshake, and after each
         // request before its answer.
         int roundTripMs = 0;
+        // A certificate chain and its key (PEM) to serve with instead of the embedded ones.
+        QByteArray certificatePem;
+        QByteArray keyPem;
     };
 
     MarketSim();
@@ -103,6 +108,14 @@ class MarketSim {
     // Misbehaves on the `nth` request (counted from 1 since start()) whose path is `path`; nth 0: on every one.
     // A later fault for the same request replaces an earlier one.
     void addFault(const QByteArray& path, int nth, const Fault& fault);
+    // The gateway opens a session at each sign-in, in a cookie, and changes a price only for a request that
+    // carries an open one; off unless asked.
+    void requireSessions(bool on);
+    // Serves the marketplace's API double (Api.h) instead of the stand-in, from now on; false (and `error()` says
+    // why) when its log file cannot be opened.
+    bool serveApi(const ApiOptions& options);
+    // The double's log: one JSON line per call, in the order answered.
+    QList<QByteArray> apiLog() const;
     void clearFaults();
 
     // Listens on 127.0.0.1 in its own thread; false (and `error()` says why) when it cannot.

@@ -3,14 +3,17 @@
 // What the simulator knows and remembers, shared by the caller's thread and the server's: accounts, listings,
 // faults to play and the log of requests.
 
+#include "Api.h"
 #include "Http.h"
 #include "MarketSim.h"
 
 #include <QHash>
 #include <QMap>
 #include <QMutex>
+#include <QSet>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -37,6 +40,11 @@ struct State {
     QList<quint64> logIds;  // beside `log`, to find an entry again once its answer has gone out
     quint64 nextLogId = 1;
     MarketSim::Observer observer;
+    // Sessions of the gateway: when on, the sign-in opens one in a cookie and a price change needs it.
+    bool sessions = false;
+    QSet<QByteArray> openSessions;
+    // When set, the marketplace's API double answers every request instead (market-sim --role api).
+    std::unique_ptr<ApiDouble> api;
     QString error;
     quint16 port = 0;
 
@@ -87,7 +95,7 @@ struct State {
     Answer answer(const Request& request, const std::optional<Fault>& fault);
 
     // The gateway (Gateway.cpp).
-    Answer signIn(const Request& request) const;
+    Answer signIn(const Request& request);
     Answer changePrice(const Request& request);
     Answer pause() const;
 

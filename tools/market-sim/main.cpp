@@ -1,7 +1,9 @@
 // market-sim [--port N] [--listings N] [--user U] [--password P]: serves the marketplace and gateway stand-in on
 // 127.0.0.1 with one account and N listings, for trying the window by hand against something that answers. Prints
 // the base URL and the account, then one line per request; runs until it is interrupted (Ctrl+C). Exit status 1
-// when it cannot listen, 2 for a wrong command line.
+// when it cannot listen, 2 for a wrong command line. `market-sim --role api` serves the marketplace's API double
+// instead (ApiMain.cpp).
+#include "ApiMain.h"
 #include "MarketSim.h"
 
 #include <QCommandLineParser>
@@ -105,6 +107,9 @@ QList<sim::Listing> makeListings(int count) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("market-sim"));
+    if (const std::optional<int> status = sim::apiRole(app)) {
+        return *status;
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Serves the marketplace and gateway stand-in on 127.0.0.1."));
