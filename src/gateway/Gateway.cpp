@@ -401,6 +401,7 @@ Response Gateway::signIn(const Request& request) {
     if (token.status != TokenStatus::Ok) {
         return plain(tokenText(token.status));
     }
+    store_.purge(now, now - SessionIdleSeconds);
     const QByteArray id = randomToken(32);
     if (!store_.createSession(digestHex(id), user, account->sellerId, now)) {
         return plain(texts::StoreDown);

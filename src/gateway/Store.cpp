@@ -300,6 +300,13 @@ std::optional<OAuthState> Store::takeState(const QByteArray& stateHash, qint64 n
     return state;
 }
 
+void Store::purge(qint64 now, qint64 idleBefore) {
+    QSqlDatabase db = connection();
+    run(db, "DELETE FROM sessions WHERE last_seen < ?", {idleBefore});
+    run(db, "DELETE FROM links WHERE expires_at <= ?", {now});
+    run(db, "DELETE FROM oauth_states WHERE expires_at <= ?", {now});
+}
+
 bool Store::addAudit(const AuditRow& row) {
     GATEWAY_RUN(s,
                 "INSERT INTO audit (at, user, seller_id, item, price_asked, price_set, outcome, market_status) VALUES "

@@ -97,6 +97,9 @@ class Store {
     // The state once: it is deleted as it is read.
     std::optional<OAuthState> takeState(const QByteArray& stateHash, qint64 now);
 
+    // Forgets sessions idle since before `idleBefore`, and links and states that have lapsed.
+    void purge(qint64 now, qint64 idleBefore);
+
     bool addAudit(const AuditRow& row);
     QList<AuditRow> audit(const QString& sellerId = {});
 

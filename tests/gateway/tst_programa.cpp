@@ -248,6 +248,13 @@ void tst_Programa::wholeChainFromLinkToPriceChange() {
     QVERIFY2(audit.contains(",tienda,777,MLV2,1234.567,1234.57,Listo!!! Precio actualizado.,200\n"), audit.constData());
     const QByteArray accounts = s.run({"account", "list"});
     QVERIFY2(accounts.contains("tienda\t777\tsí\t"), accounts.constData());
+    QCOMPARE(s.run({"audit", "--seller", "778"}),
+             QByteArray(
+                 "hora\tusuario\tvendedor\tpublicacion\tprecio_pedido\tprecio_aplicado\tresultado\testado_mercado\n"));
+    QCOMPARE(s.run({"account", "password", "nadie"}, "otra\n", &code), QByteArray());
+    QCOMPARE(code, 1);
+    s.run({"account", "password", "tienda"}, "otra\n", &code);
+    QCOMPARE(code, 0);
     QByteArray files = log + audit + accounts;
     for (const char* name : {"gateway.sqlite", "gateway.sqlite-wal"}) {
         QFile f(s.dir.filePath(name));
@@ -259,6 +266,9 @@ void tst_Programa::wholeChainFromLinkToPriceChange() {
                                       std::string("TG-renovacion-1"), std::string("clave1")}) {
         QVERIFY2(!files.contains(QByteArray::fromStdString(secret)), secret.c_str());
     }
+    s.run({"account", "remove", "tienda"}, {}, &code);
+    QCOMPARE(code, 0);
+    QCOMPARE(s.run({"account", "list"}), QByteArray("usuario\tvendedor\tvinculada\tvence\tbloqueada\n"));
 }
 
 void tst_Programa::servesHttpsWithItsCertificate() {
