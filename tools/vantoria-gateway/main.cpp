@@ -166,9 +166,9 @@ int serve(Services& s, const QString& file) {
         Response r;
         try {
             r = s.gateway->handle(toRequest(in));
-        } catch (const std::exception&) {
+        } catch (...) {
+            // Nothing thrown may end a worker thread; the window gets a sentence without the success marker.
             r = Response{};
-            r.status = 500;
             r.body = texts::StoreDown;
         }
         out.status = r.status;
@@ -335,7 +335,14 @@ int main(int argc, char** argv) {
         config = args[1];
         args = args.mid(2);
     }
-    if (args.isEmpty()) {
+    if (args.size() == 1 && (args[0] == u"-h" || args[0] == u"--help")) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    static const QStringList Commands{QStringLiteral("serve"), QStringLiteral("account"), QStringLiteral("audit")};
+    if (args.isEmpty() || !Commands.contains(args[0])) {
+        line(stderr, args.isEmpty() ? QStringLiteral("Falta la orden.")
+                                    : QStringLiteral("Orden desconocida: %1").arg(args[0]));
         std::fputs(Usage, stderr);
         return 2;
     }
