@@ -147,6 +147,10 @@ void tst_Gateway::signInAnswersWhatTheWindowReads_data() {
     QTest::newRow("empty password") << true << qint64(6 * 3600) << QByteArray("fusuario=tienda&fclave=")
                                     << QByteArray(texts::MissingCredentials) << false << 0;
     QTest::newRow("not linked yet") << false << qint64(0) << good << QByteArray(texts::NotLinked) << false << 0;
+    // The marketplace refuses the stored refresh token (revoked, or spent elsewhere).
+    QTest::newRow("authorization expired") << true << qint64(-60) << good << QByteArray(texts::Relink) << false << 0;
+    QTest::newRow("marketplace down while refreshing")
+        << true << qint64(60) << good << QByteArray(texts::MarketDown) << false << 0;
 }
 
 void tst_Gateway::signInAnswersWhatTheWindowReads() {
@@ -160,6 +164,12 @@ void tst_Gateway::signInAnswersWhatTheWindowReads() {
     if (linked) {
         b.setTokens(tokenLeft);
     }
+    const QByteArray tag = QTest::currentDataTag();
+    if (tag == "authorization expired") {
+        b.market.refresh = "ref-other";
+    } else if (tag == "marketplace down while refreshing") {
+        b.market.script("POST /oauth/token", Script{{503, "{}"}});
+    }
     const Response r = b.post(SignInPath, {}, body);
     QCOMPARE(r.status, 200);
     QCOMPARE(r.body, answer);
@@ -171,6 +181,12 @@ void tst_Gateway::signInAnswersWhatTheWindowReads() {
         }
     }
     QCOMPARE(!setCookie.isEmpty(), cookie);
+    if (tag == "authorization expired") {
+        // The dead refresh token is not tried again: the next sign-in answers the same without a call.
+        const qsizetype calls = b.market.calls.size();
+        QCOMPARE(b.post(SignInPath, {}, body).body, answer);
+        QCOMPARE(b.market.calls.size(), calls);
+    }
     if (cookie) {
         QVERIFY(setCookie.startsWith("vantoria_sesion="));
         QVERIFY(setCookie.endsWith("; Secure; HttpOnly; Path=/"));
