@@ -96,6 +96,7 @@ class StandInApi {
         server.Get("/currencies/VES", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(R"({"id":"VES","decimal_places":2})", "application/json");
         });
+        server.set_tcp_nodelay(true);
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
     }

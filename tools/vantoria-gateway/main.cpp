@@ -183,6 +183,8 @@ int serve(Services& s, const QString& file) {
     };
     server->Get(".*", handler);
     server->Post(".*", handler);
+    // An answer is written as head and body; without this the second write waits for the peer's delayed ACK.
+    server->set_tcp_nodelay(true);
     server->set_read_timeout(30, 0);
     server->set_write_timeout(30, 0);
     server->set_payload_max_length(64 * 1024);
