@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
@@ -26,9 +27,25 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+std::mutex shareLocks[CURL_LOCK_DATA_LAST];
+
+void lockShare(CURL*, curl_lock_data data, curl_lock_access, void*) {
+    shareLocks[data].lock();
+}
+
+void unlockShare(CURL*, curl_lock_data data, void*) {
+    shareLocks[data].unlock();
+}
+
 }  // namespace
 
-CurlMarketplace::CurlMarketplace(QByteArray apiUrl, const QString& extraCa) : apiUrl_(std::move(apiUrl)) {
+CurlMarketplace::CurlMarketplace(QByteArray apiUrl, const QString& extraCa)
+    : apiUrl_(std::move(apiUrl)), share_(curl_share_init()) {
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, lockShare);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, unlockShare);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     if (extraCa.isEmpty()) {
         return;
     }
@@ -43,6 +60,11 @@ CurlMarketplace::CurlMarketplace(QByteArray apiUrl, const QString& extraCa) : ap
     }
 }
 
+// The server's workers have ended by now; their handles are cleaned up as their threads end.
+CurlMarketplace::~CurlMarketplace() {
+    curl_share_cleanup(share_);
+}
+
 gateway::ApiAnswer CurlMarketplace::send(const gateway::ApiCall& call) {
     thread_local Handle handle;
     CURL* curl = handle.curl;
@@ -52,6 +74,7 @@ gateway::ApiAnswer CurlMarketplace::send(const gateway::ApiCall& call) {
     curl_easy_reset(curl);
     const QByteArray url = apiUrl_ + call.target;
     QByteArray body;
+    curl_easy_setopt(curl, CURLOPT_SHARE, share_);
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, call.method.constData());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

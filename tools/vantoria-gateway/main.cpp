@@ -343,8 +343,8 @@ int main(int argc, char** argv) {
     }
     static const QStringList Commands{QStringLiteral("serve"), QStringLiteral("account"), QStringLiteral("audit")};
     if (args.isEmpty() || !Commands.contains(args[0])) {
-        line(stderr, args.isEmpty() ? QStringLiteral("Falta la orden.")
-                                    : QStringLiteral("Orden desconocida: %1").arg(args[0]));
+        line(stderr,
+             args.isEmpty() ? QStringLiteral("Falta la orden.") : QStringLiteral("Orden desconocida: %1").arg(args[0]));
         std::fputs(Usage, stderr);
         return 2;
     }
