@@ -86,6 +86,8 @@ class StandInApi {
         });
         server.Put(R"(/items/(MLV\d+))", [this, authorized](const httplib::Request& req, httplib::Response& res) {
             if (authorized(req, res)) {
+                ++putsStarted;
+                std::this_thread::sleep_for(std::chrono::milliseconds(putDelayMs.load()));
                 std::lock_guard lock(mutex);
                 puts.push_back(req.matches[1].str() + " " + req.body);
                 price = req.body.substr(req.body.find(':') + 1);
@@ -119,6 +121,8 @@ class StandInApi {
     std::string price = "10";
     QByteArray expectedChallenge;
     std::vector<std::string> puts;
+    std::atomic<int> putDelayMs{0};
+    std::atomic<int> putsStarted{0};
 };
 
 struct Setup {
@@ -242,7 +246,23 @@ void tst_Programa::wholeChainFromLinkToPriceChange() {
     QCOMPARE(pause->status, 200);
     QCOMPARE(pause->body, std::string());
 
+    // SIGTERM while a price is being changed: the answer still arrives, then the program ends with 0.
+    api.putDelayMs = 1500;
+    std::string inFlight;
+    std::thread late([&] {
+        httplib::Client other("127.0.0.1", m.captured(1).toInt());
+        other.set_read_timeout(30, 0);
+        const auto r = other.Post("/mercadolibre/ml00000102_meliGet.php?men=480613&item_id=MLV3&precio_item=7", cookie,
+                                  "", "application/x-www-form-urlencoded");
+        inFlight = r ? r->body : "no answer";
+    });
+    for (int i = 0; i < 500 && api.putsStarted < 2; ++i) {
+        QTest::qWait(10);
+    }
+    QCOMPARE(api.putsStarted.load(), 2);
     QCOMPARE(Setup::stop(server), 0);
+    late.join();
+    QCOMPARE(inFlight, std::string("Listo!!! Precio actualizado."));
     const QByteArray log = server.readAllStandardError();
     QVERIFY(log.contains("POST /mercadolibre/ml00000102_meliGet.php -> 200"));
     const QByteArray audit = s.run({"audit", "--csv"});
