@@ -3,9 +3,9 @@
 #include <QMutexLocker>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QThread>
 #include <QVariant>
 
+#include <atomic>
 #include <initializer_list>
 
 namespace gateway {
@@ -55,9 +55,11 @@ void Store::setError(const QString& error) {
 }
 
 QSqlDatabase Store::connection() {
-    const QString name = QStringLiteral("gateway-%1-%2")
-                             .arg(reinterpret_cast<quintptr>(this))
-                             .arg(reinterpret_cast<quintptr>(QThread::currentThreadId()));
+    // A number of each thread's own rather than its system id, which a later thread may be given again: Qt refuses a
+    // connection to any thread but the one that made it.
+    static std::atomic<quint64> threads{0};
+    thread_local const quint64 thread = ++threads;
+    const QString name = QStringLiteral("gateway-%1-%2").arg(reinterpret_cast<quintptr>(this)).arg(thread);
     if (QSqlDatabase::contains(name)) {
         return QSqlDatabase::database(name);
     }
