@@ -373,7 +373,11 @@ Response Gateway::signIn(const Request& request) {
         return plain(texts::MissingCredentials);
     }
     const qint64 now = request.now.toSecsSinceEpoch();
-    const std::optional<Account> account = store_.account(user);
+    bool storeFailed = false;
+    const std::optional<Account> account = store_.account(user, &storeFailed);
+    if (storeFailed) {
+        return plain(texts::StoreDown);
+    }
     if (!account) {
         // An unknown user costs the same check as a known one, so the answer time does not tell them apart.
         verifyPassword(dummyHash_, password);
@@ -383,12 +387,13 @@ Response Gateway::signIn(const Request& request) {
         return plain(QString::fromUtf8(texts::LockedUntil).arg(clockText(account->lockedUntil)).toUtf8());
     }
     if (!verifyPassword(account->passwordHash, password)) {
-        const int failures = account->failures + 1;
-        if (failures >= MaxFailures) {
-            store_.setFailures(user, 0, now + LockSeconds);
-            return plain(QString::fromUtf8(texts::LockedUntil).arg(clockText(now + LockSeconds)).toUtf8());
+        const std::optional<qint64> lockedUntil = store_.addFailure(user, MaxFailures, now + LockSeconds);
+        if (!lockedUntil) {
+            return plain(texts::StoreDown);
         }
-        store_.setFailures(user, failures, 0);
+        if (*lockedUntil > now) {
+            return plain(QString::fromUtf8(texts::LockedUntil).arg(clockText(*lockedUntil)).toUtf8());
+        }
         return plain(texts::WrongCredentials);
     }
     if (account->failures != 0 || account->lockedUntil != 0) {

@@ -123,8 +123,11 @@ bool Store::open() {
     return true;
 }
 
-std::optional<Account> Store::account(const QString& user) {
+std::optional<Account> Store::account(const QString& user, bool* failed) {
     GATEWAY_RUN(s, "SELECT user, password_hash, seller_id, failures, locked_until FROM accounts WHERE user = ?", user);
+    if (failed) {
+        *failed = !s.ok;
+    }
     if (!s.ok || !s.query.next()) {
         return std::nullopt;
     }
@@ -168,6 +171,21 @@ bool Store::removeAccount(const QString& user) {
 bool Store::setFailures(const QString& user, int failures, qint64 lockedUntil) {
     GATEWAY_RUN(s, "UPDATE accounts SET failures = ?, locked_until = ? WHERE user = ?", failures, lockedUntil, user);
     return s.ok;
+}
+
+std::optional<qint64> Store::addFailure(const QString& user, int limit, qint64 lockUntil) {
+    GATEWAY_RUN(s,
+                "UPDATE accounts SET locked_until = CASE WHEN failures + 1 >= ? THEN ? ELSE locked_until END, failures "
+                "= CASE WHEN failures + 1 >= ? THEN 0 ELSE failures + 1 END WHERE user = ?",
+                limit, lockUntil, limit, user);
+    if (!s.ok) {
+        return std::nullopt;
+    }
+    Statement after = run(db_, "SELECT locked_until FROM accounts WHERE user = ?", {user});
+    if (!after.ok || !after.query.next()) {
+        return std::nullopt;
+    }
+    return after.query.value(0).toLongLong();
 }
 
 bool Store::setSeller(const QString& user, const QString& sellerId) {

@@ -66,12 +66,16 @@ class Store {
     QString lastError() const;
     QString path() const { return path_; }
 
-    std::optional<Account> account(const QString& user);
+    // Nothing for an unknown user; `failed` tells a failing store apart from that.
+    std::optional<Account> account(const QString& user, bool* failed = nullptr);
     QList<Account> accounts();
     bool addAccount(const QString& user, const QByteArray& passwordHash);
     bool setPassword(const QString& user, const QByteArray& passwordHash);
     bool removeAccount(const QString& user);
     bool setFailures(const QString& user, int failures, qint64 lockedUntil);
+    // Counts one failed sign-in in one statement, so concurrent attempts all count; the `limit`th locks the account
+    // until `lockUntil` and starts the count again. Returns the account's lock time afterwards (0: not locked).
+    std::optional<qint64> addFailure(const QString& user, int limit, qint64 lockUntil);
     bool setSeller(const QString& user, const QString& sellerId);
 
     std::optional<SellerTokens> tokens(const QString& sellerId);
