@@ -109,6 +109,11 @@ bool openServices(const QString& file, Services& s) {
         return false;
     }
     const QByteArray secret = secretFile.readAll().trimmed();
+    if (secret.isEmpty()) {
+        line(stderr, QStringLiteral("%1: [marketplace] client_secret_file: %2 está vacío")
+                         .arg(file, s.settings.clientSecretFile));
+        return false;
+    }
     const std::optional<QByteArray> key = loadOrCreateKey(s.settings.keyFile, &error);
     if (!key) {
         line(stderr, QStringLiteral("%1: [store] key_file: %2: %3").arg(file, s.settings.keyFile, error));
