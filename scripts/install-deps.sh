@@ -10,6 +10,7 @@ packages=(
   libbenchmark-dev rapidjson-dev
   libsqlite3-dev
   zlib1g-dev
+  libcpp-httplib-dev libcurl4-openssl-dev libsodium-dev libssl-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
 )
 SUDO=""

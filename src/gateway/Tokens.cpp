@@ -1,0 +1,138 @@
+#include "Tokens.h"
+
+#include "JSON.h"
+
+namespace gateway {
+
+namespace {
+
+QString plainText(const json::JsonValue& value) {
+    if (value.isText()) {
+        return value.text();
+    }
+    if (value.isNumber()) {
+        return value.number().toText(u'.');
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<TokenPair> readTokenAnswer(const QByteArray& body) {
+    const json::ParseOutcome parsed = json::parseJsonUtf8(body);
+    const json::Dictionary* d = parsed.value ? parsed.value->asDictionary() : nullptr;
+    if (!d) {
+        return std::nullopt;
+    }
+    TokenPair pair;
+    pair.access = plainText(d->Item(u"access_token")).toUtf8();
+    pair.refresh = plainText(d->Item(u"refresh_token")).toUtf8();
+    pair.expiresIn = plainText(d->Item(u"expires_in")).toLongLong();
+    pair.userId = plainText(d->Item(u"user_id"));
+    if (pair.access.isEmpty() || pair.refresh.isEmpty()) {
+        return std::nullopt;
+    }
+    if (pair.expiresIn <= 0) {
+        pair.expiresIn = 6 * 3600;
+    }
+    return pair;
+}
+
+TokenKeeper::TokenKeeper(Store& store, MarketplaceClient& client, Clock& clock, const Sealer& sealer, OAuthClient oauth)
+    : store_(store), client_(client), clock_(clock), sealer_(sealer), oauth_(std::move(oauth)) {}
+
+TokenKeeper::Read TokenKeeper::read(const QString& sellerId, qint64 now, const QByteArray& refused, QByteArray* access,
+                                    QByteArray* refresh) {
+    const std::optional<SellerTokens> tokens = store_.tokens(sellerId);
+    if (!tokens) {
+        return Read::Missing;
+    }
+    if (tokens->relink) {
+        return Read::Relink;
+    }
+    const std::optional<QByteArray> a = sealer_.open(tokens->accessSealed);
+    const std::optional<QByteArray> r = sealer_.open(tokens->refreshSealed);
+    if (!a || !r) {
+        return Read::Broken;
+    }
+    *access = *a;
+    *refresh = *r;
+    if (!refused.isEmpty()) {
+        return *a == refused ? Read::Stale : Read::Fresh;
+    }
+    return tokens->expiresAt - now >= RefreshMargin ? Read::Fresh : Read::Stale;
+}
+
+AccessToken TokenKeeper::valid(const QString& sellerId, qint64 now, const QByteArray& refused) {
+    const qint64 start = clock_.steadyMs();
+    const QByteArray holder = randomToken(16);
+    while (true) {
+        QByteArray access;
+        QByteArray refresh;
+        Read state = read(sellerId, now, refused, &access, &refresh);
+        switch (state) {
+            case Read::Fresh:
+                return {TokenStatus::Ok, access};
+            case Read::Missing:
+                return {TokenStatus::NotLinked, {}};
+            case Read::Relink:
+                return {TokenStatus::Relink, {}};
+            case Read::Broken:
+                return {TokenStatus::StoreFailure, {}};
+            case Read::Stale:
+                break;
+        }
+        if (store_.tryLock(sellerId, holder, now, now + LockLease)) {
+            // Another process may have refreshed between our read and the lock.
+            state = read(sellerId, now, refused, &access, &refresh);
+            if (state != Read::Stale) {
+                store_.unlock(sellerId, holder);
+                continue;
+            }
+            const QByteArray body = "grant_type=refresh_token&client_id=" + formEncode(oauth_.clientId) +
+                                    "&client_secret=" + formEncode(oauth_.clientSecret) +
+                                    "&refresh_token=" + formEncode(refresh);
+            const ApiAnswer answer =
+                client_.send({"POST", "/oauth/token", {}, body, "application/x-www-form-urlencoded", 10000});
+            AccessToken result{TokenStatus::Unavailable, {}};
+            if (answer.status == 200) {
+                const std::optional<TokenPair> pair = readTokenAnswer(answer.body);
+                if (pair && store(sellerId, *pair, now)) {
+                    result = {TokenStatus::Ok, pair->access};
+                } else if (pair) {
+                    result = {TokenStatus::StoreFailure, {}};
+                }
+            } else if (answer.status == 400 || answer.status == 401) {
+                // The refresh token is dead (used, revoked or expired): only the seller can authorize again.
+                store_.markRelink(sellerId);
+                result = {TokenStatus::Relink, {}};
+            }
+            store_.unlock(sellerId, holder);
+            return result;
+        }
+        if (clock_.steadyMs() - start > LockWaitMs) {
+            return {TokenStatus::Unavailable, {}};
+        }
+        clock_.sleepMs(50);
+    }
+}
+
+std::optional<TokenPair> TokenKeeper::exchangeCode(const QByteArray& code, const QByteArray& verifier, int* status) {
+    const QByteArray body = "grant_type=authorization_code&client_id=" + formEncode(oauth_.clientId) +
+                            "&client_secret=" + formEncode(oauth_.clientSecret) + "&code=" + formEncode(code) +
+                            "&redirect_uri=" + formEncode(oauth_.redirectUri) +
+                            "&code_verifier=" + formEncode(verifier);
+    const ApiAnswer answer =
+        client_.send({"POST", "/oauth/token", {}, body, "application/x-www-form-urlencoded", 10000});
+    *status = answer.status;
+    if (answer.status != 200) {
+        return std::nullopt;
+    }
+    return readTokenAnswer(answer.body);
+}
+
+bool TokenKeeper::store(const QString& sellerId, const TokenPair& pair, qint64 now) {
+    return store_.saveTokens(sellerId, sealer_.seal(pair.access), sealer_.seal(pair.refresh), now + pair.expiresIn);
+}
+
+}  // namespace gateway
