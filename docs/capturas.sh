@@ -9,3 +9,4 @@ export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 "$bin/vantoria-demo" --screenshot docs/guia/editor.png --editor
 "$bin/vantoria-demo" --screenshot docs/guia/tanda.png --during-bulk
 "$bin/vantoria-demo" --screenshot docs/guia/colores.png --bulk
+"$bin/vantoria-demo" --screenshot docs/guia/estado.png --status-tooltip

@@ -1,5 +1,6 @@
 #include "ListingLink.h"
 
+#include "AvisoBaseDatos.h"
 #include "DatabaseEngine.h"
 #include "Dialogs.h"
 #include "FlexGrid.h"
@@ -18,7 +19,7 @@ bool ejecuto(Form& f, DatabaseEngine& engine, const QString& statement) {
         db->close();
         return true;
     } catch (const DatabaseError& e) {
-        f.dialogs->notice(e.aviso());
+        f.dialogs->notice(avisoBaseDatos(e));
         return false;
     }
 }

@@ -1,6 +1,7 @@
 #include "PriceEntry.h"
 
 #include "Amounts.h"
+#include "AvisoBaseDatos.h"
 #include "DatabaseEngine.h"
 #include "Dialogs.h"
 #include "FlexGrid.h"
@@ -58,7 +59,7 @@ void GuardoPrecio(Form& f, DatabaseEngine& engine) {
             db->close();
         } catch (const DatabaseError& e) {
             // Nothing was stored: the cell keeps the price the database holds, and what was typed stays to retry.
-            f.dialogs->notice(e.aviso());
+            f.dialogs->notice(avisoBaseDatos(e));
             casilla.setFocus(Qt::OtherFocusReason);
             return;
         }

@@ -1,6 +1,7 @@
 #include "ProductList.h"
 
 #include "Amounts.h"
+#include "AvisoBaseDatos.h"
 #include "DatabaseEngine.h"
 #include "Dialogs.h"
 #include "FlexGrid.h"
@@ -110,7 +111,7 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
     try {
         db = engine.openDatabase(f.RutaBaseDatos);
     } catch (const DatabaseError& e) {
-        f.dialogs->notice(e.aviso());
+        f.dialogs->notice(avisoBaseDatos(e));
         return;
     }
     dejoCorrerEventos();
@@ -192,8 +193,8 @@ void CargoProductos(Form& f, DatabaseEngine& engine) {
     } catch (const DatabaseError& e) {
         db->close();
         panel.hide();
-        f.dialogs->notice(e.archivo().isEmpty() ? DatabaseError(f.RutaBaseDatos, e.mensaje(), statement).aviso()
-                                                : e.aviso());
+        f.dialogs->notice(
+            avisoBaseDatos(e.archivo().isEmpty() ? DatabaseError(f.RutaBaseDatos, e.mensaje(), statement) : e));
         return;
     }
     dejoCorrerEventos();

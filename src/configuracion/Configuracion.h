@@ -26,8 +26,10 @@ inline constexpr char ArchivoConfiguracion[] = "Vantoria.ini";
 
 // Reads Vantoria.ini (INI, UTF-8) from `carpetaPrograma`, then from `carpetaUsuario`; either may be empty or hold no
 // such file. A key the user's file sets wins over the same key beside the program; a key neither sets keeps its
-// value in `predeterminada`, as does a key whose value is wrong. A relative path is taken from the folder of the file
-// that names it.
+// value in `predeterminada`, as does a key whose value is wrong. Sections and keys are matched in any letter case; a
+// section, key or line the program does not know is told in `problemas`. Values are taken as they stand (no escapes);
+// in a path a backslash, or two in a row, is a separator. A relative path is taken from the folder of the file that
+// names it.
 Configuracion leoConfiguracion(const QString& carpetaPrograma, const QString& carpetaUsuario,
                                Configuracion predeterminada = Configuracion::deCompilacion());
 

@@ -4,10 +4,35 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QStyleOptionGroupBox>
+#include <QToolTip>
 
 ClientArea::ClientArea(QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+bool ClientArea::event(QEvent* event) {
+    if (event->type() != QEvent::ToolTip)
+        return QWidget::event(event);
+    // A label lets the mouse through to this surface, so the help event that the pointer resting on it brings
+    // arrives here, not at the label: the tooltip of the front-most label under the pointer is shown from here.
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QObjectList& kids = children();  // back to front
+    for (auto it = kids.crbegin(); it != kids.crend(); ++it) {
+        auto* w = qobject_cast<QWidget*>(*it);
+        if (!w || w->isHidden() || !w->geometry().contains(help->pos()))
+            continue;
+        if (const QRegion mask = w->mask(); !mask.isEmpty() && !mask.contains(help->pos() - w->pos()))
+            continue;
+        // A control that takes the mouse shows its own tooltip, and hides what lies behind it.
+        if (!w->testAttribute(Qt::WA_TransparentForMouseEvents))
+            break;
+        if (qobject_cast<QLabel*>(w) && !w->toolTip().isEmpty()) {
+            QToolTip::showText(help->globalPos(), w->toolTip(), this, w->geometry());
+            return true;
+        }
+    }
+    return QWidget::event(event);
 }
 
 void ClientArea::paintEvent(QPaintEvent* event) {

@@ -5,7 +5,8 @@
 #include <QPixmap>
 #include <QWidget>
 
-// The window's client area: its colour, its background picture, and mouse movement over the bare surface.
+// The window's client area: its colour, its background picture, mouse movement over the bare surface, and the
+// tooltips of the labels lying on it.
 class ClientArea : public QWidget {
     Q_OBJECT
   public:
@@ -16,6 +17,7 @@ class ClientArea : public QWidget {
     void mouseMoved();
 
   protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 

@@ -17,12 +17,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QTranslator>
 
 namespace {
@@ -78,6 +80,19 @@ class WindowTest : public QObject {
     }
 
     static void pressEnter(QWidget* w) { QTest::keyClick(w, Qt::Key_Return); }
+
+    // The window with the tooltip shown over it: offscreen, each is a window of its own, and the tooltip is pushed
+    // into the platform's small screen, so it is drawn where a desktop puts it, just below the pointer.
+    static void saveWithTooltip(QWidget& window, const QString& file) {
+        QPixmap picture = window.grab();
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) {
+                QPainter p(&picture);
+                p.drawPixmap(window.mapFromGlobal(QCursor::pos()) + QPoint(2, 16), top->grab());
+            }
+        QDir().mkpath(QStringLiteral(VANTORIA_SCREENSHOT_DIR));
+        QVERIFY(picture.save(file));
+    }
 
   private slots:
     void initTestCase() {
@@ -493,24 +508,42 @@ class WindowTest : public QObject {
         QTest::addColumn<QStringList>("notices");
         QTest::addColumn<int>("listings");
         QTest::addColumn<QString>("detail");  // Detalle01 and the status line's tooltip after it all
+        QTest::addColumn<bool>("readOnly");   // the catalogue is one SQLite will not write
+        QTest::addColumn<QString>("price");   // typed into the first product's price editor; none when empty
 
         const QString sim =
             QStringLiteral("[marketplace]\nurl = {SIM}\n[gateway]\nurl = {SIM}\n[tls]\nextra_ca = ca.pem\n");
-        QTest::newRow("simulator and its authority from the file") << sim << 0 << true << QStringList() << 2 << "";
+        QTest::newRow("simulator and its authority from the file")
+            << sim << 0 << true << QStringList() << 2 << "" << false << "";
         QTest::newRow("a refused listing page shows the host's answer")
             << sim << 403 << true
             << QStringList{"Error recibiendo info del servidor.\rEtapa  .007\rObject required\rPaso  2 State  12"} << 0
-            << "HTTP/1.1 403 Forbidden: " + Forbidden;
-        QTest::newRow("an http:// gateway is told and never used")
+            << "HTTP/1.1 403 Forbidden: " + Forbidden << false << "";
+        QTest::newRow("a gateway that is down: the status line's tooltip says so")
+            << "[marketplace]\nurl = {SIM}\n[gateway]\nurl = https://127.0.0.1:9\n"
+            << 0 << true << QStringList() << 0 << "El servidor rechazó la conexión." << false << "";
+        QTest::newRow("a gateway whose authority is not trusted: the status line's tooltip says so")
+            << "[marketplace]\nurl = {SIM}\n[gateway]\nurl = {SIM}\n"
+            << 0 << true << QStringList() << 0
+            << "No se pudo establecer una conexión segura: The issuer certificate of a locally looked up certificate "
+               "could not be found; No certificates could be verified"
+            << false << "";
+        QTest::newRow("an http:// gateway is told, with the address used instead")
             << "[marketplace]\nurl = {SIM}\n[gateway]\nurl = http://127.0.0.1:1\n" << 0 << false
             << QStringList{"Vantoria.ini ({DIR}/Vantoria.ini), clave [gateway] url: \"http://127.0.0.1:1\" no es una "
-                           "dirección https://; se usa la predeterminada."}
-            << 0 << "";
+                           "dirección https://; se usa la predeterminada, \"{PASARELA}\"."}
+            << 0 << "" << false << "";
         QTest::newRow("a missing catalogue is told by its load")
             << "[catalogue]\nfile = otra/Base de Datos.dba\n"
             << 0 << false
             << QStringList{"No se pudo abrir la base de datos \"{DIR}/otra/Base de Datos.dba\".\rEl archivo no existe."}
-            << 0 << "";
+            << 0 << "" << false << "";
+        QTest::newRow("a catalogue that cannot be written names its folder")
+            << "" << 0 << false
+            << QStringList{"La base de datos \"{DIR}/Base de Datos.dba\" no pudo ejecutar la consulta.\rattempt to "
+                           "write a readonly database\rNo se puede escribir en la base de datos o en su carpeta, "
+                           "\"{DIR}\": Vantoria necesita permiso de escritura en las dos."}
+            << 0 << "" << true << "12";
     }
     void settingsFileBesideTheProgramPointsTheWindow() {
         QFETCH(QString, ini);
@@ -525,12 +558,19 @@ class WindowTest : public QObject {
         QVERIFY(dir.isValid() && server.start());
         const auto inFolder = [&](QString text) {
             return text.replace(QStringLiteral("{SIM}"), server.baseUrl())
-                .replace(QStringLiteral("{DIR}"), QDir::toNativeSeparators(dir.path()));
+                .replace(QStringLiteral("{DIR}"), QDir::toNativeSeparators(dir.path()))
+                .replace(QStringLiteral("{PASARELA}"), Configuracion::deCompilacion().urlPasarela);
         };
         catalogo::Catalogo c;
         c.categorias = {{1, QStringLiteral("Ferretería")}};
         c.productos = {producto(7, QStringLiteral("Martillo"), 1)};
         catalogo::escribo(dir.filePath(QStringLiteral("Base de Datos.dba")), c);
+        QFETCH(bool, readOnly);
+        if (readOnly) {
+            // A format SQLite reads and will not write: as root, a file's permissions would not stop it.
+            QFile catalogue(dir.filePath(QStringLiteral("Base de Datos.dba")));
+            QVERIFY(catalogue.open(QIODevice::ReadWrite) && catalogue.seek(18) && catalogue.write("\x03", 1) == 1);
+        }
         QFile pem(dir.filePath(QStringLiteral("ca.pem")));
         QVERIFY(pem.open(QIODevice::WriteOnly));
         for (const QSslCertificate& cert : sim::MarketSim::caCertificates())
@@ -561,6 +601,16 @@ class WindowTest : public QObject {
             QCOMPARE(w.mercado().urlPasarela, Configuracion::deCompilacion().urlPasarela);
             QVERIFY(server.log().isEmpty());
         }
+        QFETCH(QString, price);
+        if (!price.isEmpty()) {
+            FlexGrid* g = w.form().Grid1;
+            g->cells().flush();
+            QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                              g->visualRect(g->model()->index(0, colProductos::Precio)).center());
+            QVERIFY(w.form().Casilla->isVisible());
+            QTest::keyClicks(w.form().Casilla, price);
+            QTest::keyClick(w.form().Casilla, Qt::Key_Return);
+        }
 
         QFETCH(QStringList, notices);
         for (QString& n : notices)
@@ -574,6 +624,14 @@ class WindowTest : public QObject {
             QCOMPARE(w.form().Detalle01->text(), detail);
             QCOMPARE(w.form().VerEstado->toolTip(),
                      QStringLiteral("<p style='white-space:pre'>%1</p>").arg(detail.toHtmlEscaped()));
+            // The pointer resting on the status line shows why, as a window system delivers it.
+            QToolTip::hideText();
+            QTest::mouseMove(w.form().client, QPoint(700, 40));
+            QTest::mouseMove(w.form().client, w.form().VerEstado->geometry().center());
+            QTRY_VERIFY(QToolTip::isVisible());
+            QCOMPARE(QToolTip::text(), w.form().VerEstado->toolTip());
+            if (QString(QTest::currentDataTag()).startsWith(QLatin1String("a gateway that is down")))
+                saveWithTooltip(w, QStringLiteral(VANTORIA_SCREENSHOT_DIR "/vantoria-status-tooltip.png"));
         } else {
             QCOMPARE(w.form().VerEstado->toolTip(), QString());
         }

@@ -251,8 +251,10 @@ class ListingLinkTest : public QObject {
         QVERIFY(win->makeReadOnly());
         const QString notice =
             QStringLiteral(
-                "La base de datos \"%1\" no pudo ejecutar la consulta.\rattempt to write a readonly database")
-                .arg(win->path());
+                "La base de datos \"%1\" no pudo ejecutar la consulta.\rattempt to write a readonly "
+                "database\rNo se puede escribir en la base de datos o en su carpeta, \"%2\": Vantoria "
+                "necesita permiso de escritura en las dos.")
+                .arg(win->path(), QFileInfo(win->path()).absolutePath());
         CatalogueWindow::click(f.Grid1, 2, 2);
         CatalogueWindow::click(f.Grid2, 2, 1);
         QCOMPARE(win->dialogs.notices(), QStringList{notice});

@@ -382,9 +382,11 @@ class PriceEntryTest : public QObject {
         QTest::addColumn<QString>("how");
         QTest::addColumn<bool>("statementRan");
         QTest::addColumn<QString>("message");
-        QTest::newRow("read-only database")
+        QTest::newRow("read-only database: the folder and the file need the permission")
             << "read-only" << true
-            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rattempt to write a readonly database";
+            << "La base de datos \"%1\" no pudo ejecutar la consulta.\rattempt to write a readonly database\rNo se "
+               "puede escribir en la base de datos o en su carpeta, \"{CARPETA}\": Vantoria necesita permiso de "
+               "escritura en las dos.";
         QTest::newRow("locked database") << "locked" << true
                                          << "La base de datos \"%1\" no pudo ejecutar la consulta.\rdatabase is locked";
         QTest::newRow("another program holds a write transaction")
@@ -429,7 +431,10 @@ class PriceEntryTest : public QObject {
             QSqlDatabase::removeDatabase(QStringLiteral("locker"));
         }
         QCOMPARE(win->statements, statementRan ? QStringList{statementFor("88.50", 7)} : QStringList());
-        QCOMPARE(win->dialogs.notices(), QStringList{message.arg(win->path())});
+        QCOMPARE(
+            win->dialogs.notices(),
+            QStringList{
+                message.arg(win->path()).replace(QStringLiteral("{CARPETA}"), QFileInfo(win->path()).absolutePath())});
         QCOMPARE(f.Grid1->textMatrix(2, 3), QStringLiteral("70.00"));
         QVERIFY(f.Casilla->isVisible());
         QCOMPARE(f.Casilla->text(), QStringLiteral("88.5"));

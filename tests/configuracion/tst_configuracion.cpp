@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -69,10 +70,10 @@ class ConfiguracionTest : public QObject {
             << ""
             << QStringList{pIni +
                                "[marketplace] url: \"http://127.0.0.1:8443\" no es una dirección https://; se usa "
-                               "la predeterminada.",
+                               "la predeterminada, \"https://mercado.predeterminado\".",
                            uIni +
                                "[gateway] url: \"https:///mercadolibre\" no nombra ningún servidor; se usa la "
-                               "predeterminada.",
+                               "predeterminada, \"https://pasarela.predeterminada\".",
                            uIni +
                                "[tls] extra_ca: el archivo \"{U}/no-esta.pem\" no existe; se usa el valor "
                                "predeterminado.",
@@ -89,6 +90,50 @@ class ConfiguracionTest : public QObject {
                            pIni +
                                "[journal] folder: la carpeta \"{P}/no-hay\" no existe; se usa el valor "
                                "predeterminado."};
+        QTest::newRow("sections and keys in any letter case")
+            << "[Marketplace]\nURL = https://mercado.tienda.ve\n[GATEWAY]\nUrl=https://pasarela.tienda.ve\n"
+               "[Catalogue]\nFILE = Base.dba\n"
+            << ""
+            << "https://mercado.tienda.ve"
+            << "https://pasarela.tienda.ve" << 0 << "{P}/Base.dba"
+            << "" << QStringList();
+        QTest::newRow("unknown and misspelt sections, keys and lines are named; their values are not used")
+            << "url = https://fuera.tienda.ve\n[gateway]\nulr = https://mal.tienda.ve\n[gatway]\n"
+               "url = https://tampoco.tienda.ve\n[General]\nfile = Base.dba\n[catalogue]\nBase.dba\n"
+            << "[tls]\nca = certificados/ca.pem\n"
+            << m << p << 0 << ""
+            << ""
+            << QStringList{
+                   pIni + "url: no está dentro de ninguna sección; se ignora.",
+                   pIni + "[gateway] ulr: Vantoria no tiene esa clave; se ignora. La clave de [gateway] es url.",
+                   QStringLiteral("Vantoria.ini ({P}/Vantoria.ini), sección [gatway]: Vantoria no tiene esa "
+                                  "sección; se ignora con sus claves. Las secciones son [marketplace], "
+                                  "[gateway], [tls], [catalogue] y [journal]."),
+                   QStringLiteral("Vantoria.ini ({P}/Vantoria.ini), sección [General]: Vantoria no tiene esa "
+                                  "sección; se ignora con sus claves. Las secciones son [marketplace], "
+                                  "[gateway], [tls], [catalogue] y [journal]."),
+                   QStringLiteral("Vantoria.ini ({P}/Vantoria.ini), línea 9: \"Base.dba\" no es una sección "
+                                  "ni una clave; se ignora."),
+                   uIni + "[tls] ca: Vantoria no tiene esa clave; se ignora. La clave de [tls] es extra_ca."};
+        // A Windows user writes C:\Tienda\Base.dba; the doubled backslash the files always took still works.
+        QTest::newRow("backslashes in paths are separators, one or two; quotes and a comment after a value are dropped")
+            << "\xEF\xBB\xBF[catalogue]\nfile = datos\\Catálogo Tienda.dba ; la de la tienda\n[tls]\nextra_ca = "
+               "certificados\\\\ca.pem\n"
+               "[journal]\nfolder = \"{P}\\diario\" ; el registro\n"
+            << "" << m << p << 1 << "{P}/datos/Catálogo Tienda.dba"
+            << "{P}/diario" << QStringList();
+        QTest::newRow("the installed example with every key uncommented")
+            << "{EJEMPLO}"
+            << ""
+            << "https://api.mercadolibre.com"
+            << "https://pasarela.mitienda.com.ve" << 0 << "/home/vendedor/Tienda/Base de Datos.dba"
+            << ""
+            << QStringList{pIni +
+                               "[tls] extra_ca: el archivo \"{P}/pasarela-ca.pem\" no existe; se usa el valor "
+                               "predeterminado.",
+                           pIni +
+                               "[journal] folder: la carpeta \"/home/vendedor/Tienda/registro\" no existe; se usa "
+                               "el valor predeterminado."};
     }
     void filesChangeTheBuildValues() {
         QFETCH(QString, programa);
@@ -102,6 +147,14 @@ class ConfiguracionTest : public QObject {
         QVERIFY(ca.open(QIODevice::ReadOnly));
         escribo(p + QStringLiteral("/certificados/ca.pem"), ca.readAll());
         escribo(p + QStringLiteral("/certificados/texto.txt"), "no soy un certificado\n");
+        if (programa == QLatin1String("{EJEMPLO}")) {
+            QFile ejemplo(QStringLiteral(VANTORIA_EXAMPLE_INI));
+            QVERIFY(ejemplo.open(QIODevice::ReadOnly));
+            programa =
+                QString::fromUtf8(ejemplo.readAll())
+                    .replace(QRegularExpression(QStringLiteral("^;(\\w+ =)"), QRegularExpression::MultilineOption),
+                             QStringLiteral("\\1"));
+        }
         if (!programa.isEmpty())
             escribo(p + QStringLiteral("/Vantoria.ini"), enCarpetas(programa, p, u).toUtf8());
         if (!usuario.isEmpty())

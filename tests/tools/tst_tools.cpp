@@ -96,7 +96,8 @@ void ToolsTest::commandLine_data() {
     QTest::newRow("catalogue folder") << catalogue << QStringList{folder} << QByteArray() << 1 << QByteArray()
                                       << "vantoria-catalogue: " + f + ": is a folder, not a file";
 
-    const QByteArray demoUsage("usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor]]");
+    const QByteArray demoUsage(
+        "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor | --status-tooltip]]");
     QTest::newRow("demo --help") << demo << QStringList{"--help"} << QByteArray() << 0 << demoUsage << QByteArray();
     QTest::newRow("demo -h") << demo << QStringList{"-h"} << QByteArray() << 0 << demoUsage << QByteArray();
     QTest::newRow("demo wrong option") << demo << QStringList{"--bulkk"} << QByteArray() << 2 << QByteArray()

@@ -7,6 +7,8 @@
 //                                      simulator refusing and dropping a few items) and saves FILE when it has ended
 //   ... --screenshot FILE --during-bulk   the same batch, saved while it runs (the wait panel)
 //   ... --screenshot FILE --editor     the price editor open over a product's price
+//   ... --screenshot FILE --status-tooltip   a sign-in whose connection the gateway drops, the pointer resting on
+//                                      the status line and its tooltip shown
 //
 // Exit status: 0 done (or the window closed), 1 a step failed or FILE cannot be written, 2 wrong command line,
 // 128 + the signal's number after Ctrl+C (SIGINT) or SIGTERM, which close the window and remove the sample folder
@@ -23,10 +25,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
 
 #include <cmath>
 #include <csignal>
@@ -152,12 +156,13 @@ void atiendoSenales(QObject*) {}
 #endif
 
 const char UsageText[] =
-    "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor]]\n"
+    "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor | --status-tooltip]]\n"
     "Opens the window on a sample catalogue and a marketplace simulator on 127.0.0.1.\n"
     "  --screenshot FILE  signs in with nobody at the keyboard and saves the window as a PNG\n"
     "  --bulk             ... after a batch of every linked product\n"
     "  --during-bulk      ... while that batch runs\n"
     "  --editor           ... with the price editor open\n"
+    "  --status-tooltip   ... after a failed sign-in, with the status line's tooltip shown\n"
     "Exit status: 0 done, 1 a step failed or FILE cannot be written, 2 wrong command line,\n"
     "128 + the signal's number after SIGINT or SIGTERM.\n";
 
@@ -166,7 +171,7 @@ int usoErroneo(const QString& que) {
     return 2;
 }
 
-enum class Escena { Publicaciones, Editor, DuranteTanda, Tanda };
+enum class Escena { Publicaciones, Editor, DuranteTanda, Tanda, AyudaEstado };
 
 // The scenes of a batch: after it, or while it runs.
 bool esTanda(Escena e) {
@@ -175,6 +180,32 @@ bool esTanda(Escena e) {
 
 bool guardo(frmVantoria& w, const QString& archivo) {
     if (senalRecibida || !w.grab().save(archivo))
+        return false;
+    std::printf("%s\n", qPrintable(archivo));
+    return true;
+}
+
+// The pointer resting on the status line: the help event the window system's pause brings goes to the widget under
+// the pointer, and the window is saved with the tooltip it shows drawn where a desktop puts it, below the pointer.
+bool guardoConAyuda(frmVantoria& w, const QString& archivo) {
+    Form& f = w.form();
+    const QPoint en = f.VerEstado->geometry().topLeft() + QPoint(60, f.VerEstado->height() / 2);  // on its text
+    QWidget* bajo = f.client->childAt(en);
+    QWidget* destino = bajo ? bajo : f.client;
+    const QPoint global = f.client->mapToGlobal(en);
+    QHelpEvent ayuda(QEvent::ToolTip, destino->mapFromGlobal(global), global);
+    QApplication::sendEvent(destino, &ayuda);
+    if (!QToolTip::isVisible() || QToolTip::text().isEmpty())
+        return false;
+    QPixmap imagen = w.grab();
+    for (QWidget* ventana : QApplication::topLevelWidgets())
+        if (ventana->inherits("QTipLabel") && ventana->isVisible()) {
+            QPainter p(&imagen);
+            const QPixmap tip = ventana->grab();
+            const QPoint junto = w.mapFromGlobal(global) + QPoint(2, 16);
+            p.drawPixmap(qMin(junto.x(), imagen.width() - tip.width() - 2), junto.y(), tip);
+        }
+    if (senalRecibida || !imagen.save(archivo))
         return false;
     std::printf("%s\n", qPrintable(archivo));
     return true;
@@ -203,6 +234,12 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
     f.Command1->click();
     if (!esperoQue([&] { return ventanaQuieta(w); }, 120'000))
         return falla("the sign-in and listing download did not end");
+    if (escena == Escena::AyudaEstado) {
+        if (f.Grid2->rows() != 1 || f.VerEstado->toolTip().isEmpty())
+            return falla("the sign-in did not fail as the simulator was told to");
+        esperoQue([] { return false; }, 300);
+        return guardoConAyuda(w, archivo) ? 0 : falla("the status line's tooltip could not be shown or saved");
+    }
     if (f.Grid2->rows() != publicaciones + 1 || !dialogos.shown.isEmpty())
         return falla("the listings did not all arrive (see the status line in the window)");
     if (masivo) {
@@ -279,6 +316,8 @@ int main(int argc, char* argv[]) {
             escena = Escena::DuranteTanda;
         } else if (qstrcmp(argv[i], "--editor") == 0) {
             escena = Escena::Editor;
+        } else if (qstrcmp(argv[i], "--status-tooltip") == 0) {
+            escena = Escena::AyudaEstado;
         } else if (qstrcmp(argv[i], "--screenshot") == 0) {
             if (i + 1 == argc)
                 return usoErroneo(QStringLiteral("--screenshot needs a file name"));
@@ -292,7 +331,8 @@ int main(int argc, char* argv[]) {
     }
     const bool masivo = esTanda(escena);
     if (escena != Escena::Publicaciones && archivo.isEmpty())
-        return usoErroneo(QStringLiteral("--bulk, --during-bulk and --editor go with --screenshot FILE"));
+        return usoErroneo(
+            QStringLiteral("--bulk, --during-bulk, --editor and --status-tooltip go with --screenshot FILE"));
     // A picture that cannot be written is known before the minutes of a batch are spent.
     if (!archivo.isEmpty() && QFileInfo(archivo).isDir())
         return falla(qPrintable(QStringLiteral("cannot write %1: it is a folder").arg(archivo)));
@@ -332,6 +372,13 @@ int main(int argc, char* argv[]) {
         sim::Fault corte;
         corte.kind = sim::FaultKind::Drop;
         mercado.addFault(sim::PathPrice, 4, corte);
+    }
+
+    if (escena == Escena::AyudaEstado) {
+        // The gateway drops the sign-in's connection: the status line says only that an error happened.
+        sim::Fault corte;
+        corte.kind = sim::FaultKind::Drop;
+        mercado.addFault(sim::PathSignIn, 1, corte);
     }
 
     // With nobody at the keyboard the message boxes answer themselves (Yes to the batch) and are checked.
