@@ -8,13 +8,18 @@
 // The journal of price changes: one JSON object per line (UTF-8), appended to journal/precios-YYYY-MM.jsonl in its
 // folder, one file a month (UTC). Every price request writes an intent line before it leaves, flushed to the disk,
 // and an outcome line once its fate is known; a batch also writes a start and an end line with its counts. Lines
-// are appended whole, one write each, so two running copies never interleave. Nothing secret goes in: no user,
-// password or seller id. A journal that cannot be written is reported once per run through `aviso`; pushing goes on.
+// are appended whole, one write each, so two running copies never interleave; a last line left without its end (a
+// crash, a full disk) is ended before the next, so it never swallows it. A batch is known by its number in the month
+// of its start together with its start time ("batch_start"), since its items may fall in the next month's file. Nothing
+// secret goes in: no user, password or seller id. A journal that cannot be written is reported once per run through
+// `aviso`; pushing goes on.
 class Diario {
   public:
     enum class Resultado { Aplicado, Rechazado, Fallido };
     struct Cuentas {
         int aplicados = 0, rechazados = 0, fallidos = 0;
+        bool detenida = false;  // the batch ended before its last row (a failure, the window closed)
+        int sinEnviar = 0;      // the items it would still have sent
     };
     struct Opciones {
         QString carpeta;                            // the folder that holds the monthly files
@@ -31,8 +36,11 @@ class Diario {
     // information (failed).
     void resultado(const QString& id, Resultado r, const QString& texto = QString());
 
-    // Starts a batch: its number (one more than the highest in this month's file) and its start line.
+    // Starts a batch: its number (one more than the highest any line of this month's file names, so a batch begun
+    // last month and still writing here is not numbered again) and its start line.
     int empiezoTanda();
+    // The end line, in the file of the start line: the counts, and for a batch that stopped short how many items
+    // it did not send.
     void terminoTanda(int tanda, const Cuentas& cuentas);
 
   private:
@@ -42,12 +50,14 @@ class Diario {
     Opciones op_;
     QString archivoPendiente_;  // the file of the last intent, where its outcome goes
     QString archivoTanda_;      // the file of the batch's start line, where its end line goes
+    QString inicioTanda_;       // the start time of the batch under way, written on each of its lines
     QString corrida_;           // distinguishes the request ids of this run from any other's
     int siguiente_ = 0;
     bool avisado_ = false;
 };
 
-// The outcome of a batch in the operator's words: "Tanda terminada: 33 actualizados, 1 rechazado, 1 con error."
+// The outcome of a batch in the operator's words: "Tanda terminada: 33 actualizados, 1 rechazado, 1 con error.", or
+// for one stopped short "Tanda detenida: 2 actualizados, 0 rechazados, 0 con error, 26 sin enviar."
 QString resumenTanda(const Diario::Cuentas& c);
 
 // The journal's file in `carpeta` for the month of `cuando` (UTC): precios-YYYY-MM.jsonl.

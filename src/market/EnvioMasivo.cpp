@@ -87,6 +87,13 @@ void Command2_Click(Form& f, Mercado& m) {
     m.cuentas = {};
     double Etapa = 0;
     int r = 0, pausa = 0, items = 0;
+    int ultima = grid.rows() - 1, enviada = 0;  // the last row and the last row sent
+    bool fallo = false;
+    const auto califica = [&](int fila) {
+        const QString serial = grid.textMatrix(fila, Serial);
+        return !serial.isEmpty() && serial != QLatin1String("-") &&
+               (!f.Check1->isChecked() || grid.textMatrix(fila, Enviado) == QLatin1String("0"));
+    };
     try {
         Etapa = 1;
         empiezoOperacion(f);
@@ -98,13 +105,9 @@ void Command2_Click(Form& f, Mercado& m) {
         for (r = 1; r < grid.rows(); ++r)
             if (grid.textMatrix(r, Enviado).isEmpty())
                 grid.setTextMatrix(r, Enviado, QStringLiteral("0"));
-        const int ultima = grid.rows() - 1;
+        ultima = grid.rows() - 1;
         for (r = 1; r <= ultima && !f.cerrando; ++r) {
-            const QString serial = grid.textMatrix(r, Serial);
-            const bool soloNoAfectados = f.Check1->isChecked();
-            const bool califica = !serial.isEmpty() && serial != QLatin1String("-") &&
-                                  (!soloNoAfectados || grid.textMatrix(r, Enviado) == QLatin1String("0"));
-            if (califica) {
+            if (califica(r)) {
                 Etapa = 3;
                 grid.setRow(r);
                 f.Paso = 4;
@@ -136,6 +139,7 @@ void Command2_Click(Form& f, Mercado& m) {
                 const QString precio = precioParaEnviar(f, grid.row());
                 anotoIntencion(f, m, grid.row(), grid.textMatrix(grid.row(), Serial), precio);
                 solicito(m, solicitudes::urlPrecio(m.urlPasarela, grid.textMatrix(grid.row(), Serial), precio));
+                enviada = r;
                 Etapa = 6;
                 esperoRespuesta(f, m, true);
                 Etapa = 7;
@@ -149,13 +153,26 @@ void Command2_Click(Form& f, Mercado& m) {
         dejoCorrerEventos();
         Etapa = 9;
     } catch (...) {
-        ponTexto(f.Label3, textoProgreso(f, std::min(r, grid.rows() - 1), items));
+        fallo = true;
+        const int fila = std::min(r, grid.rows() - 1);
+        ponTexto(f.Label3, textoProgreso(f, fila, items));
         ponTexto(f.EstadoConexion, f.GetState->text());
         detalles(f, m);
-        f.dialogs->notice(QStringLiteral("Error actualizando sincronizando con el servidor.\r") +
-                          descripcionDe(std::current_exception()) + QStringLiteral("\rChequear etapa ") +
-                          solicitudes::numeroInforme(Etapa));
+        // From the step that makes the row current to the answer, the failure belongs to that row's product.
+        QString descripcion = descripcionDe(std::current_exception());
+        if (Etapa >= 3 && Etapa < 7 && fila > 0)
+            descripcion += QStringLiteral(" (producto ") + grid.textMatrix(fila, Codigo) + QStringLiteral(" \"") +
+                           grid.textMatrix(fila, Producto) + QStringLiteral("\")");
+        f.dialogs->notice(QStringLiteral("Error actualizando sincronizando con el servidor.\r") + descripcion +
+                          QStringLiteral("\rChequear etapa ") + solicitudes::numeroInforme(Etapa));
     }
+    // A batch ended by a failure or by the window's close says so, with the items it did not send.
+    int sinEnviar = 0;
+    for (int fila = std::max(r, 1); fila <= std::min(ultima, grid.rows() - 1); ++fila)
+        if (fila != enviada && califica(fila))
+            ++sinEnviar;
+    m.cuentas.detenida = fallo || sinEnviar > 0;
+    m.cuentas.sinEnviar = sinEnviar;
     // An item whose answer could not be handled has no known outcome: the journal leaves it unknown.
     m.solicitudDiario.clear();
     if (m.diario)

@@ -3,6 +3,7 @@
 #include "MarketWindow.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
@@ -196,60 +197,143 @@ class EnvioTest : public QObject {
         QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QStringLiteral("1.234,50"));
     }
 
-    // Every price request leaves two lines in the journal, read back by vantoria-journal as CSV (the time left out).
+    // Every price request leaves two lines in the journal, read back by vantoria-journal (times shown as {hora}).
     void everyPriceSentIsJournaled_data() {
         QTest::addColumn<QString>("scenario");
-        QTest::addColumn<QString>("csv");
+        QTest::addColumn<QStringList>("arguments");  // the tool's, before the journal's files
+        QTest::addColumn<QString>("output");
         QTest::addColumn<QStringList>("notices");
+        QTest::addColumn<QString>("status");  // the status line after the last batch; empty: not looked at
+        QTest::addColumn<QString>("errors");  // what the tool writes on standard error
         const QString failed = QStringLiteral("El servidor cerró la conexión antes de terminar la respuesta.");
         const QString refused = QStringLiteral("Error: el servidor rechazó la solicitud.");
-        QTest::newRow("single push applied") << "applied"
-                                             << "0,100,Producto 001,MLV1000,10.50,aplicado,\r\n"
-                                             << QStringList{Done};
-        QTest::newRow("single push refused") << "refused"
-                                             << "0,100,Producto 001,MLV1000,10.50,rechazado," + refused + "\r\n"
-                                             << QStringList{Failed};
-        QTest::newRow("single push failed") << "failed"
-                                            << "0,100,Producto 001,MLV1000,10.50,con error," + failed + "\r\n"
-                                            << QStringList{};
+        const QString header = QStringLiteral("hora,tanda,producto,nombre,publicacion,precio,resultado,detalle\r\n");
+        const QStringList csv{QStringLiteral("--csv-rfc")};
+        const auto row = [](int batch, int product, const QString& outcome) {
+            return QStringLiteral("{hora},%1,%2,Producto %3,MLV%4,%5.50,%6\r\n")
+                .arg(batch)
+                .arg(100 + product)
+                .arg(product + 1, 3, 10, QChar(u'0'))
+                .arg(1000 + product)
+                .arg(10 + product)
+                .arg(outcome);
+        };
+        const QString all = QStringLiteral("Tanda terminada: 3 actualizados, 0 rechazados, 0 con error.");
+        QTest::newRow("single push applied")
+            << "applied" << csv << header + row(0, 0, "aplicado,") << QStringList{Done} << ""
+            << "";
+        QTest::newRow("single push refused")
+            << "refused" << csv << header + row(0, 0, "rechazado," + refused) << QStringList{Failed} << ""
+            << "";
+        QTest::newRow("single push failed")
+            << "failed" << csv << header + row(0, 0, "con error," + failed) << QStringList{} << ""
+            << "";
         QTest::newRow("a batch: applied, refused, failed")
-            << "batch"
-            << "1,100,Producto 001,MLV1000,10.50,aplicado,\r\n1,101,Producto 002,MLV1001,11.50,rechazado," + refused +
-                   "\r\n1,102,Producto 003,MLV1002,12.50,con error," + failed + "\r\n"
-            << QStringList{};
+            << "batch" << csv
+            << header + row(1, 0, "aplicado,") + row(1, 1, "rechazado," + refused) + row(1, 2, "con error," + failed)
+            << QStringList{} << "Tanda terminada: 1 actualizado, 1 rechazado, 1 con error."
+            << "";
         QTest::newRow("quotes, commas, line breaks and other scripts in the name")
-            << "name"
-            << "0,100,\"Llave \"\"inglesa\"\", 12 mm\nключ 扳手\",MLV1000,10.50,aplicado,\r\n"
-            << QStringList{Done};
-        QTest::newRow("killed before the outcome") << "killed"
-                                                   << "0,100,Producto 001,MLV1000,10.50,desconocido,\r\n"
-                                                   << QStringList{};
-        QTest::newRow("the month changes between two pushes") << "month"
-                                                              << "0,100,Producto 001,MLV1000,10.50,aplicado,\r\n"
-                                                              << QStringList{Done, Done};
+            << "name" << csv
+            << header + "{hora},0,100,\"Llave \"\"inglesa\"\", 12 mm\nключ 扳手\",MLV1000,10.50,aplicado,\r\n"
+            << QStringList{Done} << ""
+            << "";
+        // The answer: "-", a NUL, 497 letters and a character outside the 16-bit range where the cut falls.
+        QTest::newRow("formulas stay text, a NUL shows as U+FFFD, the cut keeps whole characters")
+            << "formula" << csv
+            << header + "{hora},0,100,'=Pala+1,MLV1000,10.50,rechazado,'-\uFFFD" + QString(497, u'x') + "\r\n"
+            << QStringList{Failed} << ""
+            << "";
+        QTest::newRow("killed before the outcome")
+            << "killed" << csv << header + row(0, 0, "desconocido,") << QStringList{} << ""
+            << "";
+        QTest::newRow("the month changes between two pushes")
+            << "month" << csv << header + row(0, 0, "aplicado,") + row(0, 0, "aplicado,") << QStringList{Done, Done}
+            << ""
+            << "";
+        // The first batch starts in January and sends in February, where the second one runs.
+        QTest::newRow("a batch across the month's end is not mixed with a later one")
+            << "batches" << QStringList{"--csv-rfc", "--batch", "last"}
+            << header + row(2, 0, "aplicado,") + row(2, 1, "aplicado,") + row(2, 2, "aplicado,") << QStringList{} << all
+            << "";
+        QTest::newRow("a batch stopped by a product without a price")
+            << "stopped" << QStringList{}
+            << "{hora}  tanda 1  100 Producto 001  MLV1000  10.50  aplicado\nTanda 1 ({hora}): 1 aplicado, 0 "
+               "rechazados, 0 con error, 0 desconocidos; detenida, 2 sin enviar\n"
+            << QStringList{"Error actualizando sincronizando con el servidor.\rType mismatch (producto 101 \"Producto "
+                           "002\")\rChequear etapa  4"}
+            << "Tanda detenida: 1 actualizado, 0 rechazados, 0 con error, 2 sin enviar." << "";
+        QTest::newRow("a line torn by a crash does not swallow the next")
+            << "torn" << csv << header + row(0, 0, "rechazado," + refused) << QStringList{Failed} << ""
+            << "vantoria-journal: {FILE}, línea 1: no se puede leer; se omite.\nvantoria-journal: {FILE}: 1 línea no "
+               "se pudo leer.\n";
         QTest::newRow("a journal that cannot be written")
-            << "unwritable" << QString()
+            << "unwritable" << csv << QString()
             << QStringList{
                    "No se pudo escribir el diario de precios \"{DIR}/archivo/journal/precios-{MONTH}.jsonl\": "
                    "no se pudo crear la carpeta.\rLos precios se siguen enviando.",
-                   Done, Done};
+                   Done, Done}
+            << "" << "";
+        QTest::newRow("a full disk: a tiny file system filled up")
+            << "tmpfs" << csv << QString()
+            << QStringList{"No se pudo escribir el diario de precios \"{DIR}/journal/precios-{MONTH}.jsonl\": "
+                           "el disco está lleno.\rLos precios se siguen enviando.",
+                           Done, Done}
+            << "" << "";
+        QTest::newRow("a full disk")
+            << "full" << csv << QString()
+            << QStringList{"No se pudo escribir el diario de precios \"{DIR}/journal/precios-{MONTH}.jsonl\": "
+                           "el disco está lleno.\rLos precios se siguen enviando.",
+                           Done, Done}
+            << "" << "";
     }
     void everyPriceSentIsJournaled() {
         QFETCH(QString, scenario);
-        QFETCH(QString, csv);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, output);
         QFETCH(QStringList, notices);
+        QFETCH(QString, status);
+        QFETCH(QString, errors);
         catalogo::Catalogo shop = MarketWindow::linkedShop(3);
         if (scenario == QLatin1String("name"))
             shop.productos[0].nombre = QStringLiteral("Llave \"inglesa\", 12 mm\nключ 扳手");
+        if (scenario == QLatin1String("formula"))
+            shop.productos[0].nombre = QStringLiteral("=Pala+1");
+        if (scenario == QLatin1String("stopped"))
+            shop.productos[1].precio.reset();
+        if (scenario == QLatin1String("full") && !QFileInfo(QStringLiteral("/dev/full")).exists())
+            QSKIP("no /dev/full to stand for a full disk");
+        // A file system of 16 KB mounted over the journal's folder (only root may) and filled up.
+        struct Desmonto {
+            QString carpeta;
+            ~Desmonto() {
+                if (!carpeta.isEmpty())
+                    QProcess::execute(QStringLiteral("umount"), {carpeta});
+            }
+        };
+        MarketWindow mw;
+        Desmonto desmonto;
+        if (scenario == QLatin1String("tmpfs")) {
+            const QString carpeta = mw.dir.filePath(QStringLiteral("journal"));
+            QVERIFY(QDir().mkpath(carpeta));
+            if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=16k", "tmpfs", carpeta}) != 0)
+                QSKIP("a small file system cannot be mounted here (root only)");
+            desmonto.carpeta = carpeta;
+            QFile relleno(QDir(carpeta).filePath(QStringLiteral("relleno")));
+            QVERIFY(relleno.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            for (int i = 0; i < 64 && relleno.write(QByteArray(1024, 'x')) == 1024; ++i) {
+            }
+            QVERIFY(relleno.size() < 64 * 1024);
+        }
+        const QByteArray torn("{\"time\":\"2026-");
         // Each line reads the clock once: the first push falls in January (its outcome with it), the second in
         // February.
         QDateTime reloj = QDateTime::fromString(QStringLiteral("2026-01-31T23:59:59.850Z"), Qt::ISODate);
-        MarketWindow mw;
         QString carpeta;
         QVERIFY(mw.open(
             3,
             [&](frmVantoria::Options& o) {
-                if (scenario == QLatin1String("month"))
+                if (scenario == QLatin1String("month") || scenario == QLatin1String("batches"))
                     o.relojDiario = [&] { return reloj = reloj.addMSecs(100); };
                 if (scenario == QLatin1String("unwritable")) {
                     QFile archivo(mw.dir.filePath(QStringLiteral("archivo")));
@@ -257,11 +341,26 @@ class EnvioTest : public QObject {
                     o.carpetaDiario = mw.dir.filePath(QStringLiteral("archivo/journal"));
                 }
                 carpeta = o.carpetaDiario;
+                const QString mes = archivoDelMes(carpeta, QDateTime::currentDateTimeUtc());
+                if (scenario == QLatin1String("full")) {
+                    QVERIFY(QDir().mkpath(carpeta));
+                    QVERIFY(QFile::link(QStringLiteral("/dev/full"), mes));
+                }
+                if (scenario == QLatin1String("torn")) {
+                    QVERIFY(QDir().mkpath(carpeta));
+                    QFile archivo(mes);
+                    QVERIFY(archivo.open(QIODevice::WriteOnly) && archivo.write(torn) == torn.size());
+                }
             },
             {}, shop));
         sim::Fault f;
         f.kind = scenario == QLatin1String("failed") ? sim::FaultKind::Drop : sim::FaultKind::Refuse;
-        if (scenario == QLatin1String("refused") || scenario == QLatin1String("failed"))
+        if (scenario == QLatin1String("formula")) {
+            f.kind = sim::FaultKind::Body;
+            f.body = "-" + QByteArray(1, '\0') + QByteArray(497, 'x') + "\xF0\x9F\x98\x80 y algo m\xC3\xA1s";
+        }
+        if (scenario == QLatin1String("refused") || scenario == QLatin1String("failed") ||
+            scenario == QLatin1String("formula") || scenario == QLatin1String("torn"))
             mw.server.addFault(sim::PathPrice, 1, f);
         if (scenario == QLatin1String("batch")) {
             mw.server.addFault(sim::PathPrice, 2, f);
@@ -273,51 +372,56 @@ class EnvioTest : public QObject {
             Diario(Diario::Opciones{carpeta, {}, {}})
                 .intencion(0, QStringLiteral("100"), QStringLiteral("Producto 001"), QStringLiteral("MLV1000"),
                            QStringLiteral("10.50"));
-        } else if (scenario == QLatin1String("batch")) {
-            mw.dialogs.answers = {true};
-            mw.f().Command2->click();
-            QVERIFY(mw.waitIdle());
-            QCOMPARE(mw.f().VerEstado->text(),
-                     QStringLiteral("Tanda terminada: 1 actualizado, 1 rechazado, 1 con error."));
+        } else if (scenario == QLatin1String("batch") || scenario == QLatin1String("batches") ||
+                   scenario == QLatin1String("stopped")) {
+            mw.f().Check1->setChecked(false);
+            for (int vez = scenario == QLatin1String("batches") ? 2 : 1; vez > 0; --vez) {
+                mw.dialogs.answers = {true};
+                mw.f().Command2->click();
+                QVERIFY(mw.waitIdle());
+            }
         } else {
-            for (int vez = scenario == QLatin1String("month") || scenario == QLatin1String("unwritable") ? 2 : 1;
-                 vez > 0; --vez) {
+            for (int vez = QStringList{"month", "unwritable", "full", "tmpfs"}.contains(scenario) ? 2 : 1; vez > 0;
+                 --vez) {
                 mw.dialogs.answers = {true};
                 clickPush(mw, 1);
                 QVERIFY(mw.waitIdle());
             }
         }
+        if (!status.isEmpty())
+            QCOMPARE(mw.f().VerEstado->text(), status);
         notices.replaceInStrings(QStringLiteral("{DIR}"), mw.dir.path());
         notices.replaceInStrings(QStringLiteral("{MONTH}"), QDateTime::currentDateTimeUtc().toString("yyyy-MM"));
         QCOMPARE(mw.dialogs.notices(), notices);
-        if (scenario == QLatin1String("unwritable")) {
+        if (QStringList{"unwritable", "full", "tmpfs"}.contains(scenario)) {
             QCOMPARE(mw.f().Grid2->textMatrix(1, 3), QStringLiteral("10.50"));
             return;
         }
         QStringList archivos = QDir(carpeta).entryList({QStringLiteral("*.jsonl")}, QDir::Files, QDir::Name);
-        QCOMPARE(archivos.size(), scenario == QLatin1String("month") ? 2 : 1);
+        QCOMPARE(archivos.size(), scenario == QLatin1String("month") || scenario == QLatin1String("batches") ? 2 : 1);
         for (QString& a : archivos) {
             QFile f(QDir(carpeta).filePath(a));
             QVERIFY(f.open(QIODevice::ReadOnly));
             const QByteArray lineas = f.readAll();
             QVERIFY(!lineas.contains(MarketWindow::Password.toUtf8()));
             QVERIFY(!lineas.contains(MarketWindow::Seller.toUtf8()));
+            if (scenario == QLatin1String("formula"))
+                QVERIFY(lineas.contains("\"name\":\"=Pala+1\""));
+            // The torn line stays alone on its line; the next line is whole.
+            if (scenario == QLatin1String("torn"))
+                QVERIFY(lineas.startsWith(torn + "\n{\"") && lineas.endsWith("}\n"));
             a = f.fileName();
         }
         if (scenario == QLatin1String("month"))
             QVERIFY(archivos[0].endsWith(QLatin1String("precios-2026-01.jsonl")) &&
                     archivos[1].endsWith(QLatin1String("precios-2026-02.jsonl")));
-        for (const QString& archivo : archivos) {
-            QProcess tool;
-            tool.start(QStringLiteral(VANTORIA_JOURNAL_TOOL), {QStringLiteral("--csv"), archivo});
-            QVERIFY(tool.waitForFinished(10000));
-            QCOMPARE(tool.exitCode(), 0);
-            QCOMPARE(tool.readAllStandardError(), QByteArray());
-            static const QRegularExpression hora(QStringLiteral("(^|\r\n)[0-9-]+T[0-9:.]+Z,"));
-            QString salida = QString::fromUtf8(tool.readAllStandardOutput()).replace(hora, QStringLiteral("\\1"));
-            QCOMPARE(salida,
-                     QStringLiteral("hora,tanda,producto,nombre,publicacion,precio,resultado,detalle\r\n") + csv);
-        }
+        QProcess tool;
+        tool.start(QStringLiteral(VANTORIA_JOURNAL_TOOL), arguments + archivos);
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(tool.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(tool.readAllStandardError()), QString(errors).replace("{FILE}", archivos.value(0)));
+        static const QRegularExpression hora(QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d"));
+        QCOMPARE(QString::fromUtf8(tool.readAllStandardOutput()).replace(hora, QStringLiteral("{hora}")), output);
     }
 };
 

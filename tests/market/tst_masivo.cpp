@@ -226,27 +226,38 @@ class MasivoTest : public QObject {
             QVERIFY(log[i].receivedNs - log[i - 1].answeredNs >= 1'000'000'000);
     }
 
-    // Any failure inside the batch ends it with its report, the wait panel hidden and the window taking input.
+    // Any failure inside the batch ends it with its report, the wait panel hidden and the window taking input; the
+    // report names the product the failure belongs to, and the status line tells what was never sent.
     void aFailureEndsTheBatchWithItsReport_data() {
         QTest::addColumn<QString>("failure");
         QTest::addColumn<QString>("notice");
         QTest::addColumn<int>("sent");
         QTest::addColumn<int>("progressRow");
+        QTest::addColumn<QString>("status");
         const QString report =
             QStringLiteral("Error actualizando sincronizando con el servidor.\r%1\rChequear etapa %2");
-        QTest::newRow("no price") << "no price" << report.arg("Type mismatch", " 4") << 2 << 3;
-        QTest::newRow("infinite price") << "infinite price" << report.arg("Type mismatch", " 4") << 2 << 3;
-        QTest::newRow("minus infinite price") << "minus infinite price" << report.arg("Type mismatch", " 4") << 2 << 3;
-        QTest::newRow("out of memory") << "out of memory" << report.arg("std::bad_alloc", " 7") << 2 << 2;
+        const QString third = QStringLiteral("Type mismatch (producto 102 \"Producto 003\")");
+        const QString twoLeft =
+            QStringLiteral("Tanda detenida: 2 actualizados, 0 rechazados, 0 con error, 2 sin enviar.");
+        QTest::newRow("no price") << "no price" << report.arg(third, " 4") << 2 << 3 << twoLeft;
+        QTest::newRow("infinite price") << "infinite price" << report.arg(third, " 4") << 2 << 3 << twoLeft;
+        QTest::newRow("minus infinite price") << "minus infinite price" << report.arg(third, " 4") << 2 << 3 << twoLeft;
+        QTest::newRow("no price on the last product")
+            << "no price last" << report.arg("Type mismatch (producto 103 \"Producto 004\")", " 4") << 3 << 4
+            << "Tanda detenida: 3 actualizados, 0 rechazados, 0 con error, 1 sin enviar.";
+        QTest::newRow("out of memory") << "out of memory" << report.arg("std::bad_alloc", " 7") << 2 << 2 << twoLeft;
     }
     void aFailureEndsTheBatchWithItsReport() {
         QFETCH(QString, failure);
         QFETCH(QString, notice);
         QFETCH(int, sent);
         QFETCH(int, progressRow);
+        QFETCH(QString, status);
         catalogo::Catalogo shop = MarketWindow::linkedShop(4);
         if (failure == QLatin1String("no price"))
             shop.productos[2].precio.reset();
+        else if (failure == QLatin1String("no price last"))
+            shop.productos[3].precio.reset();
         else if (failure == QLatin1String("infinite price"))
             shop.productos[2].precio = std::numeric_limits<double>::infinity();
         else if (failure == QLatin1String("minus infinite price"))
@@ -265,6 +276,7 @@ class MasivoTest : public QObject {
         QCOMPARE(mw.dialogs.notices(), QStringList{notice});
         QCOMPARE(mw.server.log().size(), sent);
         QCOMPARE(mw.f().Label3->text(), progress(progressRow, progressRow, progressRow));
+        QCOMPARE(mw.f().VerEstado->text(), status);
         QVERIFY(!mw.f().Esperando);
         QVERIFY(mw.f().Command2->isEnabled());
         // Nothing more was sent after the report.

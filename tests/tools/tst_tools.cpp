@@ -1,4 +1,8 @@
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -8,9 +12,26 @@ class ToolsTest : public QObject {
     QTemporaryDir dir;
 
   private slots:
+    void initTestCase();
     void commandLine_data();
     void commandLine();
 };
+
+// The user's settings of the tools run here: a Vantoria.ini whose [journal] folder holds this month's journal.
+void ToolsTest::initTestCase() {
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("config/Vantoria")) &&
+            QDir(dir.path()).mkpath(QStringLiteral("diario")));
+    QFile ini(dir.filePath(QStringLiteral("config/Vantoria/Vantoria.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[journal]\nfolder=" + dir.filePath(QStringLiteral("diario")).toUtf8() + "\n");
+    const QString mes = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM"));
+    QFile diario(dir.filePath(QStringLiteral("diario/precios-%1.jsonl").arg(mes)));
+    QVERIFY(diario.open(QIODevice::WriteOnly));
+    diario.write("{\"time\":\"" + mes.toUtf8() +
+                 "-15T06:44:00.000Z\",\"event\":\"intent\",\"id\":\"a\",\"batch\":0,\"product\":\"7\","
+                 "\"name\":\"Pala\",\"listing\":\"MLV1\",\"price\":\"3\"}\n");
+}
 
 void ToolsTest::commandLine_data() {
     QTest::addColumn<QString>("tool");
@@ -43,8 +64,23 @@ void ToolsTest::commandLine_data() {
         << json << QStringList{"-"} << QByteArray("[1.50]") << 0 << QByteArray("[1.5]") << QByteArray();
 
     const QByteArray journalUsage(
-        "Uso: vantoria-journal [--batch N|last] [--failed] [--month AAAA-MM] [--csv] "
+        "Uso: vantoria-journal [--batch N|last] [--failed] [--month AAAA-MM] [--csv|--csv-rfc] "
         "[ARCHIVO...]");
+    // Journal lines as the window writes them; times in UTC, shown in Caracas's time (UTC-4).
+    const auto intent = [](const char* id, const char* name, const char* listing, const char* price, int batch = 0) {
+        return QByteArray(R"({"time":"2026-01-15T06:44:00.000Z","event":"intent","id":")") + id + R"(","batch":)" +
+               QByteArray::number(batch) + (batch ? R"(,"batch_start":"2026-01-15T06:43:00.000Z")" : "") +
+               R"(,"product":"7","name":")" + name + R"(","listing":")" + listing + R"(","price":")" + price + "\"}\n";
+    };
+    const auto outcome = [](const char* id, const char* outcome, const QByteArray& answer = {}) {
+        return QByteArray(R"({"time":"2026-01-15T06:44:01.000Z","event":"outcome","id":")") + id + R"(","outcome":")" +
+               outcome + "\"" + (answer.isNull() ? QByteArray() : R"(,"answer":")" + answer + "\"") + "}\n";
+    };
+    const QByteArray start(R"({"time":"2026-01-15T06:43:00.000Z","event":"batch-start","batch":1,)"
+                           R"("batch_start":"2026-01-15T06:43:00.000Z"})"
+                           "\n");
+    const QByteArray formulas =
+        intent("a", "=HIPERVINCULO(\\\"x\\\")", "+MLV1", "1234.50") + outcome("a", "refused", "@SUMA\\u0000-1");
     QTest::newRow("journal --help") << journal << QStringList{"--help"} << QByteArray() << 0 << journalUsage
                                     << QByteArray();
     QTest::newRow("journal -h") << journal << QStringList{"-h"} << QByteArray() << 0 << journalUsage << QByteArray();
@@ -66,6 +102,76 @@ void ToolsTest::commandLine_data() {
                "\"name\":\"Pala\",\"listing\":\"MLV1\",\"price\":\"3\"}\n{roto\n")
         << 0 << QByteArray("t  suelto  7 Pala  MLV1  3  desconocido")
         << QByteArray("vantoria-journal: -, línea 2: no se puede leer; se omite.");
+    const QByteArray mes = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM")).toUtf8();
+    QTest::newRow("journal: this month in the folder Vantoria.ini names, in local time")
+        << journal << QStringList{} << QByteArray() << 0 << mes + "-15 02:44:00  suelto  7 Pala  MLV1  3  desconocido"
+        << QByteArray();
+    QTest::newRow("journal: --month in the folder Vantoria.ini names")
+        << journal << QStringList{"--month", "2020-01"} << QByteArray() << 66 << QByteArray()
+        << "vantoria-journal: no se pudo leer " + f + "/diario/precios-2020-01.jsonl: No such file or directory";
+    QTest::newRow("journal --csv under a decimal comma: \";\", \",\", formulas and NUL kept as text")
+        << journal << QStringList{"LC_ALL=es_VE.UTF-8", "--csv", "-"} << formulas << 0
+        << QByteArray(
+               "hora;tanda;producto;nombre;publicacion;precio;resultado;detalle\r\n"
+               "2026-01-15 02:44:00;0;7;\"'=HIPERVINCULO(\"\"x\"\")\";'+MLV1;1234,50;rechazado;'@SUMA\xEF\xBF\xBD-1\r")
+        << QByteArray();
+    QTest::newRow("journal --csv under a decimal point: \",\" and \".\"")
+        << journal << QStringList{"LC_ALL=en_US.UTF-8", "--csv", "-"} << formulas << 0
+        << QByteArray(
+               "hora,tanda,producto,nombre,publicacion,precio,resultado,detalle\r\n"
+               "2026-01-15 02:44:00,0,7,\"'=HIPERVINCULO(\"\"x\"\")\",'+MLV1,1234.50,rechazado,'@SUMA\xEF\xBF\xBD-1\r")
+        << QByteArray();
+    QTest::newRow("journal --csv-rfc under a decimal comma: \",\" and \".\"")
+        << journal << QStringList{"LC_ALL=es_VE.UTF-8", "--csv-rfc", "-"} << formulas << 0
+        << QByteArray(
+               "hora,tanda,producto,nombre,publicacion,precio,resultado,detalle\r\n"
+               "2026-01-15 02:44:00,0,7,\"'=HIPERVINCULO(\"\"x\"\")\",'+MLV1,1234.50,rechazado,'@SUMA\xEF\xBF\xBD-1\r")
+        << QByteArray();
+    QTest::newRow("journal --failed: what a later request applied to the listing is left out")
+        << journal << QStringList{"--failed", "-"}
+        << intent("a", "Pala", "MLV1", "3") + outcome("a", "refused") + intent("b", "Pala", "MLV2", "3") +
+               intent("c", "Pala", "MLV1", "4") + outcome("c", "applied")
+        << 0 << QByteArray("2026-01-15 02:44:00  suelto  7 Pala  MLV2  3  desconocido\n") << QByteArray();
+    QTest::newRow("journal: a record glued to a torn line is read, the lines not read counted")
+        << journal << QStringList{"-"}
+        << intent("a", "Pala", "MLV1", "3").left(60) + intent("b", "Pico", "MLV2", "5") + "{\n"
+        << 0 << QByteArray("2026-01-15 02:44:00  suelto  7 Pico  MLV2  5  desconocido\n")
+        << QByteArray(
+               "vantoria-journal: -, línea 1: no se puede leer; se omite su comienzo.\n"
+               "vantoria-journal: -, línea 2: no se puede leer; se omite.\n"
+               "vantoria-journal: -: 2 líneas no se pudieron leer.\n");
+    // Two batches numbered 1, one of them begun in the month before: the later start is the last batch.
+    QTest::newRow("journal --batch last: a batch is its number and its start")
+        << journal << QStringList{"--batch", "last", "-"}
+        << start + intent("a", "Pala", "MLV1", "3", 1) +
+               QByteArray(intent("b", "Pico", "MLV2", "5", 1)).replace("06:43:00", "06:50:00") +
+               QByteArray(start).replace("06:43:00", "06:50:00")
+        << 0
+        << QByteArray(
+               "2026-01-15 02:44:00  tanda 1  7 Pico  MLV2  5  desconocido\n"
+               "Tanda 1 (2026-01-15 02:50:00): 0 aplicados, 0 rechazados, 0 con error, 1 desconocido; "
+               "interrumpida\n")
+        << QByteArray();
+    QTest::newRow("journal: a batch written before batches carried their start")
+        << journal << QStringList{"-"}
+        << QByteArray(start + intent("a", "Pala", "MLV1", "3", 1) + outcome("a", "applied") +
+                      R"({"time":"2026-01-15T06:45:00.000Z","event":"batch-end","batch":1,"applied":1,)"
+                      R"("refused":0,"failed":0})"
+                      "\n")
+               .replace(R"(,"batch_start":"2026-01-15T06:43:00.000Z")", "")
+        << 0
+        << QByteArray(
+               "2026-01-15 02:44:00  tanda 1  7 Pala  MLV1  3  aplicado\n"
+               "Tanda 1 (2026-01-15 02:43:00): 1 aplicado, 0 rechazados, 0 con error, 0 desconocidos; "
+               "terminada\n")
+        << QByteArray();
+    QTest::newRow("journal: a batch with no end line reads interrupted")
+        << journal << QStringList{"-"} << start + intent("a", "Pala", "MLV1", "3", 1) + outcome("a", "applied") << 0
+        << QByteArray(
+               "2026-01-15 02:44:00  tanda 1  7 Pala  MLV1  3  aplicado\n"
+               "Tanda 1 (2026-01-15 02:43:00): 1 aplicado, 0 rechazados, 0 con error, 0 desconocidos; "
+               "interrumpida\n")
+        << QByteArray();
 
     QTest::newRow("script --help") << script << QStringList{"--help"} << QByteArray() << 0
                                    << QByteArray("usage: vantoria-script FILE") << QByteArray();
@@ -120,7 +226,7 @@ void ToolsTest::commandLine_data() {
         << QByteArray("market-sim: --port takes 0 to 65535, not '70000'");
 }
 
-// The exit status and the first line written on each stream; a message goes to standard error, help to standard
+// The exit status and the first lines written on each stream; a message goes to standard error, help to standard
 // output, never both.
 void ToolsTest::commandLine() {
     QFETCH(QString, tool);
@@ -130,16 +236,30 @@ void ToolsTest::commandLine() {
     QFETCH(QByteArray, firstOut);
     QFETCH(QByteArray, firstErr);
 
+    // Leading NAME=value arguments are set in the tool's environment, as env(1) takes them.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("America/Caracas"));
+    while (!arguments.isEmpty() &&
+           QRegularExpression(QStringLiteral("^[A-Z_]+=")).match(arguments.first()).hasMatch()) {
+        const QString setting = arguments.takeFirst();
+        environment.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+    }
     QProcess p;
+    p.setProcessEnvironment(environment);
     p.start(tool, arguments);
     QVERIFY(p.waitForStarted(10000));
     p.write(input);
     p.closeWriteChannel();
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    const auto firstLine = [](const QByteArray& text) { return text.split('\n').value(0); };
-    QCOMPARE(firstLine(p.readAllStandardOutput()), firstOut);
-    QCOMPARE(firstLine(p.readAllStandardError()), firstErr);
+    // As many lines as expected: an expectation ending in a line break says nothing more follows.
+    const auto firstLines = [](const QByteArray& text, const QByteArray& expected) {
+        return text.split('\n').mid(0, expected.count('\n') + 1).join('\n');
+    };
+    QCOMPARE(firstLines(p.readAllStandardOutput(), firstOut), firstOut);
+    QCOMPARE(firstLines(p.readAllStandardError(), firstErr), firstErr);
     QCOMPARE(p.exitCode(), exitCode);
 }
 
