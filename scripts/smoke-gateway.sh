@@ -6,6 +6,8 @@
 #
 #   scripts/smoke-gateway.sh [PROGRAM]      PROGRAM defaults to /usr/bin/vantoria-gateway
 #
+# GATEWAY_SMOKE_FROM=FILE takes the settings from FILE (the package's gateway.ini), changing only the lines that must
+# differ here, so every other key is read as shipped.
 # GATEWAY_SMOKE_NGINX_SITE=FILE also puts that nginx site (the package's example) in front of the gateway, on
 # loopback ports with a certificate of its own, and asks the same through it over HTTPS.
 #
@@ -42,14 +44,33 @@ cleanup() {
 trap cleanup EXIT
 
 printf 'secreto-de-prueba\n' >"$dir/client_secret"
-{
-  printf '[server]\nlisten = 127.0.0.1:0\n'
-  printf '[marketplace]\napi_url = %s\nauth_url = %s/authorization\n' "$api_url" "$api_url"
-  printf 'client_id = prueba\nclient_secret_file = client_secret\n'
-  printf 'redirect_uri = https://127.0.0.1:9/oauth/callback\n'
-  if [ -n "${GATEWAY_SMOKE_EXTRA_CA:-}" ]; then printf 'extra_ca = %s\n' "$GATEWAY_SMOKE_EXTRA_CA"; fi
-  printf '[store]\ndatabase = gateway.sqlite\nkey_file = gateway.key\n'
-} >"$dir/gateway.ini"
+if [ -n "${GATEWAY_SMOKE_FROM:-}" ]; then
+  # The shipped settings, every line kept but these: a free port, the marketplace on loopback, the two keys the
+  # administrator completes, and the secret, store and key in the temporary folder.
+  sed -e 's|^listen = 127\.0\.0\.1:8080$|listen = 127.0.0.1:0|' \
+    -e "s|^api_url = .*|api_url = $api_url|" -e "s|^auth_url = .*|auth_url = $api_url/authorization|" \
+    -e 's|^;client_id = .*|client_id = prueba|' \
+    -e 's|^;redirect_uri = .*|redirect_uri = https://127.0.0.1:9/oauth/callback|' \
+    -e "s|^client_secret_file = /etc/vantoria-gateway/client_secret$|client_secret_file = client_secret|" \
+    -e "s|^database = /var/lib/vantoria-gateway/|database = $dir/|" \
+    -e "s|^key_file = /var/lib/vantoria-gateway/|key_file = $dir/|" "$GATEWAY_SMOKE_FROM" >"$dir/gateway.ini"
+  if [ -n "${GATEWAY_SMOKE_EXTRA_CA:-}" ]; then
+    sed -i "s|^;extra_ca = .*|extra_ca = $GATEWAY_SMOKE_EXTRA_CA|" "$dir/gateway.ini"
+  fi
+  for want in 'listen = 127.0.0.1:0' "api_url = $api_url" 'client_id = prueba' 'redirect_uri = https://127.0.0.1:9/' \
+    'client_secret_file = client_secret' "database = $dir/gateway.sqlite" "key_file = $dir/gateway.key"; do
+    grep -qF "$want" "$dir/gateway.ini" || fail "$GATEWAY_SMOKE_FROM has no line to make '$want'"
+  done
+else
+  {
+    printf '[server]\nlisten = 127.0.0.1:0\n'
+    printf '[marketplace]\napi_url = %s\nauth_url = %s/authorization\n' "$api_url" "$api_url"
+    printf 'client_id = prueba\nclient_secret_file = client_secret\n'
+    printf 'redirect_uri = https://127.0.0.1:9/oauth/callback\n'
+    if [ -n "${GATEWAY_SMOKE_EXTRA_CA:-}" ]; then printf 'extra_ca = %s\n' "$GATEWAY_SMOKE_EXTRA_CA"; fi
+    printf '[store]\ndatabase = gateway.sqlite\nkey_file = gateway.key\n'
+  } >"$dir/gateway.ini"
+fi
 
 as_user=()
 if [ "$(id -u)" -eq 0 ] && getent passwd "$user" >/dev/null; then
