@@ -27,6 +27,7 @@ fail() {
 }
 
 dir=$(mktemp -d)
+ndir=""
 pid=""
 npid=""
 stop_nginx() {
@@ -39,7 +40,7 @@ stop_nginx() {
 cleanup() {
   stop_nginx
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null || true; fi
-  rm -rf "$dir"
+  rm -rf "$dir" ${ndir:+"$ndir"}
 }
 trap cleanup EXIT
 
@@ -120,8 +121,9 @@ done_what="answered the pause and a refused sign-in"
 # loopback ports (the site's ports and certificate rewritten, all else as shipped), with the gateway stopped while
 # nginx still holds its kept-alive connections.
 if [ -n "${GATEWAY_SMOKE_NGINX_SITE:-}" ]; then
-  ndir="$dir/nginx"
-  mkdir -p "$ndir"
+  # A folder of its own that nginx's workers (nobody, when run as root) may enter for their temporary files.
+  ndir=$(mktemp -d)
+  chmod 0755 "$ndir"
   free_port() {
     local p
     for _ in $(seq 50); do
@@ -142,22 +144,17 @@ if [ -n "${GATEWAY_SMOKE_NGINX_SITE:-}" ]; then
     -e '/listen \[::\]/d' -e "s|ssl_certificate .*;|ssl_certificate $ndir/site.pem;|" \
     -e "s|ssl_certificate_key .*;|ssl_certificate_key $ndir/site.key;|" "$GATEWAY_SMOKE_NGINX_SITE" >"$ndir/site.conf"
   grep -q "server 127.0.0.1:$port;" "$ndir/site.conf" || fail "the nginx site has no upstream 127.0.0.1:8080"
+  # Only the two rewritten loopback listens: nginx here never takes a public address or a real port.
+  listens=$(grep -cE '^ *listen ' "$ndir/site.conf" || true)
+  loopback=$(grep -cE '^ *listen 127\.0\.0\.1:' "$ndir/site.conf" || true)
+  [ "$listens" -eq 2 ] && [ "$loopback" -eq 2 ] ||
+    fail "the nginx site listens elsewhere than on 80 and 443: $(grep -E '^ *listen ' "$ndir/site.conf" | tr -s ' ')"
   {
-    printf 'daemon off;
-pid %s/nginx.pid;
-error_log %s/error.log;
-events { worker_connections 64; }
-' "$ndir" "$ndir"
-    printf 'http {
-  access_log %s/access.log;
-' "$ndir"
-    for t in client_body proxy fastcgi uwsgi scgi; do printf '  %s_temp_path %s/%s;
-' "$t" "$ndir" "$t"; done
-    printf '  include %s/site.conf;
-}
-' "$ndir"
+    printf 'daemon off;\npid %s/nginx.pid;\nerror_log %s/error.log;\n' "$ndir" "$ndir"
+    printf 'events { worker_connections 64; }\nhttp {\n  access_log %s/access.log;\n' "$ndir"
+    for t in client_body proxy fastcgi uwsgi scgi; do printf '  %s_temp_path %s/%s;\n' "$t" "$ndir" "$t"; done
+    printf '  include %s/site.conf;\n}\n' "$ndir"
   } >"$ndir/nginx.conf"
-  chmod -R go+rX "$ndir"
   nginx -t -q -p "$ndir" -e "$ndir/error.log" -c "$ndir/nginx.conf" 2>"$ndir/test.log" ||
     fail "nginx -t refused the site: $(cat "$ndir/test.log" "$ndir/error.log" 2>/dev/null)"
   nginx -p "$ndir" -e "$ndir/error.log" -c "$ndir/nginx.conf" &
