@@ -147,8 +147,9 @@ if [ -n "${GATEWAY_SMOKE_NGINX_SITE:-}" ]; then
   # Only the two rewritten loopback listens: nginx here never takes a public address or a real port.
   listens=$(grep -cE '^ *listen ' "$ndir/site.conf" || true)
   loopback=$(grep -cE '^ *listen 127\.0\.0\.1:' "$ndir/site.conf" || true)
-  [ "$listens" -eq 2 ] && [ "$loopback" -eq 2 ] ||
+  if [ "$listens" -ne 2 ] || [ "$loopback" -ne 2 ]; then
     fail "the nginx site listens elsewhere than on 80 and 443: $(grep -E '^ *listen ' "$ndir/site.conf" | tr -s ' ')"
+  fi
   {
     printf 'daemon off;\npid %s/nginx.pid;\nerror_log %s/error.log;\n' "$ndir" "$ndir"
     printf 'events { worker_connections 64; }\nhttp {\n  access_log %s/access.log;\n' "$ndir"
