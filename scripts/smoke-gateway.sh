@@ -124,11 +124,13 @@ if [ -n "${GATEWAY_SMOKE_NGINX_SITE:-}" ]; then
   # A folder of its own that nginx's workers (nobody, when run as root) may enter for their temporary files.
   ndir=$(mktemp -d)
   chmod 0755 "$ndir"
-  free_port() {
+  # Below the kernel's range of ephemeral ports (from 32768), which every outgoing connection on the machine takes
+  # its local port from: a port there may be taken between the probe and nginx's bind.
+  free_port() { # [PORT NOT TO TAKE]
     local p
     for _ in $(seq 50); do
-      p=$((20000 + RANDOM % 40000))
-      if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      p=$((20000 + RANDOM % 12000))
+      if [ "$p" != "${1:-}" ] && ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
         echo "$p"
         return
       fi
@@ -136,7 +138,7 @@ if [ -n "${GATEWAY_SMOKE_NGINX_SITE:-}" ]; then
     fail "no free port for nginx"
   }
   https_port=$(free_port)
-  http_port=$(free_port)
+  http_port=$(free_port "$https_port")
   openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=pasarela.ejemplo.com \
     -addext subjectAltName=DNS:pasarela.ejemplo.com -keyout "$ndir/site.key" -out "$ndir/site.pem" 2>/dev/null
   sed -e "s|server 127.0.0.1:8080;|server 127.0.0.1:$port;|" \
