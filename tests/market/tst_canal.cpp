@@ -176,6 +176,16 @@ class CanalTest : public QObject {
         QTest::newRow("over 32 MiB") << int(sim::FaultKind::Oversized) << qint64(33) * 1024 * 1024 << false << 11
                                      << "La respuesta anuncia 33 MiB; se aceptan hasta 32 MiB.";
         QTest::newRow("wrong certificate") << -1 << qint64(0) << true << 11 << "";
+        // A body without a length is whole only when the server's closure alert ends it.
+        const QString cut = QStringLiteral(
+            "La conexión se cortó sin el aviso de cierre del servidor: la respuesta puede estar incompleta.");
+        QTest::newRow("to the closure alert is a response")
+            << int(sim::FaultKind::ToTheAlert) << qint64(0) << false << 12 << "HTTP/1.1 200 OK";
+        QTest::newRow("closure alert, the TCP connection kept open")
+            << int(sim::FaultKind::AlertKeptOpen) << qint64(0) << false << 12 << "HTTP/1.1 200 OK";
+        QTest::newRow("cut, then a bare FIN")
+            << int(sim::FaultKind::CutWithoutAlert) << qint64(0) << false << 11 << cut;
+        QTest::newRow("cut, then a reset") << int(sim::FaultKind::CutByReset) << qint64(0) << false << 11 << "";
     }
     void failuresAreState11() {
         QFETCH(int, kind);
@@ -187,10 +197,16 @@ class CanalTest : public QObject {
         sim::MarketSim::Options o;
         o.strangerCertificate = stranger;
         QVERIFY(c.start(300, 1000, o));
+        // A connection kept open after the closure alert stays so past the idle time-out.
+        const int millis = kind == int(sim::FaultKind::AlertKeptOpen) ? 5000 : 100;
         if (kind >= 0)
-            c.server.addFault(sim::PathPause, 1, fault(sim::FaultKind(kind), number, 100));
+            c.server.addFault(sim::PathPause, 1, fault(sim::FaultKind(kind), number, millis));
+        QElapsedTimer clock;
+        clock.start();
         c.post(sim::PathPause);
         QVERIFY(c.waitEnd());
+        if (finalState == 12)
+            QVERIFY2(clock.elapsed() < 250, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(c.states.last(), finalState);
         QCOMPARE(c.states.count(11) + c.states.count(12), 1);
         QVERIFY(!c.inet->StillExecuting());
@@ -206,6 +222,37 @@ class CanalTest : public QObject {
             QVERIFY(c.waitEnd());
             QCOMPARE(c.states.last(), 12);
         }
+    }
+
+    void aConnectionThatFailsAtOnceEndsOnceWithItsReason() {
+        Inet::Ajustes a;
+        a.sinDatosMs = 150;
+        a.totalMs = 300;
+        Inet inet(a);
+        QList<int> states;
+        QObject::connect(&inet, &Inet::StateChanged, &inet, [&](int s) { states << s; });
+        // The broadcast address: the system refuses the connection inside connectToHostEncrypted, and nothing
+        // leaves the machine.
+        inet.Execute(QStringLiteral("https://255.255.255.255:9/x"), QStringLiteral("POST"), {}, {});
+        QTest::qWait(600);
+        QCOMPARE(states, (QList<int>{3, 11}));
+        QVERIFY(!inet.StillExecuting());
+        QVERIFY(!inet.ResponseInfo().isEmpty());
+        QVERIFY2(!inet.ResponseInfo().startsWith(QStringLiteral("Tiempo de espera")), qPrintable(inet.ResponseInfo()));
+    }
+
+    // The system's authorities stay trusted beside an extra one: the configuration every connection uses holds
+    // them all (adding to Qt's default one would leave the extra one alone, and public hosts would fail).
+    void extraAuthoritiesAreTrustedBesideTheSystems() {
+        Inet::Ajustes a;
+        a.autoridadesExtra = sim::MarketSim::caCertificates();
+        QCOMPARE(a.autoridadesExtra.size(), 1);
+        const Inet inet(a);
+        const QList<QSslCertificate> trusted = inet.configuracionTls().caCertificates();
+        const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+        QCOMPARE(trusted.size(), system.size() + 1);
+        QCOMPARE(QSet<QSslCertificate>(trusted.begin(), trusted.end()),
+                 QSet<QSslCertificate>(system.begin(), system.end()) + QSet<QSslCertificate>{a.autoridadesExtra[0]});
     }
 
     void secondRequestIsRefusedWhileOneIsOutstanding() {
@@ -347,6 +394,17 @@ class CanalTest : public QObject {
                                                      "Set-Cookie: c1=" + cookie + "Set-Cookie: c2=" + cookie) +
                                                 "ok"
                                          << false;
+        const QByteArray toClose =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nConnection: close\r\n\r\n";
+        QTest::newRow("to the closure alert, then closed")
+            << pause << int(K::ToTheAlert) << qint64(0) << 0 << QByteArray() << 0 << false << toClose + "ok" << true;
+        QTest::newRow("the closure alert, the TCP connection kept open")
+            << pause << int(K::AlertKeptOpen) << qint64(0) << 0 << QByteArray() << 0 << false << toClose + "ok"
+            << false;
+        QTest::newRow("cut to 1 byte, then a bare FIN") << pause << int(K::CutWithoutAlert) << qint64(1) << 0
+                                                        << QByteArray() << 0 << false << toClose + "o" << true;
+        QTest::newRow("cut in half, then a reset")
+            << pause << int(K::CutByReset) << qint64(0) << 0 << QByteArray() << 0 << false << toClose + "o" << true;
         QTest::newRow("a round trip before the handshake and the answer")
             << pause << int(K::Delay) << qint64(0) << 0 << QByteArray() << 150 << false << ok << false;
     }

@@ -53,6 +53,11 @@ enum class FaultKind {
     Chunked,        // the normal answer correctly chunked, in chunks of `number` bytes (7 when 0)
     HeaderFlood,    // header lines of 1,000 bytes until `number` bytes (256 MiB) or `millis` (30 s) pass
     SetCookie,      // the normal answer with `number` (20 when 0, up to 1,000) Set-Cookie headers of 4,000 bytes
+    // The normal answer without a length or chunks, its body running to the end of the connection, which ends:
+    ToTheAlert,       // with TLS's closure alert and the close, as a server should end it
+    AlertKeptOpen,    // with the closure alert, the TCP connection kept open until the client closes it (or `millis`)
+    CutWithoutAlert,  // the body cut to `number` bytes (half when 0), then a bare FIN: no closure alert
+    CutByReset,       // the body cut to `number` bytes (half when 0), then a TCP reset
 };
 
 struct Fault {
