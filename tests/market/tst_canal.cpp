@@ -1,5 +1,6 @@
 // The request channel against the simulator, the status labels of every state, and the waits.
 
+#include "CatalogueGenerator.h"
 #include "MarketWindow.h"
 #include "Reloj.h"
 #include "VbError.h"
@@ -253,6 +254,49 @@ class CanalTest : public QObject {
         QCOMPARE(trusted.size(), system.size() + 1);
         QCOMPARE(QSet<QSslCertificate>(trusted.begin(), trusted.end()),
                  QSet<QSslCertificate>(system.begin(), system.end()) + QSet<QSslCertificate>{a.autoridadesExtra[0]});
+    }
+
+    // A rehearsal against the simulator: the sample catalogue's linked products are its listings for the same
+    // seed, the items told are refused or failed, and every other answer comes late.
+    void aRehearsalFindsTheSampleLinksAndMisbehavesAsTold() {
+        const catalogo::Catalogo shop = catalogo::muestra(300, 7);
+        QStringList linked;
+        for (const catalogo::Producto& p : shop.productos)
+            if (p.serial && *p.serial != QLatin1String("-"))
+                linked << *p.serial;
+        QVERIFY(linked.size() > 20);
+        sim::MarketSim::Options o;
+        o.refuseItems = {linked[0]};
+        o.failItems = {linked[1]};
+        o.slowMs = 200;
+        Channel c;
+        QVERIFY(c.start(5000, 10000, o));
+        for (int n = 0; n < linked.size(); ++n)
+            c.server.addListing(QStringLiteral("1"), {catalogo::idMuestra(7, n), QStringLiteral("t"), 1.0});
+        const auto push = [&](const QString& id) {
+            c.states.clear();
+            c.inet->Execute(
+                c.server.baseUrl() + QLatin1String(sim::PathPrice) + "?men=480613&item_id=" + id + "&precio_item=2",
+                QStringLiteral("POST"), {}, {});
+            QElapsedTimer clock;
+            clock.start();
+            const bool ended = c.waitEnd();
+            return std::tuple{ended, c.states.last(), c.inet->GetChunk(65535), clock.elapsed()};
+        };
+        const auto [refusedEnded, refusedState, refused, refusedMs] = push(linked[0]);
+        QVERIFY(refusedEnded);
+        QCOMPARE(refusedState, 12);
+        QCOMPARE(refused, QStringLiteral("Error: el servidor rechazó la solicitud."));
+        const auto [failedEnded, failedState, failed, failedMs] = push(linked[1]);
+        QVERIFY(failedEnded);
+        QCOMPARE(failedState, 11);
+        for (const QString& id : {linked[2], linked.last()}) {
+            const auto [ended, state, answer, ms] = push(id);
+            QVERIFY(ended);
+            QCOMPARE(state, 12);
+            QCOMPARE(answer, QStringLiteral("Listo!!! Precio actualizado."));
+            QVERIFY2(ms >= 200, qPrintable(QString::number(ms)));
+        }
     }
 
     void secondRequestIsRefusedWhileOneIsOutstanding() {

@@ -128,15 +128,18 @@ bool MarketSim::start(const Options& options) {
         return false;
     }
     const QString name = options.strangerCertificate ? QStringLiteral("stranger") : QStringLiteral("server");
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(readResource(name + ".pem"), QSsl::Pem);
-    const QSslKey key(readResource(name + ".key"), QSsl::Ec, QSsl::Pem);
+    const bool own = !options.certificate.isEmpty();
+    const QList<QSslCertificate> certificates =
+        own ? options.certificate : QSslCertificate::fromData(readResource(name + ".pem"), QSsl::Pem);
+    const QSslKey key = own ? options.key : QSslKey(readResource(name + ".key"), QSsl::Ec, QSsl::Pem);
     if (certificates.isEmpty() || key.isNull()) {
         QMutexLocker lock(&d->state.mutex);
-        d->state.error = QStringLiteral("the embedded certificate or key %1 cannot be read").arg(name);
+        d->state.error = own ? QStringLiteral("the certificate or key given is empty")
+                             : QStringLiteral("the embedded certificate or key %1 cannot be read").arg(name);
         return false;
     }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificate(certificates.front());
+    configuration.setLocalCertificateChain(certificates);
     configuration.setPrivateKey(key);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
@@ -145,6 +148,9 @@ bool MarketSim::start(const Options& options) {
         QMutexLocker lock(&d->state.mutex);
         d->state.counts.clear();
         d->state.error.clear();
+        d->state.refuseItems = options.refuseItems;
+        d->state.failItems = options.failItems;
+        d->state.slowMs = std::max(0, options.slowMs);
     }
     d->thread = std::make_unique<QThread>();
     d->thread->setObjectName(QStringLiteral("MarketSim"));

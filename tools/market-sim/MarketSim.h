@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 
 #include <functional>
@@ -94,6 +96,15 @@ class MarketSim {
         // A network's round trip: waited after accepting a connection before the TLS handshake, and after each
         // request before its answer.
         int roundTripMs = 0;
+        // A certificate of one's own to serve with, its chain after it, and its key, instead of the embedded ones.
+        QList<QSslCertificate> certificate;
+        QSslKey key;
+        // Standing misbehaviour, for rehearsing by hand; a fault added for a request comes first. The price
+        // changes of `refuseItems` are refused (answered without "Listo!!!"); those of `failItems` have their
+        // connection closed without an answer; every other answer is written `slowMs` late.
+        QSet<QString> refuseItems;
+        QSet<QString> failItems;
+        int slowMs = 0;
     };
 
     MarketSim();

@@ -183,6 +183,9 @@ void Server::handle(Connection* c, Request request, bool close) {
         QMutexLocker lock(&state->mutex);
         const int nth = ++state->counts[request.path];
         fault = state->faultFor(request.path, nth);
+        if (!fault) {
+            fault = state->standingFault(request);
+        }
         if (takesEffect(fault)) {
             normal = state->answer(request, fault);
         }
