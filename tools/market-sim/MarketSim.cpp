@@ -148,6 +148,7 @@ bool MarketSim::start(const Options& options) {
         QMutexLocker lock(&d->state.mutex);
         d->state.counts.clear();
         d->state.error.clear();
+        d->state.closureAlerts = 0;
         d->state.refuseItems = options.refuseItems;
         d->state.failItems = options.failItems;
         d->state.slowMs = std::max(0, options.slowMs);
@@ -192,6 +193,11 @@ QString MarketSim::baseUrl() const {
 void MarketSim::setObserver(Observer observer) {
     QMutexLocker lock(&d->state.mutex);
     d->state.observer = std::move(observer);
+}
+
+int MarketSim::closureAlerts() const {
+    QMutexLocker lock(&d->state.mutex);
+    return d->state.closureAlerts;
 }
 
 QList<Request> MarketSim::log() const {

@@ -134,6 +134,9 @@ class MarketSim {
     using Observer = std::function<void(const Request& request, int status)>;
     void setObserver(Observer observer);
 
+    // How many clients have ended their connection with TLS's closure alert since start().
+    int closureAlerts() const;
+
     QList<Request> log() const;
     QList<Request> log(const QByteArray& path) const;
     void clearLog();

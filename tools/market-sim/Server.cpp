@@ -91,6 +91,13 @@ void Server::accept() {
                 lost(c);
             }
         });
+        QObject::connect(socket, &QSslSocket::alertReceived, c,
+                         [this](QSsl::AlertLevel, QSsl::AlertType type, const QString&) {
+                             if (type == QSsl::AlertType::CloseNotify) {
+                                 QMutexLocker lock(&state->mutex);
+                                 ++state->closureAlerts;
+                             }
+                         });
         QObject::connect(socket, &QSslSocket::bytesWritten, c, [this, c] { pump(c); });
         QObject::connect(socket, &QSslSocket::encryptedBytesWritten, c, [this, c] { pump(c); });
         if (socket->state() != QAbstractSocket::ConnectedState) {

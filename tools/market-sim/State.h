@@ -40,6 +40,7 @@ struct State {
     QSet<QString> refuseItems;  // see MarketSim::Options
     QSet<QString> failItems;
     int slowMs = 0;
+    int closureAlerts = 0;
     MarketSim::Observer observer;
     QString error;
     quint16 port = 0;
