@@ -134,7 +134,7 @@ LectorHttp::Estado LectorHttp::lee(const char* d, qsizetype n) {
                 if (r == 0)
                     break;
                 bytesEncabezados_ += linea.size() + 1;
-                const bool plegada = !linea.isEmpty() && (linea[0] == ' ' || linea[0] == '\t');
+                const bool plegada = fase_ != Fase::Estado && !linea.isEmpty() && (linea[0] == ' ' || linea[0] == '\t');
                 if (linea.contains('\r') || linea.contains('\0') || (plegada && anterior_.isEmpty())) {
                     fallo(NoValida + QStringLiteral("línea de encabezado mal formada."));
                 } else if (fase_ == Fase::Estado) {
