@@ -6,8 +6,11 @@
 #include "VbError.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
+#include <QProcess>
 #include <QSslSocket>
+#include <QTemporaryDir>
 
 #include <zlib.h>
 
@@ -301,6 +304,66 @@ class CanalTest : public QObject {
             QCOMPARE(answer, QStringLiteral("Listo!!! Precio actualizado."));
             QVERIFY2(ms >= 200, qPrintable(QString::number(ms)));
         }
+    }
+
+    // A host whose certificate the system vouches for is reached although an extra authority is set. The test runs
+    // itself again in a private mount namespace where the system's certificate folder holds one root only, the
+    // simulator's test authority, standing for a public one; the extra authority is another (the stranger's).
+    void aHostTheSystemTrustsIsReachedBesideAnExtraAuthority() {
+        const auto resource = [](const char* name) {
+            QFile file(QStringLiteral(":/marketsim/") + QLatin1String(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        if (qEnvironmentVariableIsSet("VANTORIA_SYSTEM_STORE")) {
+            sim::MarketSim server;
+            QVERIFY(server.start());
+            Inet::Ajustes a;
+            a.autoridadesExtra = QSslCertificate::fromData(resource("stranger.pem"), QSsl::Pem);
+            QCOMPARE(a.autoridadesExtra.size(), 1);
+            Inet inet(a);
+            QList<int> states;
+            QObject::connect(&inet, &Inet::StateChanged, &inet, [&](int st) { states << st; });
+            inet.Execute(server.baseUrl() + QLatin1String(sim::PathPause), QStringLiteral("POST"), {}, {});
+            QVERIFY(QTest::qWaitFor([&] { return states.contains(11) || states.contains(12); }, 10000));
+            QCOMPARE(inet.ResponseInfo(), QStringLiteral("HTTP/1.1 200 OK"));
+            return;
+        }
+        QTemporaryDir store;
+        // As Debian keeps it: the certificate under its own name and under OpenSSL's hash of its subject, the link
+        // by which Qt looks roots up on demand (with no such link Qt reads the folder whole, and the fault hides).
+        QProcess hash;
+        hash.start(QStringLiteral("openssl"),
+                   {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout")});
+        if (!hash.waitForStarted(5000))
+            QSKIP("no openssl program to name the root by its hash");
+        hash.write(resource("ca.pem"));
+        hash.closeWriteChannel();
+        QVERIFY(hash.waitForFinished(5000));
+        const QString hashName = QString::fromLatin1(hash.readAllStandardOutput().trimmed()) + QStringLiteral(".0");
+        QCOMPARE(hashName.size(), 10);
+        for (const QString& name : {QStringLiteral("ca.pem"), hashName}) {
+            QFile copy(store.filePath(name));
+            QVERIFY(copy.open(QIODevice::WriteOnly));
+            QVERIFY(copy.write(resource("ca.pem")) > 0);
+        }
+        QProcess inner;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VANTORIA_SYSTEM_STORE"), store.path());
+        inner.setProcessEnvironment(env);
+        // Exit status 77 when this machine gives no private mount namespace (not root, no unshare).
+        inner.start(QStringLiteral("unshare"),
+                    {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                     QStringLiteral("sh"), QStringLiteral("-c"),
+                     QStringLiteral("mount --bind \"$VANTORIA_SYSTEM_STORE\" /etc/ssl/certs || exit 77; exec \"$0\" "
+                                    "aHostTheSystemTrustsIsReachedBesideAnExtraAuthority"),
+                     QCoreApplication::applicationFilePath()});
+        if (!inner.waitForStarted(5000))
+            QSKIP("unshare cannot be run here");
+        QVERIFY(inner.waitForFinished(30000));
+        const QByteArray out = inner.readAllStandardOutput();
+        if (inner.exitCode() == 77 || (inner.exitCode() == 1 && out.isEmpty()))
+            QSKIP("no private mount namespace here");
+        QVERIFY2(inner.exitCode() == 0 && out.contains("Totals: 3 passed, 0 failed"), out.constData());
     }
 
     void secondRequestIsRefusedWhileOneIsOutstanding() {
