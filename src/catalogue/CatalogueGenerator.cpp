@@ -167,8 +167,15 @@ QString nextConnectionName() {
 
 }  // namespace
 
+QString idMuestra(quint64 semilla, int n) {
+    Random r(semilla * 0x9E3779B97F4A7C15ull + quint64(n));
+    // Steps wider than the random part keep every id apart.
+    return QStringLiteral("MLV%1").arg(612000000LL + qint64(n) * 104729 + r.below(1000));
+}
+
 Catalogo muestra(int productos, quint64 semilla) {
     Random r(semilla);
+    int enlazados = 0;
     Catalogo out;
     for (std::size_t i = 0; i < std::size(Categorias); ++i)
         out.categorias.push_back({qint64(i + 1), QString::fromUtf16(Categorias[i])});
@@ -205,9 +212,10 @@ Catalogo muestra(int productos, quint64 semilla) {
             p.precio = std::max(0.01, price);
         }
         const int s = r.below(100);
-        if (s < 20)
-            p.serial = QStringLiteral("MLV%1").arg(500000000 + r.below(400000000));
-        else if (s < 23)
+        if (s < 20) {
+            r.below(400000000);  // drawn still, so that the rest of a seed's catalogue stays as it was
+            p.serial = idMuestra(semilla, enlazados++);
+        } else if (s < 23)
             p.serial = QStringLiteral("-");
         p.inhabilitado = r.chance(6);
         out.productos.push_back(std::move(p));

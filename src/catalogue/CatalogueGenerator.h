@@ -31,8 +31,13 @@ struct Catalogo {
 
 // A catalogue of `productos` products with Spanish names (accents, ñ, apostrophes, some very long), prices plausible
 // for each kind of product (from a pen's cents to a backhoe above 100,000), some nulls, some products without a
-// category and some disabled products. The same seed always gives the same catalogue.
+// category and some disabled products. The same seed always gives the same catalogue. About one product in five
+// comes linked: the n-th of them (from 0) to the listing `idMuestra(semilla, n)`.
 Catalogo muestra(int productos, quint64 semilla);
+
+// The id of the n-th listing (from 0) of the marketplace simulator's account made with `semilla`: what the sample
+// catalogue of the same seed links its products to, so that a rehearsal finds them. Distinct for every n.
+QString idMuestra(quint64 semilla, int n);
 
 // Writes `catalogo` as a new SQLite file at `path`; an existing file is never overwritten. Throws
 // std::runtime_error with a message naming the file when it cannot be written.

@@ -5,6 +5,7 @@
 
 #include <QRegularExpression>
 #include <QSslSocket>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -66,8 +67,10 @@ QString descripcionFallo(const QSslSocket& socket, const QString& host, const QS
 Inet::Inet(const Ajustes& ajustes, QObject* parent) : QObject(parent), ajustes_(ajustes) {
     ssl_ = QSslConfiguration::defaultConfiguration();
     ssl_.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    // Adding a certificate to the default configuration would switch off Qt's loading of the system's roots on
+    // demand, and a host with a publicly issued certificate would fail: the extra ones go beside the system's.
     if (!ajustes_.autoridadesExtra.isEmpty())
-        ssl_.addCaCertificates(ajustes_.autoridadesExtra);
+        ssl_.setCaCertificates(QSslConfiguration::systemCaCertificates() + ajustes_.autoridadesExtra);
     sinDatos_.setSingleShot(true);
     total_.setSingleShot(true);
     connect(&sinDatos_, &QTimer::timeout, this, [this] {
@@ -95,6 +98,7 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
     leido_ = 0;
     info_.clear();
     erroresTls_.clear();
+    avisoDeCierre_ = false;
 
     const QUrl url = QUrl::fromEncoded(URL.toUtf8(), QUrl::StrictMode);
     if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty()) {
@@ -124,11 +128,17 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
             textos << e.errorString();
         erroresTls_ = textos.join(QStringLiteral("; "));
     });
+    connect(socket, &QSslSocket::alertReceived, this, [this](QSsl::AlertLevel, QSsl::AlertType tipo, const QString&) {
+        if (tipo == QSsl::AlertType::CloseNotify)
+            avisoDeCierre_ = true;
+    });
     ++enviadas_;
     reporto(3);
-    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
+    // The timers run before the connection starts: a connection that fails inside connectToHostEncrypted (no
+    // route to an address, no TLS) has ended the request by the time it returns.
     sinDatos_.start(ajustes_.sinDatosMs);
     total_.start(ajustes_.totalMs);
+    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
 }
 
 QString Inet::GetChunk(int Size, int) {
@@ -164,6 +174,9 @@ void Inet::reporto(int estado) {
 }
 
 void Inet::termino(int estado, const QString& info) {
+    if (terminada_ == generacion_)
+        return;  // a request ends once, with its first reason
+    terminada_ = generacion_;
     sinDatos_.stop();
     total_.stop();
     info_ = info;
@@ -183,8 +196,24 @@ void Inet::suelto() {
     if (QSslSocket* socket = socket_) {
         socket_ = nullptr;
         socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
+        const bool cortada = socket->error() == QAbstractSocket::RemoteHostClosedError && !avisoDeCierre_;
+        if (porEscribir_ > 0 || socket->state() != QAbstractSocket::ConnectedState || cortada) {
+            // Part of the request is still to go (nothing more of it may leave once the request is dropped), or
+            // the peer has already cut the connection.
+            socket->abort();
+            socket->deleteLater();
+        } else {
+            // Our own closure alert ends our side, so that a TLS terminator that waits for it (stunnel, Python's
+            // ssl) lets the connection go at once. Whatever still arrives is not read; the socket goes when closed,
+            // or after a second at most.
+            socket->setReadBufferSize(4096);
+            connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(1000, socket, [socket] {
+                socket->abort();
+                socket->deleteLater();
+            });
+            socket->disconnectFromHost();
+        }
     }
     lector_.reset();
     solicitud_.clear();
@@ -240,7 +269,8 @@ void Inet::cerrada() {
     leo();
     if (!socket_)
         return;
-    if (lector_->cierre() == LectorHttp::Estado::Completa)
+    // Only the closure alert says that a body running to the close is whole; a FIN or a reset may have cut it.
+    if (lector_->cierre(avisoDeCierre_) == LectorHttp::Estado::Completa)
         completa();
     else
         fallo(QString(lector_->error()));  // a copy: fallo drops the reader
@@ -249,9 +279,13 @@ void Inet::cerrada() {
 void Inet::errorDeSocket() {
     if (!socket_)
         return;
-    // The peer closing is how an answer without a length ends; `disconnected` follows and decides.
-    if (socket_->error() == QAbstractSocket::RemoteHostClosedError && lector_->empezada())
+    // The peer ending the connection is how an answer without a length ends. After its closure alert the peer may
+    // keep the TCP connection open, waiting for ours: the answer is decided now, not at a `disconnected` that
+    // would only come with the idle time-out.
+    if (socket_->error() == QAbstractSocket::RemoteHostClosedError && lector_->empezada()) {
+        cerrada();
         return;
+    }
     leo();
     if (!socket_)
         return;

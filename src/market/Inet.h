@@ -24,16 +24,19 @@ class QSslSocket;
 // failed. A request is never sent twice: when the connection breaks, the request fails.
 //
 // A response arrived whole when its last byte came and it decoded cleanly, whatever its HTTP status: an error page
-// is a response. Interim answers (1xx) are skipped. A refused or dropped connection, a TLS failure (the peer is
-// always verified), a time-out, an answer larger than the limit (its headers included) and any transfer or decoding
-// fault (a bad chunk, a damaged or cut compressed body) are failures (state 11). Redirects are not followed: a 3xx
-// answer is the response. The cookies a host sets go back to that host only, within the bounds of `Galletas`
-// (taken from answers that came whole, never from a failed one); nothing is cached.
+// is a response. A body without a length or chunks ends with the server's TLS closure alert (close_notify), even
+// when the server then keeps the TCP connection open; ended by a bare FIN or a reset it may have been cut anywhere,
+// and the request fails. Every connection is ended on our side with our own closure alert. Interim answers (1xx) are
+// skipped. A refused or dropped connection, a TLS failure (the peer is always verified), a time-out, an answer larger
+// than the limit (its headers included) and any transfer or decoding fault (a bad chunk, a damaged or cut compressed
+// body) are failures (state 11). Redirects are not followed: a 3xx answer is the response. The cookies a host sets
+// go back to that host only, within the bounds of `Galletas` (taken from answers that came whole, never from a failed
+// one); nothing is cached.
 class Inet : public QObject {
     Q_OBJECT
   public:
     struct Ajustes {
-        // Authorities trusted besides the system's.
+        // Authorities trusted besides the system's (the system's stay trusted).
         QList<QSslCertificate> autoridadesExtra;
         int sinDatosMs = 30'000;               // longest time without a byte moving either way
         int totalMs = 120'000;                 // longest time for a whole request
@@ -62,6 +65,8 @@ class Inet : public QObject {
 
     // How many requests this channel has started; tests compare it with what a server received.
     int enviadas() const { return enviadas_; }
+    // The TLS configuration every connection uses, with the authorities it trusts.
+    const QSslConfiguration& configuracionTls() const { return ssl_; }
 
     // The cookies kept for this run; the sign-in empties them.
     Galletas& galletas() { return galletas_; }
@@ -96,6 +101,8 @@ class Inet : public QObject {
     qsizetype leido_ = 0;
     QString info_;
     quint64 generacion_ = 0;
+    quint64 terminada_ = 0;       // the generation whose state 11 or 12 has been decided
+    bool avisoDeCierre_ = false;  // the server's closure alert arrived
     bool ocupado_ = false;
     bool cerrado_ = false;
     int enviadas_ = 0;

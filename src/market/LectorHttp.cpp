@@ -3,6 +3,7 @@
 #include <QList>
 
 #include <algorithm>
+#include <utility>
 
 #include <cctype>
 #include <cstring>
@@ -58,9 +59,26 @@ qint64 decimal(const QByteArray& t) {
 
 struct LectorHttp::Descompresor {
     z_stream z{};
+    bool listo = false;  // inflate is set up
     bool fin = false;
-    Descompresor() { inflateInit2(&z, 32 + MAX_WBITS); }  // gzip or zlib, told apart by their header
-    ~Descompresor() { inflateEnd(&z); }
+    // "deflate" is meant as zlib-wrapped, but old IIS and PHP's gzdeflate() send it raw: the first two bytes tell.
+    QByteArray cabeza;
+    explicit Descompresor(bool deflate) {
+        if (!deflate)
+            empiezo(32 + MAX_WBITS);  // gzip or zlib, told apart by their header
+    }
+    ~Descompresor() {
+        if (listo)
+            inflateEnd(&z);
+    }
+    void empiezo(int bits) {
+        inflateInit2(&z, bits);
+        listo = true;
+    }
+    // A zlib header: method 8, a window of at most 32 KiB, and a check that makes the pair a multiple of 31.
+    static bool esZlib(unsigned char cmf, unsigned char flg) {
+        return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && ((cmf << 8) | flg) % 31 == 0;
+    }
 };
 
 LectorHttp::LectorHttp(const Limites& limites) : lim_(limites) {}
@@ -116,12 +134,20 @@ LectorHttp::Estado LectorHttp::lee(const char* d, qsizetype n) {
                 if (r == 0)
                     break;
                 bytesEncabezados_ += linea.size() + 1;
-                if (linea.contains('\r') || linea.contains('\0')) {
+                const bool plegada = fase_ != Fase::Estado && !linea.isEmpty() && (linea[0] == ' ' || linea[0] == '\t');
+                if (linea.contains('\r') || linea.contains('\0') || (plegada && anterior_.isEmpty())) {
                     fallo(NoValida + QStringLiteral("línea de encabezado mal formada."));
                 } else if (fase_ == Fase::Estado) {
                     lineaDeEstado(linea);
+                } else if (!linea.isEmpty() && ++lineas_ > lim_.lineas) {
+                    fallo(NoValida + QStringLiteral("más de %1 líneas de encabezado.").arg(lim_.lineas));
+                } else if (plegada) {
+                    // A folded line (obs-fold) goes on the one before, the fold read as one blank.
+                    anterior_ += ' ' + sinEspacios(linea);
+                } else if (!anterior_.isEmpty() && !lineaDeEncabezado(std::exchange(anterior_, {}))) {
+                    break;
                 } else if (!linea.isEmpty()) {
-                    lineaDeEncabezado(linea);
+                    anterior_ = linea;
                 } else if (fase_ == Fase::Remolque) {
                     terminoCuerpo();
                 } else if (codigo_ < 200) {
@@ -188,10 +214,14 @@ LectorHttp::Estado LectorHttp::lee(const char* d, qsizetype n) {
     return estado_;
 }
 
-LectorHttp::Estado LectorHttp::cierre() {
+LectorHttp::Estado LectorHttp::cierre(bool conAviso) {
     if (estado_ == Estado::Faltan) {
-        if (fase_ == Fase::HastaCierre)
+        if (fase_ == Fase::HastaCierre && conAviso)
             terminoCuerpo();
+        else if (fase_ == Fase::HastaCierre)
+            fallo(
+                QStringLiteral("La conexión se cortó sin el aviso de cierre del servidor: la respuesta puede estar "
+                               "incompleta."));
         else
             fallo(QStringLiteral("El servidor cerró la conexión antes de terminar la respuesta."));
     }
@@ -216,8 +246,6 @@ bool LectorHttp::lineaDeEstado(const QByteArray& l) {
 }
 
 bool LectorHttp::lineaDeEncabezado(const QByteArray& l) {
-    if (++lineas_ > lim_.lineas)
-        return fallo(NoValida + QStringLiteral("más de %1 líneas de encabezado.").arg(lim_.lineas));
     const qsizetype dos = l.indexOf(':');
     bool ok = dos > 0;
     for (qsizetype k = 0; ok && k < dos; ++k)
@@ -260,7 +288,7 @@ bool LectorHttp::empiezoCuerpo() {
     QList<QByteArray> compresion = miembros(compresion_);
     compresion.removeAll("identity");
     if (compresion.size() == 1 && (compresion[0] == "gzip" || compresion[0] == "x-gzip" || compresion[0] == "deflate"))
-        zlib_ = std::make_unique<Descompresor>();
+        zlib_ = std::make_unique<Descompresor>(compresion[0] == "deflate");
     else if (!compresion.isEmpty())
         return fallo(NoValida + QStringLiteral("compresión no admitida: ") + QString::fromLatin1(compresion_.mid(1)));
     if (codigo_ == 204 || codigo_ == 304)
@@ -288,6 +316,15 @@ bool LectorHttp::entrego(const char* d, qsizetype n) {
             return fallo(demasiado);
         cuerpo_.append(d, n);
         return true;
+    }
+    if (!zlib_->listo) {
+        QByteArray cabeza = std::exchange(zlib_->cabeza, {}) + QByteArray(d, n);
+        if (cabeza.size() < 2) {
+            zlib_->cabeza = cabeza;
+            return true;
+        }
+        zlib_->empiezo(Descompresor::esZlib(uchar(cabeza[0]), uchar(cabeza[1])) ? MAX_WBITS : -MAX_WBITS);
+        return entrego(cabeza.constData(), cabeza.size());
     }
     z_stream& z = zlib_->z;
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(d));
@@ -321,7 +358,7 @@ bool LectorHttp::entrego(const char* d, qsizetype n) {
 }
 
 bool LectorHttp::terminoCuerpo() {
-    if (zlib_ && !zlib_->fin && zlib_->z.total_in > 0)
+    if (zlib_ && !zlib_->fin && (zlib_->z.total_in > 0 || !zlib_->cabeza.isEmpty()))
         return fallo(NoValida + QStringLiteral("la compresión está incompleta."));
     zlib_.reset();
     fase_ = Fase::Hecho;

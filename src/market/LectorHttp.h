@@ -7,9 +7,10 @@
 #include <memory>
 
 // Reads one HTTP/1.1 answer from the bytes of a connection that carried nothing else, strictly: a status line,
-// header lines, then a body framed by Content-Length, by chunks, or by the end of the connection, decoded when it
-// is gzip or deflate. Interim answers (1xx) are skipped; everything it cannot read with certainty (a malformed
-// line, a bad chunk size, a damaged or cut compressed body, headers or a body beyond the limits) makes the answer
+// header lines (a folded one joined with a blank), then a body framed by Content-Length, by chunks, or by the end of
+// the connection, decoded when it is gzip or deflate (zlib-wrapped or raw). Interim answers (1xx) are skipped;
+// everything it cannot read with certainty (a malformed line, a bad chunk size, a damaged or cut compressed body,
+// headers or a body beyond the limits, a body to the close that ends without the closure alert) makes the answer
 // fail, so that a broken transfer is never taken for a complete answer. It does no I/O and is tested without a
 // network.
 class LectorHttp {
@@ -31,9 +32,10 @@ class LectorHttp {
     // Takes the next bytes of the connection. Bytes after a complete answer are not part of it and are ignored.
     Estado lee(const char* datos, qsizetype n);
     Estado lee(const QByteArray& datos) { return lee(datos.constData(), datos.size()); }
-    // The peer closed the connection: completes an answer whose body runs to the close, fails any other that is
-    // not complete yet.
-    Estado cierre();
+    // The peer ended the connection, `conAviso` when with TLS's closure alert (close_notify): completes an answer
+    // whose body runs to the close only then, since a bare FIN or a reset may have cut it anywhere; fails any other
+    // answer that is not complete yet.
+    Estado cierre(bool conAviso);
 
     Estado estado() const { return estado_; }
     // True once some byte of an answer has arrived.
@@ -62,7 +64,8 @@ class LectorHttp {
     Estado estado_ = Estado::Faltan;
     Fase fase_ = Fase::Estado;
     bool empezada_ = false;
-    QByteArray linea_;  // a line that has not arrived whole yet
+    QByteArray linea_;     // a line that has not arrived whole yet
+    QByteArray anterior_;  // the last header line, kept until the next shows whether it goes on folded
     qsizetype bytesEncabezados_ = 0;
     int lineas_ = 0;
     int interinas_ = 0;

@@ -1,6 +1,7 @@
 // The request channel against the simulator, the status labels of every state, and the waits.
 
 #include "Api.h"
+#include "CatalogueGenerator.h"
 #include "JSON.h"
 #include "MarketWindow.h"
 #include "Reloj.h"
@@ -8,9 +9,12 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSslSocket>
+#include <QTemporaryDir>
 
 #include <zlib.h>
 
@@ -133,6 +137,8 @@ class CanalTest : public QObject {
     void channelReportsWhatItObserves() {
         Channel c;
         QVERIFY(c.start());
+        // The first answer comes on a connection the server keeps open, with a stale second answer to follow.
+        c.server.addFault(sim::PathPause, 1, fault(sim::FaultKind::StaleSecond));
         c.post(sim::PathPause);
         QVERIFY(c.waitEnd());
         QCOMPARE(c.states, (QList<int>{3, 4, 6, 7, 8, 12}));
@@ -146,6 +152,8 @@ class CanalTest : public QObject {
         const QList<sim::Request> log = c.server.log();
         QCOMPARE(log.size(), 2);
         QVERIFY(log[0].connection != log[1].connection);
+        // The kept connection was ended with our closure alert, which a TLS terminator may wait for.
+        QTRY_COMPARE_WITH_TIMEOUT(c.server.closureAlerts(), 1, 2000);
         QCOMPARE(log[0].method, QByteArray("POST"));
         QCOMPARE(log[0].header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
     }
@@ -191,6 +199,16 @@ class CanalTest : public QObject {
         QTest::newRow("over 32 MiB") << int(sim::FaultKind::Oversized) << qint64(33) * 1024 * 1024 << false << 11
                                      << "La respuesta anuncia 33 MiB; se aceptan hasta 32 MiB.";
         QTest::newRow("wrong certificate") << -1 << qint64(0) << true << 11 << "";
+        // A body without a length is whole only when the server's closure alert ends it.
+        const QString cut = QStringLiteral(
+            "La conexión se cortó sin el aviso de cierre del servidor: la respuesta puede estar incompleta.");
+        QTest::newRow("to the closure alert is a response")
+            << int(sim::FaultKind::ToTheAlert) << qint64(0) << false << 12 << "HTTP/1.1 200 OK";
+        QTest::newRow("closure alert, the TCP connection kept open")
+            << int(sim::FaultKind::AlertKeptOpen) << qint64(0) << false << 12 << "HTTP/1.1 200 OK";
+        QTest::newRow("cut, then a bare FIN")
+            << int(sim::FaultKind::CutWithoutAlert) << qint64(0) << false << 11 << cut;
+        QTest::newRow("cut, then a reset") << int(sim::FaultKind::CutByReset) << qint64(0) << false << 11 << "";
     }
     void failuresAreState11() {
         QFETCH(int, kind);
@@ -202,10 +220,16 @@ class CanalTest : public QObject {
         sim::MarketSim::Options o;
         o.strangerCertificate = stranger;
         QVERIFY(c.start(300, 1000, o));
+        // A connection kept open after the closure alert stays so past the idle time-out.
+        const int millis = kind == int(sim::FaultKind::AlertKeptOpen) ? 5000 : 100;
         if (kind >= 0)
-            c.server.addFault(sim::PathPause, 1, fault(sim::FaultKind(kind), number, 100));
+            c.server.addFault(sim::PathPause, 1, fault(sim::FaultKind(kind), number, millis));
+        QElapsedTimer clock;
+        clock.start();
         c.post(sim::PathPause);
         QVERIFY(c.waitEnd());
+        if (finalState == 12)
+            QVERIFY2(clock.elapsed() < 250, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(c.states.last(), finalState);
         QCOMPARE(c.states.count(11) + c.states.count(12), 1);
         QVERIFY(!c.inet->StillExecuting());
@@ -221,6 +245,140 @@ class CanalTest : public QObject {
             QVERIFY(c.waitEnd());
             QCOMPARE(c.states.last(), 12);
         }
+    }
+
+    void aConnectionThatFailsAtOnceEndsOnceWithItsReason() {
+        Inet::Ajustes a;
+        a.sinDatosMs = 150;
+        a.totalMs = 300;
+        Inet inet(a);
+        QList<int> states;
+        QObject::connect(&inet, &Inet::StateChanged, &inet, [&](int s) { states << s; });
+        // The broadcast address: the system refuses the connection inside connectToHostEncrypted, and nothing
+        // leaves the machine.
+        inet.Execute(QStringLiteral("https://255.255.255.255:9/x"), QStringLiteral("POST"), {}, {});
+        QTest::qWait(600);
+        QCOMPARE(states, (QList<int>{3, 11}));
+        QVERIFY(!inet.StillExecuting());
+        QVERIFY(!inet.ResponseInfo().isEmpty());
+        QVERIFY2(!inet.ResponseInfo().startsWith(QStringLiteral("Tiempo de espera")), qPrintable(inet.ResponseInfo()));
+    }
+
+    // The system's authorities stay trusted beside an extra one: the configuration every connection uses holds
+    // them all (adding to Qt's default one would leave the extra one alone, and public hosts would fail).
+    void extraAuthoritiesAreTrustedBesideTheSystems() {
+        Inet::Ajustes a;
+        a.autoridadesExtra = sim::MarketSim::caCertificates();
+        QCOMPARE(a.autoridadesExtra.size(), 1);
+        const Inet inet(a);
+        const QList<QSslCertificate> trusted = inet.configuracionTls().caCertificates();
+        const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+        QCOMPARE(trusted.size(), system.size() + 1);
+        QCOMPARE(QSet<QSslCertificate>(trusted.begin(), trusted.end()),
+                 QSet<QSslCertificate>(system.begin(), system.end()) + QSet<QSslCertificate>{a.autoridadesExtra[0]});
+    }
+
+    // A rehearsal against the simulator: the sample catalogue's linked products are its listings for the same
+    // seed, the items told are refused or failed, and every other answer comes late.
+    void aRehearsalFindsTheSampleLinksAndMisbehavesAsTold() {
+        const catalogo::Catalogo shop = catalogo::muestra(300, 7);
+        QStringList linked;
+        for (const catalogo::Producto& p : shop.productos)
+            if (p.serial && *p.serial != QLatin1String("-"))
+                linked << *p.serial;
+        QVERIFY(linked.size() > 20);
+        sim::MarketSim::Options o;
+        o.refuseItems = {linked[0]};
+        o.failItems = {linked[1]};
+        o.slowMs = 200;
+        Channel c;
+        QVERIFY(c.start(5000, 10000, o));
+        for (int n = 0; n < linked.size(); ++n)
+            c.server.addListing(QStringLiteral("1"), {catalogo::idMuestra(7, n), QStringLiteral("t"), 1.0});
+        const auto push = [&](const QString& id) {
+            c.states.clear();
+            c.inet->Execute(
+                c.server.baseUrl() + QLatin1String(sim::PathPrice) + "?men=480613&item_id=" + id + "&precio_item=2",
+                QStringLiteral("POST"), {}, {});
+            QElapsedTimer clock;
+            clock.start();
+            const bool ended = c.waitEnd();
+            return std::tuple{ended, c.states.last(), c.inet->GetChunk(65535), clock.elapsed()};
+        };
+        const auto [refusedEnded, refusedState, refused, refusedMs] = push(linked[0]);
+        QVERIFY(refusedEnded);
+        QCOMPARE(refusedState, 12);
+        QCOMPARE(refused, QStringLiteral("Error: el servidor rechazó la solicitud."));
+        const auto [failedEnded, failedState, failed, failedMs] = push(linked[1]);
+        QVERIFY(failedEnded);
+        QCOMPARE(failedState, 11);
+        for (const QString& id : {linked[2], linked.last()}) {
+            const auto [ended, state, answer, ms] = push(id);
+            QVERIFY(ended);
+            QCOMPARE(state, 12);
+            QCOMPARE(answer, QStringLiteral("Listo!!! Precio actualizado."));
+            QVERIFY2(ms >= 200, qPrintable(QString::number(ms)));
+        }
+    }
+
+    // A host whose certificate the system vouches for is reached although an extra authority is set. The test runs
+    // itself again in a private mount namespace where the system's certificate folder holds one root only, the
+    // simulator's test authority, standing for a public one; the extra authority is another (the stranger's).
+    void aHostTheSystemTrustsIsReachedBesideAnExtraAuthority() {
+        const auto resource = [](const char* name) {
+            QFile file(QStringLiteral(":/marketsim/") + QLatin1String(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        if (qEnvironmentVariableIsSet("VANTORIA_SYSTEM_STORE")) {
+            sim::MarketSim server;
+            QVERIFY(server.start());
+            Inet::Ajustes a;
+            a.autoridadesExtra = QSslCertificate::fromData(resource("stranger.pem"), QSsl::Pem);
+            QCOMPARE(a.autoridadesExtra.size(), 1);
+            Inet inet(a);
+            QList<int> states;
+            QObject::connect(&inet, &Inet::StateChanged, &inet, [&](int st) { states << st; });
+            inet.Execute(server.baseUrl() + QLatin1String(sim::PathPause), QStringLiteral("POST"), {}, {});
+            QVERIFY(QTest::qWaitFor([&] { return states.contains(11) || states.contains(12); }, 10000));
+            QCOMPARE(inet.ResponseInfo(), QStringLiteral("HTTP/1.1 200 OK"));
+            return;
+        }
+        QTemporaryDir store;
+        // As Debian keeps it: the certificate under its own name and under OpenSSL's hash of its subject, the link
+        // by which Qt looks roots up on demand (with no such link Qt reads the folder whole, and the fault hides).
+        QProcess hash;
+        hash.start(QStringLiteral("openssl"),
+                   {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout")});
+        if (!hash.waitForStarted(5000))
+            QSKIP("no openssl program to name the root by its hash");
+        hash.write(resource("ca.pem"));
+        hash.closeWriteChannel();
+        QVERIFY(hash.waitForFinished(5000));
+        const QString hashName = QString::fromLatin1(hash.readAllStandardOutput().trimmed()) + QStringLiteral(".0");
+        QCOMPARE(hashName.size(), 10);
+        for (const QString& name : {QStringLiteral("ca.pem"), hashName}) {
+            QFile copy(store.filePath(name));
+            QVERIFY(copy.open(QIODevice::WriteOnly));
+            QVERIFY(copy.write(resource("ca.pem")) > 0);
+        }
+        QProcess inner;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VANTORIA_SYSTEM_STORE"), store.path());
+        inner.setProcessEnvironment(env);
+        // Exit status 77 when this machine gives no private mount namespace (not root, no unshare).
+        inner.start(QStringLiteral("unshare"),
+                    {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                     QStringLiteral("sh"), QStringLiteral("-c"),
+                     QStringLiteral("mount --bind \"$VANTORIA_SYSTEM_STORE\" /etc/ssl/certs || exit 77; exec \"$0\" "
+                                    "aHostTheSystemTrustsIsReachedBesideAnExtraAuthority"),
+                     QCoreApplication::applicationFilePath()});
+        if (!inner.waitForStarted(5000))
+            QSKIP("unshare cannot be run here");
+        QVERIFY(inner.waitForFinished(30000));
+        const QByteArray out = inner.readAllStandardOutput();
+        if (inner.exitCode() == 77 || (inner.exitCode() == 1 && out.isEmpty()))
+            QSKIP("no private mount namespace here");
+        QVERIFY2(inner.exitCode() == 0 && out.contains("Totals: 3 passed, 0 failed"), out.constData());
     }
 
     void secondRequestIsRefusedWhileOneIsOutstanding() {
@@ -682,6 +840,17 @@ class CanalTest : public QObject {
                                                      "Set-Cookie: c1=" + cookie + "Set-Cookie: c2=" + cookie) +
                                                 "ok"
                                          << false;
+        const QByteArray toClose =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nConnection: close\r\n\r\n";
+        QTest::newRow("to the closure alert, then closed")
+            << pause << int(K::ToTheAlert) << qint64(0) << 0 << QByteArray() << 0 << false << toClose + "ok" << true;
+        QTest::newRow("the closure alert, the TCP connection kept open")
+            << pause << int(K::AlertKeptOpen) << qint64(0) << 0 << QByteArray() << 0 << false << toClose + "ok"
+            << false;
+        QTest::newRow("cut to 1 byte, then a bare FIN") << pause << int(K::CutWithoutAlert) << qint64(1) << 0
+                                                        << QByteArray() << 0 << false << toClose + "o" << true;
+        QTest::newRow("cut in half, then a reset")
+            << pause << int(K::CutByReset) << qint64(0) << 0 << QByteArray() << 0 << false << toClose + "o" << true;
         QTest::newRow("a round trip before the handshake and the answer")
             << pause << int(K::Delay) << qint64(0) << 0 << QByteArray() << 150 << false << ok << false;
     }

@@ -24,7 +24,9 @@ enum class Fault {
     GzipCut,
     GzipBomb,
     BadChunks,
-    HeaderFlood
+    HeaderFlood,
+    CutWithoutAlert,
+    CutByReset
 };
 
 const QString Rejected = QStringLiteral("No se pudo identificar el usuario.");
@@ -94,7 +96,9 @@ class FallasTest : public QObject {
                       {Fault::GzipCut, "gzip cut short", false},
                       {Fault::GzipBomb, "a gzip bomb", false},
                       {Fault::BadChunks, "malformed chunk sizes", false},
-                      {Fault::HeaderFlood, "a flood of header lines", false}};
+                      {Fault::HeaderFlood, "a flood of header lines", false},
+                      {Fault::CutWithoutAlert, "a body to the close cut by a bare FIN", false},
+                      {Fault::CutByReset, "a body to the close cut by a reset", false}};
         for (const auto& o : ops)
             for (const auto& f : faults)
                 QTest::addRow("%s: %s", o.name, f.name)
@@ -134,18 +138,22 @@ class FallasTest : public QObject {
         const int nth = op == Op::BulkItem ? 2 : 1;
         if (!byAddress) {
             sim::Fault f;
-            f.kind = fault == Fault::DroppedMidAnswer ? sim::FaultKind::DropMidAnswer
-                     : fault == Fault::ErrorPage      ? sim::FaultKind::Status
-                     : fault == Fault::TimeOut        ? sim::FaultKind::NoAnswer
-                     : fault == Fault::EndlessSlow    ? sim::FaultKind::Trickle
-                     : fault == Fault::Oversized      ? sim::FaultKind::Oversized
-                     : fault == Fault::NotGzip        ? sim::FaultKind::GzipNotGzip
-                     : fault == Fault::GzipCut        ? sim::FaultKind::GzipCut
-                     : fault == Fault::GzipBomb       ? sim::FaultKind::GzipBomb
-                     : fault == Fault::BadChunks      ? sim::FaultKind::BadChunks
-                     : fault == Fault::HeaderFlood    ? sim::FaultKind::HeaderFlood
-                                                      : sim::FaultKind::Body;
-            f.number = fault == Fault::ErrorPage ? 500 : qint64(33) * 1024 * 1024;
+            f.kind = fault == Fault::DroppedMidAnswer  ? sim::FaultKind::DropMidAnswer
+                     : fault == Fault::ErrorPage       ? sim::FaultKind::Status
+                     : fault == Fault::TimeOut         ? sim::FaultKind::NoAnswer
+                     : fault == Fault::EndlessSlow     ? sim::FaultKind::Trickle
+                     : fault == Fault::Oversized       ? sim::FaultKind::Oversized
+                     : fault == Fault::NotGzip         ? sim::FaultKind::GzipNotGzip
+                     : fault == Fault::GzipCut         ? sim::FaultKind::GzipCut
+                     : fault == Fault::GzipBomb        ? sim::FaultKind::GzipBomb
+                     : fault == Fault::BadChunks       ? sim::FaultKind::BadChunks
+                     : fault == Fault::HeaderFlood     ? sim::FaultKind::HeaderFlood
+                     : fault == Fault::CutWithoutAlert ? sim::FaultKind::CutWithoutAlert
+                     : fault == Fault::CutByReset      ? sim::FaultKind::CutByReset
+                                                       : sim::FaultKind::Body;
+            f.number = fault == Fault::ErrorPage                                       ? 500
+                       : fault == Fault::CutWithoutAlert || fault == Fault::CutByReset ? 0
+                                                                                       : qint64(33) * 1024 * 1024;
             f.millis = 50;
             if (fault == Fault::Garbage)
                 f.body = QByteArray("\0\xff\xfe{\"paging\":\0\xc3(", 14);
@@ -327,6 +335,10 @@ class FallasTest : public QObject {
             << QByteArray(sim::PathSearch) << 1 << int(sim::FaultKind::Interim) << qint64(102) << QByteArray();
         QTest::newRow("100 before the first item")
             << price << 1 << int(sim::FaultKind::Interim) << qint64(100) << QByteArray();
+        QTest::newRow("the closure alert after the first item, the TCP connection kept open")
+            << price << 1 << int(sim::FaultKind::AlertKeptOpen) << qint64(0) << QByteArray();
+        QTest::newRow("the sign-in answered to the closure alert")
+            << QByteArray(sim::PathSignIn) << 0 << int(sim::FaultKind::ToTheAlert) << qint64(0) << QByteArray();
         QTest::newRow("chunked answers") << price << 1 << int(sim::FaultKind::Chunked) << qint64(3) << QByteArray();
         QTest::newRow("cookies on every answer")
             << QByteArray() << 0 << int(sim::FaultKind::SetCookie) << qint64(10) << QByteArray();

@@ -240,6 +240,15 @@ void ToolsTest::commandLine_data() {
     QTest::newRow("market-sim api log it cannot write")
         << marketSim << QStringList{"--role", "api", "--log", missing} << QByteArray() << 1 << QByteArray()
         << "market-sim: cannot write " + m + ": No such file or directory";
+    QTest::newRow("market-sim certificate without its key")
+        << marketSim << QStringList{"--certificate", "server.pem"} << QByteArray() << 2 << QByteArray()
+        << QByteArray("market-sim: --certificate and --key go together");
+    QTest::newRow("market-sim certificate file without one")
+        << marketSim << QStringList{"--certificate", missing, "--key", missing} << QByteArray() << 2 << QByteArray()
+        << "market-sim: --certificate: no PEM certificate in '" + m + "'";
+    QTest::newRow("market-sim wrong slowness")
+        << marketSim << QStringList{"--slow", "-5"} << QByteArray() << 2 << QByteArray()
+        << QByteArray("market-sim: --slow takes 0 to 600000 milliseconds, not '-5'");
 }
 
 // The exit status and the first lines written on each stream; a message goes to standard error, help to standard

@@ -5,6 +5,8 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QStringList>
 
 #include <algorithm>
@@ -178,11 +180,18 @@ std::optional<int> apiRole(QCoreApplication& app) {
         bad = QStringLiteral("--certificate and --key go together");
     if (!bad.isEmpty())
         return wrong(bad);
-    if (parser.isSet(certificate) && (!readFile(parser.value(certificate), &serving.certificatePem) ||
-                                      !readFile(parser.value(key), &serving.keyPem))) {
+    QByteArray certificatePem, keyPem;
+    if (parser.isSet(certificate) &&
+        (!readFile(parser.value(certificate), &certificatePem) || !readFile(parser.value(key), &keyPem))) {
         std::fprintf(stderr, "market-sim: cannot read %s or %s\n", qPrintable(parser.value(certificate)),
                      qPrintable(parser.value(key)));
         return 1;
+    }
+    if (parser.isSet(certificate)) {
+        serving.certificate = QSslCertificate::fromData(certificatePem, QSsl::Pem);
+        serving.key = QSslKey(keyPem, QSsl::Ec, QSsl::Pem);
+        if (serving.key.isNull())
+            serving.key = QSslKey(keyPem, QSsl::Rsa, QSsl::Pem);
     }
 
     MarketSim market;

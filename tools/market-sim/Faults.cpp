@@ -5,8 +5,15 @@
 #include <QMutexLocker>
 #include <QTimer>
 
+#include <QSocketNotifier>
+
 #include <algorithm>
 #include <memory>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace sim {
 
@@ -102,6 +109,34 @@ QByteArray badlyChunked(const QByteArray& body, qint64 variant) {
     return "zz\r\n" + body + "\r\n0\r\n\r\n";
 }
 
+// Holds a TCP connection open after its TLS layer has said goodbye, until the client closes its side or the time
+// is up; what the client sends meanwhile is thrown away.
+class KeptOpen : public QObject {
+  public:
+    KeptOpen(int descriptor, int millis, QObject* parent) : QObject(parent), descriptor(descriptor) {
+        auto* notifier = new QSocketNotifier(qintptr(descriptor), QSocketNotifier::Read, this);
+        QObject::connect(notifier, &QSocketNotifier::activated, this, [this, notifier] {
+#ifdef Q_OS_UNIX
+            char buffer[4096];
+            if (::read(this->descriptor, buffer, sizeof buffer) > 0) {
+                return;
+            }
+#endif
+            notifier->setEnabled(false);
+            deleteLater();
+        });
+        QTimer::singleShot(millis, this, [this] { deleteLater(); });
+    }
+    ~KeptOpen() override {
+#ifdef Q_OS_UNIX
+        ::close(descriptor);
+#endif
+    }
+
+  private:
+    const int descriptor;
+};
+
 QByteArray cookies(qint64 count) {
     QByteArray lines;
     for (qint64 i = 1; i <= count; ++i) {
@@ -129,6 +164,10 @@ bool takesEffect(const std::optional<Fault>& fault) {
         case FaultKind::BadChunks:
         case FaultKind::Chunked:
         case FaultKind::SetCookie:
+        case FaultKind::ToTheAlert:
+        case FaultKind::AlertKeptOpen:
+        case FaultKind::CutWithoutAlert:
+        case FaultKind::CutByReset:
             return true;
         default:
             return false;
@@ -263,6 +302,22 @@ Server::Outcome Server::misbehave(Connection* c, Request& request, const Fault& 
             outcome.status = sendWhole(c, request, normal, close,
                                        cookies(fault.number > 0 ? std::min(fault.number, MaxCookies) : DefaultCookies));
             break;
+        case FaultKind::ToTheAlert:
+        case FaultKind::AlertKeptOpen:
+        case FaultKind::CutWithoutAlert:
+        case FaultKind::CutByReset: {
+            QByteArray body = normal.body;
+            if (fault.kind == FaultKind::CutWithoutAlert || fault.kind == FaultKind::CutByReset) {
+                body.truncate(fault.number > 0 ? qsizetype(fault.number) : body.size() / 2);
+            }
+            const QByteArray head = "HTTP/1.1 " + QByteArray::number(normal.status) + ' ' +
+                                    reasonPhrase(normal.status) + "\r\nContent-Type: " + normal.contentType +
+                                    "\r\nConnection: close\r\n\r\n";
+            outcome.status = sendRaw(c, request, normal.status, head + body, false);
+            c->silent = true;  // it ends in carryOn, in its own way
+            c->buffer.clear();
+            break;
+        }
         case FaultKind::Interim:
             c->socket->write(interimHead(fault.number));
             [[fallthrough]];
@@ -302,10 +357,54 @@ void Server::carryOn(Connection* c, const Request& request, const Fault& fault, 
             c->holding = false;
             serve(c);
         });
+    } else if (fault.kind == FaultKind::ToTheAlert || fault.kind == FaultKind::AlertKeptOpen ||
+               fault.kind == FaultKind::CutWithoutAlert || fault.kind == FaultKind::CutByReset) {
+        endConnection(c, fault.kind, fault.millis);
     } else if (c->pending) {
         const Answer delayed = normal;
         QTimer::singleShot(fault.millis, c, [this, c, delayed] { answerLate(c, delayed); });
     }
+}
+
+void Server::endConnection(Connection* c, FaultKind how, int millis, int tries) {
+    if (c->gone || stopping) {
+        return;
+    }
+    c->socket->flush();
+    if (c->socket->bytesToWrite() + c->socket->encryptedBytesToWrite() > 0 && tries < 400) {
+        QTimer::singleShot(5, c, [this, c, how, millis, tries] { endConnection(c, how, millis, tries + 1); });
+        return;
+    }
+    c->closing = true;
+    const int descriptor = int(c->socket->socketDescriptor());
+#ifdef Q_OS_UNIX
+    if (how == FaultKind::CutWithoutAlert) {
+        ::shutdown(descriptor, SHUT_WR);  // the FIN goes after the bytes written; TLS is not told
+        QTimer::singleShot(DefaultFloodMs, c, [c] {
+            if (!c->gone) {
+                c->socket->abort();
+            }
+        });
+        return;
+    }
+    if (how == FaultKind::CutByReset) {
+        const linger now{1, 0};  // closing with a zero linger time resets the connection
+        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        c->socket->abort();
+        return;
+    }
+    if (how == FaultKind::AlertKeptOpen) {
+        // A second descriptor keeps the TCP connection open after the socket has sent its alert and closed its own.
+        const int kept = ::dup(descriptor);
+        if (kept >= 0) {
+            new KeptOpen(kept, millis > 0 ? millis : DefaultFloodMs, this);
+        }
+    }
+#else
+    Q_UNUSED(descriptor);
+    Q_UNUSED(millis);
+#endif
+    c->socket->disconnectFromHost();
 }
 
 void Server::startTrickle(Connection* c, int millis) {

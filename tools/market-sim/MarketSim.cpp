@@ -152,24 +152,19 @@ bool MarketSim::start(const Options& options) {
         d->state.error = QStringLiteral("already serving on port %1").arg(d->state.port);
         return false;
     }
-    const bool own = !options.certificatePem.isEmpty();
-    const QString name = own                           ? QStringLiteral("given")
-                         : options.strangerCertificate ? QStringLiteral("stranger")
-                                                       : QStringLiteral("server");
+    const QString name = options.strangerCertificate ? QStringLiteral("stranger") : QStringLiteral("server");
+    const bool own = !options.certificate.isEmpty();
     const QList<QSslCertificate> certificates =
-        QSslCertificate::fromData(own ? options.certificatePem : readResource(name + ".pem"), QSsl::Pem);
-    const QByteArray keyPem = own ? options.keyPem : readResource(name + ".key");
-    QSslKey key(keyPem, QSsl::Ec, QSsl::Pem);
-    if (key.isNull()) {
-        key = QSslKey(keyPem, QSsl::Rsa, QSsl::Pem);
-    }
+        own ? options.certificate : QSslCertificate::fromData(readResource(name + ".pem"), QSsl::Pem);
+    const QSslKey key = own ? options.key : QSslKey(readResource(name + ".key"), QSsl::Ec, QSsl::Pem);
     if (certificates.isEmpty() || key.isNull()) {
         QMutexLocker lock(&d->state.mutex);
-        d->state.error = QStringLiteral("the embedded certificate or key %1 cannot be read").arg(name);
+        d->state.error = own ? QStringLiteral("the certificate or key given is empty")
+                             : QStringLiteral("the embedded certificate or key %1 cannot be read").arg(name);
         return false;
     }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificate(certificates.front());
+    configuration.setLocalCertificateChain(certificates);
     configuration.setPrivateKey(key);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
@@ -178,6 +173,10 @@ bool MarketSim::start(const Options& options) {
         QMutexLocker lock(&d->state.mutex);
         d->state.counts.clear();
         d->state.error.clear();
+        d->state.closureAlerts = 0;
+        d->state.refuseItems = options.refuseItems;
+        d->state.failItems = options.failItems;
+        d->state.slowMs = std::max(0, options.slowMs);
     }
     d->thread = std::make_unique<QThread>();
     d->thread->setObjectName(QStringLiteral("MarketSim"));
@@ -219,6 +218,11 @@ QString MarketSim::baseUrl() const {
 void MarketSim::setObserver(Observer observer) {
     QMutexLocker lock(&d->state.mutex);
     d->state.observer = std::move(observer);
+}
+
+int MarketSim::closureAlerts() const {
+    QMutexLocker lock(&d->state.mutex);
+    return d->state.closureAlerts;
 }
 
 QList<Request> MarketSim::log() const {

@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 
 #include <functional>
@@ -55,6 +57,11 @@ enum class FaultKind {
     Chunked,        // the normal answer correctly chunked, in chunks of `number` bytes (7 when 0)
     HeaderFlood,    // header lines of 1,000 bytes until `number` bytes (256 MiB) or `millis` (30 s) pass
     SetCookie,      // the normal answer with `number` (20 when 0, up to 1,000) Set-Cookie headers of 4,000 bytes
+    // The normal answer without a length or chunks, its body running to the end of the connection, which ends:
+    ToTheAlert,       // with TLS's closure alert and the close, as a server should end it
+    AlertKeptOpen,    // with the closure alert, the TCP connection kept open until the client closes it (or `millis`)
+    CutWithoutAlert,  // the body cut to `number` bytes (half when 0), then a bare FIN: no closure alert
+    CutByReset,       // the body cut to `number` bytes (half when 0), then a TCP reset
 };
 
 struct Fault {
@@ -91,9 +98,15 @@ class MarketSim {
         // A network's round trip: waited after accepting a connection before the TLS handshake, and after each
         // request before its answer.
         int roundTripMs = 0;
-        // A certificate chain and its key (PEM) to serve with instead of the embedded ones.
-        QByteArray certificatePem;
-        QByteArray keyPem;
+        // A certificate of one's own to serve with, its chain after it, and its key, instead of the embedded ones.
+        QList<QSslCertificate> certificate;
+        QSslKey key;
+        // Standing misbehaviour, for rehearsing by hand; a fault added for a request comes first. The price
+        // changes of `refuseItems` are refused (answered without "Listo!!!"); those of `failItems` have their
+        // connection closed without an answer; every other answer is written `slowMs` late.
+        QSet<QString> refuseItems;
+        QSet<QString> failItems;
+        int slowMs = 0;
     };
 
     MarketSim();
@@ -130,6 +143,9 @@ class MarketSim {
     // left before a delayed answer was due). Meant for printing; may call back into this object.
     using Observer = std::function<void(const Request& request, int status)>;
     void setObserver(Observer observer);
+
+    // How many clients have ended their connection with TLS's closure alert since start().
+    int closureAlerts() const;
 
     QList<Request> log() const;
     QList<Request> log(const QByteArray& path) const;

@@ -91,6 +91,13 @@ void Server::accept() {
                 lost(c);
             }
         });
+        QObject::connect(socket, &QSslSocket::alertReceived, c,
+                         [this](QSsl::AlertLevel, QSsl::AlertType type, const QString&) {
+                             if (type == QSsl::AlertType::CloseNotify) {
+                                 QMutexLocker lock(&state->mutex);
+                                 ++state->closureAlerts;
+                             }
+                         });
         QObject::connect(socket, &QSslSocket::bytesWritten, c, [this, c] { pump(c); });
         QObject::connect(socket, &QSslSocket::encryptedBytesWritten, c, [this, c] { pump(c); });
         if (socket->state() != QAbstractSocket::ConnectedState) {
@@ -185,6 +192,9 @@ void Server::handle(Connection* c, Request request, bool close) {
         fault = state->faultFor(request.path, nth);
         if (!fault && state->api) {
             fault = state->api->lateness(request);
+        }
+        if (!fault) {
+            fault = state->standingFault(request);
         }
         if (takesEffect(fault)) {
             normal = state->answer(request, fault);

@@ -77,6 +77,9 @@ class Server : public QObject {
     Outcome misbehave(Connection* c, Request& request, const Fault& fault, const Answer& normal, bool close);
     void carryOn(Connection* c, const Request& request, const Fault& fault, const Answer& normal);
     void startTrickle(Connection* c, int millis);
+    // Ends the connection the way `how` says (one of the kinds that end a body running to the close) once what
+    // was written has gone out.
+    void endConnection(Connection* c, FaultKind how, int millis, int tries = 0);
     void pump(Connection* c);
 
     State* const state;

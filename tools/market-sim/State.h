@@ -39,6 +39,10 @@ struct State {
     QList<Request> log;
     QList<quint64> logIds;  // beside `log`, to find an entry again once its answer has gone out
     quint64 nextLogId = 1;
+    QSet<QString> refuseItems;  // see MarketSim::Options
+    QSet<QString> failItems;
+    int slowMs = 0;
+    int closureAlerts = 0;
     MarketSim::Observer observer;
     // Sessions of the gateway: when on, the sign-in opens one in a cookie and a price change needs it.
     bool sessions = false;
@@ -59,6 +63,23 @@ struct State {
             return std::nullopt;
         }
         return *it;
+    }
+
+    // The standing misbehaviour of the options for a request that has no fault of its own.
+    std::optional<Fault> standingFault(const Request& request) const {
+        Fault f;
+        const QString item = request.path == PathPrice ? request.query.value(QStringLiteral("item_id")) : QString();
+        if (!item.isEmpty() && failItems.contains(item)) {
+            f.kind = FaultKind::Drop;
+        } else if (!item.isEmpty() && refuseItems.contains(item)) {
+            f.kind = FaultKind::Refuse;
+        } else if (slowMs > 0) {
+            f.kind = FaultKind::Delay;
+            f.millis = slowMs;
+        } else {
+            return std::nullopt;
+        }
+        return f;
     }
 
     quint64 append(const Request& request) {

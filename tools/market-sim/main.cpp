@@ -1,13 +1,16 @@
-// market-sim [--port N] [--listings N] [--user U] [--password P]: serves the marketplace and gateway stand-in on
-// 127.0.0.1 with one account and N listings, for trying the window by hand against something that answers. Prints
-// the base URL and the account, then one line per request; runs until it is interrupted (Ctrl+C). Exit status 1
-// when it cannot listen, 2 for a wrong command line. `market-sim --role api` serves the marketplace's API double
-// instead (ApiMain.cpp).
+// market-sim [options]: serves the marketplace and gateway stand-in on 127.0.0.1 with one account and N listings,
+// for trying the window by hand against something that answers, and for a technician's rehearsal: its own
+// certificate, items whose price is refused or whose connection fails, slow answers. Prints the base URL and the
+// account, then one line per request; runs until it is interrupted (Ctrl+C). Exit status 1 when it cannot listen,
+// 2 for a wrong command line. `market-sim --role api` serves the marketplace's API double instead (ApiMain.cpp).
 #include "ApiMain.h"
+#include "CatalogueGenerator.h"
 #include "MarketSim.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QSslKey>
 #include <QStringList>
 
 #include <cstdio>
@@ -85,22 +88,126 @@ QString titleFor(int index) {
     return title;
 }
 
-QList<sim::Listing> makeListings(int count) {
+// The listings of the account: their ids are those the sample catalogue of the same seed links its products to.
+QList<sim::Listing> makeListings(int count, quint64 seed) {
     QList<sim::Listing> listings;
-    quint32 seed = 20240611;
-    const auto next = [&seed] {
-        seed = seed * 1664525u + 1013904223u;
-        return seed >> 8;
+    quint32 state = 20240611;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
     };
     for (int i = 0; i < count; ++i) {
         sim::Listing listing;
-        listing.id = QStringLiteral("MLV") + QString::number(612000000LL + qint64(i) * 104729 + next() % 1000);
+        listing.id = catalogo::idMuestra(seed, i);
         listing.title = titleFor(i);
+        next();  // the draw the ids once took, so that titles keep their prices
         listing.price = double(15 + next() % 4000) + double(next() % 4) * 0.25;
         listings.append(listing);
     }
     return listings;
 }
+
+// What the default role serves and how it misbehaves, as the command line gives it.
+struct Serving {
+    QString user;
+    QString password;
+    int listings = 0;
+    quint64 seed = 1;
+    sim::MarketSim::Options options;
+};
+
+// A comma-separated list of listing ids, blanks and empty members left out.
+QSet<QString> ids(const QString& text) {
+    QSet<QString> out;
+    for (const QString& id : text.split(u',', Qt::SkipEmptyParts)) {
+        if (const QString t = id.trimmed(); !t.isEmpty()) {
+            out.insert(t);
+        }
+    }
+    return out;
+}
+
+// The default role's options: added to the parser together, read together.
+class ServingOptions {
+  public:
+    explicit ServingOptions(QCommandLineParser& parser) {
+        parser.addOptions({listings, seed, user, password, certificate, key, refuse, fail, slow});
+    }
+
+    // Empty when every value is right, else what is wrong.
+    QString read(const QCommandLineParser& parser, Serving& out) const {
+        bool ok = false;
+        out.listings = parser.value(listings).toInt(&ok);
+        if (!ok || out.listings < 0) {
+            return QStringLiteral("--listings takes a count, not '%1'").arg(parser.value(listings));
+        }
+        out.seed = parser.value(seed).toULongLong(&ok);
+        if (!ok) {
+            return QStringLiteral("--seed takes a whole number from 0, not '%1'").arg(parser.value(seed));
+        }
+        out.user = parser.value(user);
+        out.password = parser.value(password);
+        if (parser.isSet(certificate) != parser.isSet(key)) {
+            return QStringLiteral("--certificate and --key go together");
+        }
+        if (parser.isSet(certificate)) {
+            const QString file = parser.value(certificate);
+            out.options.certificate =
+                QSslCertificate::fromPath(file, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+            if (out.options.certificate.isEmpty()) {
+                return QStringLiteral("--certificate: no PEM certificate in '%1'").arg(file);
+            }
+            QFile keyFile(parser.value(key));
+            if (!keyFile.open(QIODevice::ReadOnly)) {
+                return QStringLiteral("--key: cannot read '%1'").arg(keyFile.fileName());
+            }
+            const QByteArray pem = keyFile.readAll();
+            for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec}) {
+                if (const QSslKey k(pem, algorithm, QSsl::Pem); !k.isNull()) {
+                    out.options.key = k;
+                    break;
+                }
+            }
+            if (out.options.key.isNull()) {
+                return QStringLiteral("--key: no unencrypted RSA or EC private key in '%1'").arg(keyFile.fileName());
+            }
+        }
+        out.options.refuseItems = ids(parser.value(refuse));
+        out.options.failItems = ids(parser.value(fail));
+        out.options.slowMs = parser.value(slow).toInt(&ok);
+        if (!ok || out.options.slowMs < 0 || out.options.slowMs > 600'000) {
+            return QStringLiteral("--slow takes 0 to 600000 milliseconds, not '%1'").arg(parser.value(slow));
+        }
+        return {};
+    }
+
+  private:
+    const QCommandLineOption listings{QStringLiteral("listings"), QStringLiteral("Listings of the account."),
+                                      QStringLiteral("N"), QStringLiteral("45")};
+    const QCommandLineOption seed{
+        QStringLiteral("seed"),
+        QStringLiteral("Seed of the listing ids: those of vantoria-catalogue's sample of the same seed."),
+        QStringLiteral("S"), QStringLiteral("1")};
+    const QCommandLineOption user{QStringLiteral("user"), QStringLiteral("User name of the account."),
+                                  QStringLiteral("U"), QStringLiteral("demo")};
+    const QCommandLineOption password{QStringLiteral("password"), QStringLiteral("Password of the account."),
+                                      QStringLiteral("P"), QStringLiteral("demo1234")};
+    const QCommandLineOption certificate{
+        QStringLiteral("certificate"),
+        QStringLiteral("PEM certificate to serve with (its chain may follow it) instead of the test one."),
+        QStringLiteral("FILE")};
+    const QCommandLineOption key{QStringLiteral("key"), QStringLiteral("PEM private key of --certificate."),
+                                 QStringLiteral("FILE")};
+    const QCommandLineOption refuse{QStringLiteral("refuse"),
+                                    QStringLiteral("Listing ids (comma-separated) whose price changes are refused."),
+                                    QStringLiteral("IDS")};
+    const QCommandLineOption fail{
+        QStringLiteral("fail"),
+        QStringLiteral("Listing ids (comma-separated) whose price changes get their connection closed unanswered."),
+        QStringLiteral("IDS")};
+    const QCommandLineOption slow{QStringLiteral("slow"), QStringLiteral("Milliseconds every other answer waits."),
+                                  QStringLiteral("MS"), QStringLiteral("0")};
+};
 
 }  // namespace
 
@@ -117,13 +224,8 @@ int main(int argc, char** argv) {
                                         QStringLiteral("Shows this help."));
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Port to listen on (0: any free one)."),
                                         QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption listingsOption(QStringLiteral("listings"), QStringLiteral("Listings of the account."),
-                                            QStringLiteral("N"), QStringLiteral("45"));
-    const QCommandLineOption userOption(QStringLiteral("user"), QStringLiteral("User name of the account."),
-                                        QStringLiteral("U"), QStringLiteral("demo"));
-    const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("Password of the account."),
-                                            QStringLiteral("P"), QStringLiteral("demo1234"));
-    parser.addOptions({helpOption, portOption, listingsOption, userOption, passwordOption});
+    parser.addOptions({helpOption, portOption});
+    const ServingOptions serving(parser);
     const auto help = [&parser] {
         // The parser names the program as it was started; the usage line names it as it is installed.
         QString text = parser.helpText();
@@ -149,30 +251,29 @@ int main(int argc, char** argv) {
 
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);
-    bool listingsOk = false;
-    const int listingCount = parser.value(listingsOption).toInt(&listingsOk);
     if (!portOk || port > 65535) {
         return wrongUsage(QStringLiteral("--port takes 0 to 65535, not '%1'").arg(parser.value(portOption)));
     }
-    if (!listingsOk || listingCount < 0) {
-        return wrongUsage(QStringLiteral("--listings takes a count, not '%1'").arg(parser.value(listingsOption)));
+    Serving what;
+    if (const QString wrong = serving.read(parser, what); !wrong.isEmpty()) {
+        return wrongUsage(wrong);
     }
-    const QString user = parser.value(userOption);
-    const QString password = parser.value(passwordOption);
+    what.options.port = quint16(port);
+    const QString& user = what.user;
+    const QString& password = what.password;
+    const int listingCount = what.listings;
     const QString sellerId = QString::fromLatin1(SellerId);
 
     sim::MarketSim market;
     market.addAccount(user, password, sellerId);
-    for (const sim::Listing& listing : makeListings(listingCount)) {
+    for (const sim::Listing& listing : makeListings(listingCount, what.seed)) {
         market.addListing(sellerId, listing);
     }
     market.setObserver([](const sim::Request& request, int status) {
         printLine(request.method + ' ' + request.target + ' ' +
                   (status > 0 ? QByteArray::number(status) : QByteArrayLiteral("-")));
     });
-    sim::MarketSim::Options options;
-    options.port = quint16(port);
-    if (!market.start(options)) {
+    if (!market.start(what.options)) {
         std::fprintf(stderr, "market-sim: cannot listen: %s\n", qPrintable(market.error()));
         return 1;
     }

@@ -17,7 +17,8 @@ const char UsageText[] =
     "usage: vantoria-catalogue FILE [--products N] [--seed S]\n"
     "Writes a new sample catalogue database; an existing FILE is left as it is.\n"
     "  --products N   products in the catalogue, 0 to 10000000 (2000)\n"
-    "  --seed S       the same seed always gives the same catalogue (1)\n"
+    "  --seed S       the same seed always gives the same catalogue (1); its linked products are linked to\n"
+    "                 the listings of `market-sim --seed S`, the n-th linked product to the n-th listing\n"
     "Exit status: 0 written, 1 the file cannot be written, 2 wrong command line.\n";
 
 int wrongUsage(const QString& what) {
@@ -73,12 +74,17 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "vantoria-catalogue: %s: its folder does not exist\n", qPrintable(file));
         return NotWritten;
     }
+    qsizetype linked = 0;
     try {
-        catalogo::escribo(file, catalogo::muestra(int(products), seed));
+        const catalogo::Catalogo c = catalogo::muestra(int(products), seed);
+        for (const catalogo::Producto& p : c.productos)
+            linked += p.serial && *p.serial != QLatin1String("-");
+        catalogo::escribo(file, c);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantoria-catalogue: %s\n", e.what());
         return NotWritten;
     }
-    std::printf("%s: %lld products (seed %llu)\n", qPrintable(file), products, seed);
+    std::printf("%s: %lld products (seed %llu), %lld linked: market-sim --seed %llu --listings %lld has them all\n",
+                qPrintable(file), products, seed, qlonglong(linked), seed, qlonglong(linked));
     return Written;
 }

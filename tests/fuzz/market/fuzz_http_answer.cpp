@@ -74,8 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     comparo(entero, trozos, "after the last byte");
 
-    entero.cierre();
-    trozos.cierre();
+    // The first byte's top bit chooses whether the connection ends with the closure alert or without it.
+    const bool conAviso = (data[0] & 0x80) != 0;
+    entero.cierre(conAviso);
+    trozos.cierre(conAviso);
     comparo(entero, trozos, "after the close");
     exijo(entero.estado() != Estado::Faltan, "the close left the answer waiting");
     return 0;
