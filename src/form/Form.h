@@ -47,6 +47,9 @@ struct Form {
     QLabel* GetState = nullptr;
     QLabel* Label2 = nullptr;
     QLabel* Label1 = nullptr;
+    // "Cancelar" on the wait panel: shown while a listing download or a batch runs, the one control that takes a
+    // click while the window is disabled.
+    QPushButton* CmdCancelar = nullptr;
 
     // The two pictures of the image list, numbered 1 and 2.
     QPixmap ImgList1[2];
@@ -71,6 +74,11 @@ struct Form {
     // The product row and listing id of the single price push awaiting its answer.
     int filaEnviada = 0;
     QString idEnviado;
+    // The operation that "Cancelar" stops while it runs, and whether the operator has asked it to stop: a download
+    // stops after the page in flight, a batch before its next item.
+    enum class Cancelable { Nada, Descarga, Tanda };
+    Cancelable cancelable = Cancelable::Nada;
+    bool cancelado = false;
 
     Dialogs* dialogs = nullptr;
     // True while the window takes no input (deshabilitoVentana); `entradaCerrada` is what shuts it out.
@@ -102,14 +110,18 @@ void FiltroPublicaciones(Form& form);
 void PintoFila(Form& form, const quint32& colour);
 
 // Disables and enables the whole window while work runs. A disabled window takes no keyboard or mouse input (its
-// message boxes do), shows a busy cursor, and looks as it did: nothing is greyed, so the wait panel and the grids
-// stay legible through a long load or batch, and nothing is repainted for it.
+// message boxes do, and so does "Cancelar" while it is shown and enabled), shows a busy cursor, and looks as it did:
+// nothing is greyed, so the wait panel and the grids stay legible through a long load or batch, and nothing is
+// repainted for it.
 void deshabilitoVentana(Form& form);
 void habilitoVentana(Form& form);
 bool ventanaHabilitada(const Form& form);
 
 // Lets pending events run once.
 void dejoCorrerEventos();
+
+// The wait panel's message as the window opens, which the product list load shows.
+inline constexpr char16_t TextoEspera[] = u"Cargando productos...     Por favor espere...";
 
 // The property that marks a label sized to its text.
 inline constexpr char AutoSizeProperty[] = "vantoriaAutoSize";
