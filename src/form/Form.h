@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QSet>
 #include <QString>
@@ -65,6 +66,8 @@ struct Form {
     // The listing ids in the listing grid and the pages they came in, while a download runs.
     QSet<QString> idsPublicaciones;
     int paginasRecibidas = 0;
+    // Since the download's progress bar last moved.
+    QElapsedTimer avanceDescarga;
     bool Esperando = false;
     // True while a batch waits for the answer to its pause request: that answer is awaited, its content ignored.
     bool esperoPausa = false;
