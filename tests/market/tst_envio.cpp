@@ -130,6 +130,8 @@ class EnvioTest : public QObject {
         clickPush(mw, 1);
         // Another row is current when the answer arrives: it still belongs to the row pushed.
         mw.f().Grid1->setRow(4);
+        // A single push cannot be cancelled: it is one request.
+        QVERIFY(mw.f().operacionEnCurso && mw.w->findChild<QPushButton*>(QStringLiteral("CmdCancelar"))->isHidden());
         QVERIFY(mw.waitIdle());
         mw.dialogs.shown.removeFirst();
         QCOMPARE(mw.dialogs.notices(), notices);
