@@ -72,6 +72,8 @@ bool traeAlgoNuevo(const Form& f, const JsonValue& pagina, qint32 cuenta) {
 
 void empiezoDescarga(Form& f) {
     ponTexto(f.Label3, QStringLiteral("Descargando publicaciones...     Por favor espere..."));
+    // The panel's status line may still hold the end of an earlier batch.
+    ponTexto(f.EstadoConexion, QStringLiteral("..."));
     f.Barra1->setMaximum(1);
     f.Barra1->setValue(0);
     f.avanceDescarga.invalidate();
