@@ -9,6 +9,7 @@
 #include "Ingreso.h"
 #include "ListingLink.h"
 #include "Mercado.h"
+#include "Operacion.h"
 #include "PriceEntry.h"
 #include "ProductList.h"
 #include "Reloj.h"
@@ -91,6 +92,8 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     connect(form_.Command1, &QPushButton::clicked, this, &frmVantoria::Command1_Click);
     connect(form_.Command2, &QPushButton::clicked, this,
             [this] { protegido(form_, [this] { ::Command2_Click(form_, *mercado_); }); });
+    connect(form_.CmdCancelar, &QPushButton::clicked, this,
+            [this] { protegido(form_, [this] { CmdCancelar_Click(form_); }); });
     // Enter in the password box signs in as "Conectar" does; the key itself is left to the box.
     connect(form_.Clave, &QLineEdit::returnPressed, this, &frmVantoria::Command1_Click);
 }

@@ -9,6 +9,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -16,14 +17,17 @@
 
 namespace {
 
-// Drops the operator's input to one window and its controls; other windows (its message boxes) are left alone.
+// Drops the operator's input to one window and its controls; other windows (its message boxes) are left alone, and
+// so is the one control that may stop the work (`abierto`) while it can be used.
 class EntradaCerrada : public QObject {
   public:
-    explicit EntradaCerrada(QWidget* window) : QObject(window), window_(window) {}
+    EntradaCerrada(QWidget* window, QWidget* abierto) : QObject(window), window_(window), abierto_(abierto) {}
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (!watched->isWidgetType() || !esEntrada(event->type()))
+            return false;
+        if (watched == abierto_ && abierto_->isVisible() && abierto_->isEnabled())
             return false;
         return static_cast<QWidget*>(watched)->window() == window_;
     }
@@ -58,6 +62,7 @@ class EntradaCerrada : public QObject {
     }
 
     QWidget* window_;
+    QWidget* abierto_;
 };
 
 // The texts of a status label. The channel reports several states a request, so a visible label could change and
@@ -203,7 +208,7 @@ void deshabilitoVentana(Form& f) {
         return;
     f.deshabilitada = true;
     if (!f.entradaCerrada)
-        f.entradaCerrada = new EntradaCerrada(f.window);
+        f.entradaCerrada = new EntradaCerrada(f.window, f.CmdCancelar);
     QCoreApplication::instance()->installEventFilter(f.entradaCerrada);
     f.window->setCursor(Qt::BusyCursor);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QSet>
 #include <QString>
@@ -47,6 +48,9 @@ struct Form {
     QLabel* GetState = nullptr;
     QLabel* Label2 = nullptr;
     QLabel* Label1 = nullptr;
+    // "Cancelar" on the wait panel: shown while a listing download or a batch runs, the one control that takes a
+    // click while the window is disabled.
+    QPushButton* CmdCancelar = nullptr;
 
     // The two pictures of the image list, numbered 1 and 2.
     QPixmap ImgList1[2];
@@ -62,6 +66,8 @@ struct Form {
     // The listing ids in the listing grid and the pages they came in, while a download runs.
     QSet<QString> idsPublicaciones;
     int paginasRecibidas = 0;
+    // Since the download's progress bar last moved.
+    QElapsedTimer avanceDescarga;
     bool Esperando = false;
     // True while a batch waits for the answer to its pause request: that answer is awaited, its content ignored.
     bool esperoPausa = false;
@@ -71,6 +77,11 @@ struct Form {
     // The product row and listing id of the single price push awaiting its answer.
     int filaEnviada = 0;
     QString idEnviado;
+    // The operation that "Cancelar" stops while it runs, and whether the operator has asked it to stop: a download
+    // stops after the page in flight, a batch before its next item.
+    enum class Cancelable { Nada, Descarga, Tanda };
+    Cancelable cancelable = Cancelable::Nada;
+    bool cancelado = false;
 
     Dialogs* dialogs = nullptr;
     // True while the window takes no input (deshabilitoVentana); `entradaCerrada` is what shuts it out.
@@ -102,14 +113,18 @@ void FiltroPublicaciones(Form& form);
 void PintoFila(Form& form, const quint32& colour);
 
 // Disables and enables the whole window while work runs. A disabled window takes no keyboard or mouse input (its
-// message boxes do), shows a busy cursor, and looks as it did: nothing is greyed, so the wait panel and the grids
-// stay legible through a long load or batch, and nothing is repainted for it.
+// message boxes do, and so does "Cancelar" while it is shown and enabled), shows a busy cursor, and looks as it did:
+// nothing is greyed, so the wait panel and the grids stay legible through a long load or batch, and nothing is
+// repainted for it.
 void deshabilitoVentana(Form& form);
 void habilitoVentana(Form& form);
 bool ventanaHabilitada(const Form& form);
 
 // Lets pending events run once.
 void dejoCorrerEventos();
+
+// The wait panel's message as the window opens, which the product list load shows.
+inline constexpr char16_t TextoEspera[] = u"Cargando productos...     Por favor espere...";
 
 // The property that marks a label sized to its text.
 inline constexpr char AutoSizeProperty[] = "vantoriaAutoSize";

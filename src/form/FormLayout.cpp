@@ -105,14 +105,20 @@ void layOutForm(Form& f, QWidget* window, QWidget* client) {
     f.Detalle02->setWordWrap(true);
     f.Detalle01 = label(panel, "Detalle01", QStringLiteral("..."), 120, 3240, 135, 195, true);
     f.EstadoConexion = label(panel, "EstadoConexion", QStringLiteral("..."), 120, 3000, 135, 195, true);
-    f.Label3 = label(panel, "Label3", QStringLiteral("Cargando productos...     Por favor espere..."), 120, 2520, 3105,
-                     195, true);
+    f.Label3 = label(panel, "Label3", QString::fromUtf16(TextoEspera), 120, 2520, 3105, 195, true);
+    // Right-aligned with the progress bar, above the progress text; hidden but while a download or a batch runs.
+    f.CmdCancelar = place(new QPushButton(QStringLiteral("Cancelar"), panel), "CmdCancelar", 9240, 2160, 975, 255);
+    // The window shows a busy cursor while it takes no input; over the one button that still takes a click, the
+    // usual arrow.
+    f.CmdCancelar->setCursor(Qt::ArrowCursor);
+    f.CmdCancelar->setFocusPolicy(Qt::NoFocus);
+    f.CmdCancelar->hide();
     auto* backdrop = place(new Backdrop(panel), "Image1", -120, -840, 21225, 10260);
     backdrop->setPixmap(artwork::fondoEspera());
     f.Image1 = backdrop;
     // Inside the panel, front to back as listed.
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{backdrop, f.Label3, f.EstadoConexion, f.Detalle01, f.Detalle02, f.Barra1})
+    for (QWidget* w : std::initializer_list<QWidget*>{backdrop, f.Label3, f.EstadoConexion, f.Detalle01, f.Detalle02,
+                                                      f.Barra1, f.CmdCancelar})
         w->raise();
     panel->hide();
 

@@ -238,6 +238,8 @@ void Diario::terminoTanda(int tanda, const Cuentas& c) {
     if (c.detenida) {
         d.Add(QStringLiteral("stopped"), JsonValue(true));
         d.Add(QStringLiteral("unsent"), numero(c.sinEnviar));
+        if (c.cancelada)
+            d.Add(QStringLiteral("cancelled"), JsonValue(true));
     }
     escribo(archivoTanda_.isEmpty() ? archivoDelMes(op_.carpeta, hora()) : archivoTanda_,
             json::toCanonicalUtf8(JsonValue(std::move(d))), false);
@@ -252,8 +254,8 @@ QString resumenTanda(const Diario::Cuentas& c) {
                             cuenta(c.rechazados, "rechazado", "rechazados") + QStringLiteral(", ") +
                             QString::number(c.fallidos) + QStringLiteral(" con error");
     if (c.detenida)
-        return QStringLiteral("Tanda detenida: ") + cuentas + QStringLiteral(", ") + QString::number(c.sinEnviar) +
-               QStringLiteral(" sin enviar.");
+        return (c.cancelada ? QStringLiteral("Tanda cancelada: ") : QStringLiteral("Tanda detenida: ")) + cuentas +
+               QStringLiteral(", ") + QString::number(c.sinEnviar) + QStringLiteral(" sin enviar.");
     return QStringLiteral("Tanda terminada: ") + cuentas + u'.';
 }
 

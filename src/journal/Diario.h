@@ -18,8 +18,9 @@ class Diario {
     enum class Resultado { Aplicado, Rechazado, Fallido };
     struct Cuentas {
         int aplicados = 0, rechazados = 0, fallidos = 0;
-        bool detenida = false;  // the batch ended before its last row (a failure, the window closed)
-        int sinEnviar = 0;      // the items it would still have sent
+        bool detenida = false;   // the batch ended before its last row (a failure, the window closed, "Cancelar")
+        bool cancelada = false;  // it was the operator's "Cancelar" that stopped it
+        int sinEnviar = 0;       // the items it would still have sent
     };
     struct Opciones {
         QString carpeta;                            // the folder that holds the monthly files
@@ -57,7 +58,8 @@ class Diario {
 };
 
 // The outcome of a batch in the operator's words: "Tanda terminada: 33 actualizados, 1 rechazado, 1 con error.", or
-// for one stopped short "Tanda detenida: 2 actualizados, 0 rechazados, 0 con error, 26 sin enviar."
+// for one stopped short "Tanda detenida: 2 actualizados, 0 rechazados, 0 con error, 26 sin enviar." ("Tanda
+// cancelada: ..." when the operator stopped it).
 QString resumenTanda(const Diario::Cuentas& c);
 
 // The journal's file in `carpeta` for the month of `cuando` (UTC): precios-YYYY-MM.jsonl.

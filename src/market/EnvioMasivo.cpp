@@ -44,6 +44,12 @@ void esperoRespuesta(Form& f, Mercado& m, bool copioEstado) {
         std::numeric_limits<double>::infinity());
 }
 
+// Waits `centesimas` hundredths of a second while the window handles its events; "Cancelar" ends the wait at once.
+void esperoSalvoCancelacion(Form& f, Mercado& m, qint32 centesimas) {
+    m.reloj.esperoEventos(
+        f, [&] { return f.cancelado; }, centesimas / 100.0);
+}
+
 struct DevuelvoVentana {
     Form& f;
     ~DevuelvoVentana() {
@@ -98,6 +104,7 @@ void Command2_Click(Form& f, Mercado& m) {
         Etapa = 1;
         empiezoOperacion(f);
         f.Frame1->show();
+        empiezoCancelable(f, Form::Cancelable::Tanda);
         f.Barra1->setValue(0);
         pausa = 0;
         f.Barra1->setMaximum(grid.rows() - 1);
@@ -106,16 +113,20 @@ void Command2_Click(Form& f, Mercado& m) {
             if (grid.textMatrix(r, Enviado).isEmpty())
                 grid.setTextMatrix(r, Enviado, QStringLiteral("0"));
         ultima = grid.rows() - 1;
-        for (r = 1; r <= ultima && !f.cerrando; ++r) {
+        // "Cancelar" stops the batch before its next item; an item sent is always awaited to its answer.
+        const auto sigo = [&f] { return !f.cerrando && !f.cancelado; };
+        for (r = 1; r <= ultima && sigo(); ++r) {
             if (califica(r)) {
                 Etapa = 3;
                 grid.setRow(r);
                 f.Paso = 4;
                 f.Resultado->setText(QString());
-                DelayMili(f, m.reloj, 100);
+                esperoSalvoCancelacion(f, m, 100);
+                if (!sigo())
+                    break;
                 ++pausa;
                 Etapa = 4;
-                if (pausa == ItemsEntrePausas && !f.cerrando) {
+                if (pausa == ItemsEntrePausas) {
                     ponTexto(f.Label3, QStringLiteral("Dando descanso al servidor..."));
                     ponTexto(f.EstadoConexion,
                              QStringLiteral("se esperarán 20 segundos cada 30 items para no saturar de solicitudes el "
@@ -126,11 +137,11 @@ void Command2_Click(Form& f, Mercado& m) {
                     solicito(m, solicitudes::urlPausa(m.urlPasarela));
                     esperoRespuesta(f, m, false);
                     f.esperoPausa = false;
-                    DelayMili(f, m.reloj, 2000);
+                    esperoSalvoCancelacion(f, m, 2000);
                     pausa = 0;
                     Etapa = 5;
                 }
-                if (f.cerrando)
+                if (!sigo())
                     break;
                 f.Esperando = true;
                 ++items;
@@ -172,6 +183,7 @@ void Command2_Click(Form& f, Mercado& m) {
         if (fila != enviada && califica(fila))
             ++sinEnviar;
     m.cuentas.detenida = fallo || sinEnviar > 0;
+    m.cuentas.cancelada = !fallo && sinEnviar > 0 && f.cancelado;
     m.cuentas.sinEnviar = sinEnviar;
     // An item whose answer could not be handled has no known outcome: the journal leaves it unknown.
     m.solicitudDiario.clear();

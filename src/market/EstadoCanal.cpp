@@ -127,7 +127,7 @@ void manejo(Form& f, Mercado& m, int State, const QString* respuesta) {
                     ponTexto(f.Detalle01, m.Inet1.ResponseInfo());
                 break;
         }
-        ponTexto(f.VerEstado, f.GetState->text());
+        ponTexto(f.VerEstado, ev.aviso.isEmpty() ? f.GetState->text() : ev.aviso);
         // Once the operation is over, the last state shows at once.
         if (!f.operacionEnCurso)
             muestroTextos(f);

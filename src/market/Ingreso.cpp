@@ -6,6 +6,7 @@
 #include "Inet.h"
 #include "Mercado.h"
 #include "Operacion.h"
+#include "Publicaciones.h"
 #include "ResultBox.h"
 #include "SearchBox.h"
 #include "Solicitudes.h"
@@ -44,9 +45,12 @@ void RamaIngreso(Form& f, Mercado& m, Evento& ev) {
     const QString& resultado = f.Resultado->text();
     if (solicitudes::esListo(resultado) || f.OffsetActual > 0) {
         f.Paso = 2;
-        if (f.OffsetActual == 0)
+        const bool primera = f.OffsetActual == 0;
+        if (primera)
             f.IdVendedor = solicitudes::idVendedor(resultado);
         solicito(m, solicitudes::urlPagina(m.urlMercado, solicitudes::Limite, f.OffsetActual, f.IdVendedor));
+        if (primera)
+            empiezoDescarga(f);
         f.Command1->setEnabled(false);
         f.Command2->setEnabled(true);
         f.Buscar->setEnabled(true);

@@ -25,4 +25,6 @@ struct Mercado {
 struct Evento {
     double Etapa = 0;
     QString respuesta;
+    // What the status line shows after the event instead of the channel's state, when a branch has more to say.
+    QString aviso;
 };

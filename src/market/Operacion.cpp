@@ -7,7 +7,9 @@
 #include "ResultBox.h"
 #include "Solicitudes.h"
 
+#include <QGroupBox>
 #include <QLabel>
+#include <QPushButton>
 
 bool canalLibre(const Form& f, const Mercado& m) {
     return !f.operacionEnCurso && !m.Inet1.StillExecuting();
@@ -18,7 +20,29 @@ void empiezoOperacion(Form& f) {
     f.operacionEnCurso = true;
 }
 
+void empiezoCancelable(Form& f, Form::Cancelable que) {
+    f.cancelable = que;
+    f.cancelado = false;
+    f.CmdCancelar->setEnabled(true);
+    f.CmdCancelar->show();
+}
+
+void CmdCancelar_Click(Form& f) {
+    if (f.cancelable == Form::Cancelable::Nada)
+        return;
+    f.cancelado = true;
+    // One click is enough; the operation stops at its next step.
+    f.CmdCancelar->setEnabled(false);
+}
+
 void terminoOperacion(Form& f) {
+    if (f.cancelable == Form::Cancelable::Descarga) {
+        f.Frame1->hide();
+        ponTexto(f.Label3, QString::fromUtf16(TextoEspera));
+    }
+    f.cancelable = Form::Cancelable::Nada;
+    f.cancelado = false;
+    f.CmdCancelar->hide();
     f.operacionEnCurso = false;
     muestroTextos(f);
     habilitoVentana(f);

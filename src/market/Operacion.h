@@ -1,10 +1,10 @@
 #pragma once
 
 #include "Diario.h"
+#include "Form.h"
 
 #include <QString>
 
-struct Form;
 struct Mercado;
 
 // What every branch of the marketplace link shares about the channel and the operation it runs: starting and ending
@@ -17,8 +17,14 @@ bool canalLibre(const Form& f, const Mercado& m);
 // Starts an operation: the window takes no input until terminoOperacion.
 void empiezoOperacion(Form& f);
 
-// Ends an operation: the window takes input again.
+// Ends an operation: the window takes input again; "Cancelar" is hidden, and a download's wait panel with it.
 void terminoOperacion(Form& f);
+
+// The operation under way is a listing download or a batch: "Cancelar" shows on the wait panel, enabled.
+void empiezoCancelable(Form& f, Form::Cancelable que);
+
+// "Cancelar": asks the running download or batch to stop at its next step (nothing when none runs).
+void CmdCancelar_Click(Form& f);
 
 // Sends one request as every request goes: POST, form-encoded.
 void solicito(Mercado& m, const QString& url, const QString& cuerpo = QString());

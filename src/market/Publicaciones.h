@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 struct Form;
 struct Mercado;
 struct Evento;
@@ -7,3 +9,10 @@ struct Evento;
 // One page of the seller's listings: appends its listings to the listing grid, then asks for the next page (by
 // handing over to the sign-in branch within the same event) or ends the download.
 void RamaPublicaciones(Form& f, Mercado& m, Evento& ev);
+
+// The download has begun (its first page is asked for): the wait panel shows its progress and "Cancelar".
+void empiezoDescarga(Form& f);
+
+// The status line of a download stopped by "Cancelar", with the listings it kept: "Descarga cancelada: 40
+// publicaciones." (one: "1 publicación."), the number in the user's format.
+QString textoDescargaCancelada(int publicaciones);

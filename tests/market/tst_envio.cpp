@@ -130,6 +130,8 @@ class EnvioTest : public QObject {
         clickPush(mw, 1);
         // Another row is current when the answer arrives: it still belongs to the row pushed.
         mw.f().Grid1->setRow(4);
+        // A single push cannot be cancelled: it is one request.
+        QVERIFY(mw.f().operacionEnCurso && mw.w->findChild<QPushButton*>(QStringLiteral("CmdCancelar"))->isHidden());
         QVERIFY(mw.waitIdle());
         mw.dialogs.shown.removeFirst();
         QCOMPARE(mw.dialogs.notices(), notices);
@@ -263,6 +265,12 @@ class EnvioTest : public QObject {
             << QStringList{"Error actualizando sincronizando con el servidor.\rType mismatch (producto 101 \"Producto "
                            "002\")\rChequear etapa  4"}
             << "Tanda detenida: 1 actualizado, 0 rechazados, 0 con error, 2 sin enviar." << "";
+        QTest::newRow("a batch stopped by Cancelar while the first item awaits its answer")
+            << "cancelled" << QStringList{}
+            << "{hora}  tanda 1  100 Producto 001  MLV1000  10.50  aplicado\nTanda 1 ({hora}): 1 aplicado, 0 "
+               "rechazados, 0 con error, 0 desconocidos; cancelada, 2 sin enviar\n"
+            << QStringList{} << "Tanda cancelada: 1 actualizado, 0 rechazados, 0 con error, 2 sin enviar."
+            << "";
         QTest::newRow("a line torn by a crash does not swallow the next")
             << "torn" << csv << header + row(0, 0, "rechazado," + refused) << QStringList{Failed} << ""
             << "vantoria-journal: {FILE}, línea 1: no se puede leer; se omite.\nvantoria-journal: {FILE}: 1 línea no "
@@ -362,6 +370,19 @@ class EnvioTest : public QObject {
         if (scenario == QLatin1String("refused") || scenario == QLatin1String("failed") ||
             scenario == QLatin1String("formula") || scenario == QLatin1String("torn"))
             mw.server.addFault(sim::PathPrice, 1, f);
+        QTimer cancelo;
+        if (scenario == QLatin1String("cancelled")) {
+            sim::Fault slow;
+            slow.millis = 300;
+            mw.server.addFault(sim::PathPrice, 1, slow);
+            connect(&cancelo, &QTimer::timeout, this, [&] {
+                if (mw.server.log(sim::PathPrice).size() != 1)
+                    return;
+                cancelo.stop();
+                QTest::mouseClick(mw.w->findChild<QPushButton*>(QStringLiteral("CmdCancelar")), Qt::LeftButton);
+            });
+            cancelo.start(5);
+        }
         if (scenario == QLatin1String("batch")) {
             mw.server.addFault(sim::PathPrice, 2, f);
             f.kind = sim::FaultKind::Drop;
@@ -373,7 +394,7 @@ class EnvioTest : public QObject {
                 .intencion(0, QStringLiteral("100"), QStringLiteral("Producto 001"), QStringLiteral("MLV1000"),
                            QStringLiteral("10.50"));
         } else if (scenario == QLatin1String("batch") || scenario == QLatin1String("batches") ||
-                   scenario == QLatin1String("stopped")) {
+                   scenario == QLatin1String("stopped") || scenario == QLatin1String("cancelled")) {
             mw.f().Check1->setChecked(false);
             for (int vez = scenario == QLatin1String("batches") ? 2 : 1; vez > 0; --vez) {
                 mw.dialogs.answers = {true};

@@ -6,9 +6,11 @@
 #include "ResultBox.h"
 #include "SearchBox.h"
 
+#include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QGroupBox>
 #include <QLabel>
 
 #include <new>
@@ -87,6 +89,52 @@ class IngresoTest : public QObject {
         QVERIFY(!mw.f().Command1->isEnabled() && !mw.f().Usuario->isEnabled() && !mw.f().Clave->isEnabled());
         QVERIFY(mw.f().Command2->isEnabled() && mw.f().Buscar->isEnabled());
         QCOMPARE(mw.f().IdVendedor, MarketWindow::Seller);
+        QVERIFY(mw.dialogs.shown.isEmpty());
+    }
+
+    // "Cancelar" on the wait panel stops the download after the page in flight: its rows and those before stay, no
+    // further page is asked for, and the window is given back as after a finished download.
+    void cancelarStopsTheDownloadAfterThePageInFlight_data() {
+        QTest::addColumn<int>("page");  // of 10, in flight when "Cancelar" is clicked
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("page 1 of 10") << 1 << 20 << "Descarga cancelada: 20 publicaciones.";
+        QTest::newRow("page 3 of 10") << 3 << 60 << "Descarga cancelada: 60 publicaciones.";
+        // The last page ends the download anyway.
+        QTest::newRow("page 10 of 10") << 10 << 200 << "La respuesta recibida satisfactoriamente del servidor";
+    }
+    void cancelarStopsTheDownloadAfterThePageInFlight() {
+        QFETCH(int, page);
+        QFETCH(int, rows);
+        QFETCH(QString, status);
+        MarketWindow mw;
+        QVERIFY(mw.open(200));
+        auto* cancelar = mw.w->findChild<QPushButton*>(QStringLiteral("CmdCancelar"));
+        QVERIFY(cancelar && cancelar->isHidden());
+        sim::Fault slow;
+        slow.millis = 300;
+        mw.server.addFault(sim::PathSearch, page, slow);
+        mw.signIn();
+        QVERIFY(cancelar->isHidden());  // not during the sign-in
+        QVERIFY(mw.waitFor([&] { return mw.server.log(sim::PathSearch).size() == page; }));
+        QVERIFY(mw.f().Frame1->isVisible() && cancelar->isVisible() && cancelar->isEnabled());
+        QCOMPARE(mw.f().Label3->text(), QStringLiteral("Descargando publicaciones...     Por favor espere..."));
+        // The page in flight is still awaited; nothing but "Cancelar" takes a click.
+        QTest::mouseClick(mw.f().Check1, Qt::LeftButton);
+        QVERIFY(mw.f().Check1->isChecked());
+        QTest::mouseClick(cancelar, Qt::LeftButton);
+        QVERIFY(!cancelar->isEnabled());
+        QVERIFY(mw.waitIdle());
+        QTest::qWait(100);
+        QCOMPARE(mw.server.log(sim::PathSearch).size(), page);
+        QCOMPARE(mw.f().Grid2->rows(), rows + 1);
+        QCOMPARE(mw.f().Grid2->textMatrix(rows, 0), QStringLiteral("MLV%1").arg(999 + rows));
+        QCOMPARE(mw.f().VerEstado->text(), status);
+        QVERIFY(ventanaHabilitada(mw.f()));
+        QVERIFY(mw.f().Frame1->isHidden() && cancelar->isHidden());
+        QCOMPARE(mw.f().Label3->text(), QStringLiteral("Cargando productos...     Por favor espere..."));
+        QVERIFY(!mw.signInEnabled());
+        QVERIFY(mw.f().Command2->isEnabled() && mw.f().Buscar->isEnabled());
         QVERIFY(mw.dialogs.shown.isEmpty());
     }
 

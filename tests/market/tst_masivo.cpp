@@ -3,6 +3,8 @@
 #include "MarketWindow.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -282,6 +284,106 @@ class MasivoTest : public QObject {
         // Nothing more was sent after the report.
         QTest::qWait(50);
         QCOMPARE(mw.server.log().size(), sent);
+    }
+
+    // "Cancelar" stops the batch before its next item: a wait before an item or a pause ends at once, an item
+    // sent is awaited to its verdict. A second batch with "Solo los no afectados" sends the rest, nothing twice.
+    void cancelarStopsTheBatchBeforeItsNextItem_data() {
+        QTest::addColumn<int>("items");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("during");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("the wait before the first item")
+            << 3 << 10.0 << "first wait" << 0
+            << "Tanda cancelada: 0 actualizados, 0 rechazados, 0 con error, 3 sin enviar.";
+        QTest::newRow("the second item's wait for its answer")
+            << 5 << Speed << "answer" << 2
+            << "Tanda cancelada: 2 actualizados, 0 rechazados, 0 con error, 3 sin enviar.";
+        QTest::newRow("the twenty-second pause") << 35 << 20.0 << "pause" << 29
+                                                 << "Tanda cancelada: 29 actualizados, 0 rechazados, 0 con error, 6 "
+                                                    "sin enviar.";
+    }
+    void cancelarStopsTheBatchBeforeItsNextItem() {
+        QFETCH(int, items);
+        QFETCH(double, speed);
+        QFETCH(QString, during);
+        QFETCH(int, sent);
+        QFETCH(QString, status);
+        MarketWindow mw;
+        QVERIFY(open(mw, MarketWindow::linkedShop(items), items, speed));
+        auto* cancelar = mw.w->findChild<QPushButton*>(QStringLiteral("CmdCancelar"));
+        QVERIFY(cancelar && cancelar->isHidden());
+        if (during == QLatin1String("answer")) {
+            sim::Fault slow;
+            slow.millis = 400;
+            mw.server.addFault(sim::PathPrice, 2, slow);
+        }
+        mw.server.clearLog();
+        bool clicked = false, shownAtClick = false, otherInputTaken = false;
+        qint64 clickedNs = 0;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (clicked || !mw.f().operacionEnCurso)
+                return;
+            const QList<sim::Request> prices = mw.server.log(sim::PathPrice);
+            const QList<sim::Request> pauses = mw.server.log(sim::PathPause);
+            const bool now = during == QLatin1String("first wait") ? prices.isEmpty()
+                             : during == QLatin1String("answer")   ? prices.size() == 2 && prices[1].answeredNs == 0
+                                                                   : !pauses.isEmpty() && pauses[0].answeredNs != 0;
+            if (!now)
+                return;
+            clicked = true;
+            shownAtClick = cancelar->isVisible() && cancelar->isEnabled();
+            // The window still takes no other input.
+            const bool ticked = mw.f().Check1->isChecked();
+            QTest::mouseClick(mw.f().Check1, Qt::LeftButton);
+            otherInputTaken = mw.f().Check1->isChecked() != ticked;
+            clickedNs = sim::MarketSim::now();
+            QTest::mouseClick(cancelar, Qt::LeftButton);
+        });
+        probe.start(2);
+        QVERIFY(runBatch(mw));
+        probe.stop();
+        const qint64 endedNs = sim::MarketSim::now();
+        QVERIFY(clicked && shownAtClick && !otherInputTaken);
+        QVERIFY(cancelar->isHidden());
+        QCOMPARE(mw.f().VerEstado->text(), status);
+        // A pause cut short ends the batch long before its twenty seconds.
+        if (during == QLatin1String("pause"))
+            QVERIFY2(double(endedNs - clickedNs) / 1e9 * speed < 10.0,
+                     qPrintable(QString::number(endedNs - clickedNs)));
+        QStringList first;
+        for (const sim::Request& r : mw.server.log(sim::PathPrice))
+            first << r.query.value(QStringLiteral("item_id"));
+        QCOMPARE(first.size(), sent);
+        FlexGrid& g = *mw.f().Grid1;
+        // The item awaited when "Cancelar" came still got its verdict.
+        for (int r = 1; r <= items; ++r)
+            QCOMPARE(g.textMatrix(r, 7), r <= sent ? QStringLiteral("1") : QStringLiteral("0"));
+        QFile journal(mw.dir.filePath(QStringLiteral("journal/")) +
+                      QDir(mw.dir.filePath(QStringLiteral("journal"))).entryList({"*.jsonl"}).value(0));
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = journal.readAll().trimmed().split('\n');
+        QVERIFY(lines.last().contains("\"event\":\"batch-end\""));
+        QVERIFY(lines.last().contains("\"stopped\":true") && lines.last().contains("\"cancelled\":true"));
+        QVERIFY(lines.last().contains("\"unsent\":" + QByteArray::number(items - sent)));
+
+        // "Solo los no afectados" sends the rest, each once.
+        QVERIFY(mw.f().Check1->isChecked());
+        mw.server.clearLog();
+        QVERIFY(runBatch(mw));
+        QStringList rest;
+        for (const sim::Request& r : mw.server.log(sim::PathPrice))
+            rest << r.query.value(QStringLiteral("item_id"));
+        QStringList expected;
+        for (int i = sent; i < items; ++i)
+            expected << QStringLiteral("MLV%1").arg(1000 + i);
+        QCOMPARE(rest, expected);
+        QCOMPARE(mw.f().VerEstado->text(),
+                 QStringLiteral("Tanda terminada: %1 actualizados, 0 rechazados, 0 con error.").arg(items - sent));
+        for (int r = 1; r <= items; ++r)
+            QCOMPARE(colour(mw, r), Cyan);
     }
 
     void closingTheWindowEndsTheBatchAtOnce() {

@@ -2,6 +2,7 @@
 
 #include "Galletas.h"
 #include "LectorHttp.h"
+#include "Publicaciones.h"
 #include "Solicitudes.h"
 
 #include <QTest>
@@ -356,6 +357,27 @@ class SolicitudesTest : public QObject {
         QFETCH(double, value);
         QFETCH(QString, text);
         QCOMPARE(numeroInforme(value), text);
+    }
+
+    // A cancelled download's status line: one listing is singular, the number in the user's format.
+    void aCancelledDownloadSaysHowManyListingsItKept_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<int>("listings");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("none") << "en_US" << 0 << "Descarga cancelada: 0 publicaciones.";
+        QTest::newRow("one") << "en_US" << 1 << "Descarga cancelada: 1 publicación.";
+        QTest::newRow("1,000") << "en_US" << 1000 << "Descarga cancelada: 1,000 publicaciones.";
+        QTest::newRow("1.000, es-VE") << "es_VE" << 1000 << "Descarga cancelada: 1.000 publicaciones.";
+    }
+    void aCancelledDownloadSaysHowManyListingsItKept() {
+        QFETCH(QString, locale);
+        QFETCH(int, listings);
+        QFETCH(QString, text);
+        const QLocale before;
+        QLocale::setDefault(QLocale(locale));
+        const QString shown = textoDescargaCancelada(listings);
+        QLocale::setDefault(before);
+        QCOMPARE(shown, text);
     }
 
     void onlyBlanksAreTrimmed() {

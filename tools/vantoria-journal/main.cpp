@@ -46,7 +46,7 @@ struct Tanda {
     int numero = 0;
     QString inicio;   // the start line's time (UTC); empty when no file read holds it
     QString primera;  // the time of its first request, to order batches whose start was not read
-    bool terminada = false, detenida = false;
+    bool terminada = false, detenida = false, cancelada = false;
     int sinEnviar = 0;
     int aplicados = 0, rechazados = 0, conError = 0, desconocidos = 0;
     QString orden() const { return inicio.isEmpty() ? primera : inicio; }
@@ -240,6 +240,8 @@ int main(int argc, char* argv[]) {
                     const json::JsonValue& parada = d->Item(QStringLiteral("stopped"));
                     t.detenida = parada.isBoolean() && parada.boolean();
                     t.sinEnviar = texto(*d, "unsent").toInt();
+                    const json::JsonValue& cancelada = d->Item(QStringLiteral("cancelled"));
+                    t.cancelada = cancelada.isBoolean() && cancelada.boolean();
                 }
             } else if (entera) {
                 ++malas;
@@ -332,7 +334,7 @@ int main(int argc, char* argv[]) {
                 << t.conError << " con error, " << cuantos(t.desconocidos, "desconocido");
             // A batch whose start line is in a file not read may still be running or have ended there.
             if (t.detenida)
-                out << "; detenida, " << t.sinEnviar << " sin enviar";
+                out << (t.cancelada ? "; cancelada, " : "; detenida, ") << t.sinEnviar << " sin enviar";
             else if (t.terminada)
                 out << "; terminada";
             else if (!t.inicio.isEmpty())
