@@ -277,7 +277,8 @@ void clic(FlexGrid* grid, int fila, int columna) {
 
 // Signs in through the window's own controls and saves the window once the listings are in, or in the scene asked
 // for after that.
-int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, Escena escena) {
+int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, Escena escena,
+            sim::GatewayProgram& pasarela) {
     Form& f = w.form();
     const bool masivo = esTanda(escena);
     if (!esperoQue([&] { return ventanaLista(w) && f.Grid1->rows() > 1; }, 60'000))
@@ -329,6 +330,13 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
         }
         std::printf("batch: %d linked products, %d pushed (pale cyan), %d failed (orange), %d refused\n", enviados,
                     celeste, naranja, enviados - celeste - naranja);
+        // The gateway's audit says why: one line a price asked (time, user, seller, item, asked, set, outcome, status).
+        for (const QByteArray& linea : pasarela.run({QStringLiteral("audit")}).split('\n')) {
+            const QList<QByteArray> campos = linea.split('\t');
+            if (campos.size() == 8 && campos[3] != "publicacion" && !campos[6].startsWith("Listo!!!"))
+                std::printf("refused %s (price %s): %s\n", campos[3].constData(), campos[4].constData(),
+                            campos[6].constData());
+        }
     }
     if (escena == Escena::DuranteTanda)
         return 0;
@@ -449,7 +457,7 @@ int main(int argc, char* argv[]) {
     w.activateWindow();
 
     if (!archivo.isEmpty()) {
-        const int estado = captura(w, dialogos, archivo, publicaciones, escena);
+        const int estado = captura(w, dialogos, archivo, publicaciones, escena, pasarela);
         return senalRecibida ? 128 + senalRecibida : estado;
     }
 
