@@ -424,8 +424,9 @@ int main(int argc, char* argv[]) {
     api.items = int(t.titulos.size());
     api.titles = t.titulos;
     api.minPrice = QString::number(MinimumPrice, 'f', 2);
-    api.automated = {t.automatica};
-    api.paused = {t.pausada};
+    for (const auto& [ids, id] : {std::pair{&api.automated, t.automatica}, std::pair{&api.paused, t.pausada}})
+        if (!id.isEmpty())
+            ids->insert(id);
     sim::MarketSim mercado;
     if (!mercado.serveApi(api) || !mercado.start())
         return falla(qPrintable(QStringLiteral("the marketplace's API double did not start: ") + mercado.error()));
