@@ -359,7 +359,9 @@ const char* tokenText(TokenStatus status) {
 }  // namespace
 
 Response Gateway::signIn(const Request& request) {
-    // The window sends the fields as typed: the password is everything after the first "&fclave=".
+    // The password is everything after the first "&fclave=". The window percent-encodes both fields, so that an
+    // "&" or "=" typed in a password stays in it; a field sent as typed, without "%XX", reads the same ("+" is
+    // never a blank here).
     const QByteArray body = request.body;
     const QByteArray userKey = "fusuario=";
     const QByteArray passwordKey = "&fclave=";
@@ -367,8 +369,9 @@ Response Gateway::signIn(const Request& request) {
     if (!body.startsWith(userKey) || split < 0) {
         return plain(texts::MissingCredentials);
     }
-    const QString user = QString::fromUtf8(body.mid(userKey.size(), split - userKey.size()));
-    const QByteArray password = body.mid(split + passwordKey.size());
+    const QString user =
+        QString::fromUtf8(QByteArray::fromPercentEncoding(body.mid(userKey.size(), split - userKey.size())));
+    const QByteArray password = QByteArray::fromPercentEncoding(body.mid(split + passwordKey.size()));
     if (user.isEmpty() || password.isEmpty()) {
         return plain(texts::MissingCredentials);
     }

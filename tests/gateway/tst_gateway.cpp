@@ -137,6 +137,9 @@ void tst_Gateway::signInAnswersWhatTheWindowReads_data() {
     QTest::newRow("right password") << true << qint64(6 * 3600) << good << QByteArray("Listo!!!777") << true << 0;
     QTest::newRow("token with under an hour left is refreshed first")
         << true << qint64(1800) << good << QByteArray("Listo!!!777") << true << 1;
+    QTest::newRow("password percent-encoded, as the window sends it")
+        << true << qint64(6 * 3600) << QByteArray("fusuario=tienda&fclave=" + Password.toPercentEncoding())
+        << QByteArray("Listo!!!777") << true << 0;
     QTest::newRow("wrong password") << true << qint64(6 * 3600) << QByteArray("fusuario=tienda&fclave=clave")
                                     << QByteArray(texts::WrongCredentials) << false << 0;
     QTest::newRow("password cut at a later &fclave= is wrong")

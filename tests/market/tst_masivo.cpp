@@ -1,11 +1,14 @@
 // The paced bulk price push, against the simulator with the clock sped up.
 
 #include "MarketWindow.h"
+#include "SimGateway.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
 
@@ -410,6 +413,122 @@ class MasivoTest : public QObject {
         QTest::qWait(200);
         QCOMPARE(mw.w->Inet1().enviadas(), sentAtClose);
         QVERIFY(mw.server.log().size() <= sentAtClose);
+    }
+
+    // The whole chain over HTTPS: the window signs in to the gateway program, downloads 45 listings through it and
+    // pushes 6 prices, which the gateway puts on the marketplace's API double; two are refused there, and the grid
+    // shows exactly what the double applied.
+    void throughTheGatewayToTheMarketplace_data() {
+        QTest::addColumn<int>("items");
+        QTest::addColumn<QString>("minPrice");
+        QTest::addColumn<QString>("automated");
+        QTest::addColumn<QString>("paused");
+        QTest::addColumn<QString>("stranger");      // a product linked to another seller's item: the row, or none
+        QTest::addColumn<QStringList>("refusals");  // the gateway's sentence for each product row; empty: applied
+        const QString below = QStringLiteral("El precio está por debajo del mínimo de la categoría en Mercado Libre.");
+        const QString automated = QStringLiteral(
+            "La publicación tiene precio automático en Mercado Libre. Desactive la automatización para cambiarlo.");
+        const QString paused = QStringLiteral(
+            "La publicación está pausada o cerrada en Mercado Libre. Actívela antes de cambiar el precio.");
+        const QString notYours = QStringLiteral("La publicación no pertenece a su cuenta de Mercado Libre.");
+        QTest::newRow("below the minimum, automated") << 45 << "11"
+                                                      << "MLV700000004"
+                                                      << ""
+                                                      << "" << QStringList{below, {}, {}, {}, automated, {}};
+        QTest::newRow("paused, another seller's") << 46 << ""
+                                                  << ""
+                                                  << "MLV700000002"
+                                                  << "4" << QStringList{{}, {}, paused, notYours, {}, {}};
+    }
+    void throughTheGatewayToTheMarketplace() {
+        QFETCH(int, items);
+        QFETCH(QString, minPrice);
+        QFETCH(QString, automated);
+        QFETCH(QString, paused);
+        QFETCH(QString, stranger);
+        QFETCH(QStringList, refusals);
+        constexpr int Products = 6;
+        catalogo::Catalogo shop = MarketWindow::linkedShop(Products);
+        for (int i = 0; i < Products; ++i)
+            shop.productos[size_t(i)].serial = QStringLiteral("MLV%1").arg(sim::ApiFirstItem + i);
+        if (!stranger.isEmpty())
+            shop.productos[size_t(stranger.toInt() - 1)].serial = QStringLiteral("MLV%1").arg(sim::ApiFirstOtherItem);
+        sim::ApiOptions api;
+        api.seller = MarketWindow::Seller;
+        api.items = items;
+        api.minPrice = minPrice;
+        if (!automated.isEmpty())
+            api.automated = {automated};
+        if (!paused.isEmpty())
+            api.paused = {paused};
+
+        MarketWindow mw;
+        QVERIFY(mw.server.serveApi(api));
+        sim::GatewayProgram gateway(QStringLiteral(VANTORIA_GATEWAY), mw.dir.filePath(QStringLiteral("pasarela")));
+        bool serving = false;
+        QVERIFY(mw.open(
+            0,
+            [&](frmVantoria::Options& o) {
+                serving = gateway.start(mw.server, api, MarketWindow::User, MarketWindow::Password);
+                sim::apuntoALaPasarela(o, gateway);
+                o.velocidadReloj = Speed;
+            },
+            {}, shop));
+        QVERIFY2(serving, qPrintable(gateway.error()));
+        QVERIFY(mw.signedIn());
+        FlexGrid& listings = *mw.f().Grid2;
+        QCOMPARE(listings.rows(), 45 + 1);
+        for (int r = 1, i = 0; r < listings.rows(); ++r, ++i) {
+            if (QStringLiteral("MLV%1").arg(sim::ApiFirstItem + i) == paused)
+                ++i;
+            QCOMPARE(listings.textMatrix(r, 0), QStringLiteral("MLV%1").arg(sim::ApiFirstItem + i));
+        }
+        QCOMPARE(listings.textMatrix(1, 2), QStringLiteral("Licuadora Oster 10 Velocidades Vaso De Vidrio"));
+
+        QVERIFY(runBatch(mw));
+        // What the double applied: the price of every PUT it answered 200.
+        QHash<QString, double> applied;
+        QStringList tokens;
+        for (const QByteArray& line : mw.server.apiLog()) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            if (o.value("method").toString() == u"PUT" && o.value("status").toInt() == 200)
+                applied.insert(o.value("item").toString(), o.value("price").toDouble());
+            for (const char* token : {"access_token", "refresh_token"})
+                if (o.contains(QLatin1String(token)))
+                    tokens << o.value(QLatin1String(token)).toString();
+        }
+        FlexGrid& g = *mw.f().Grid1;
+        QCOMPARE(applied.size(), refusals.count(QString()));
+        const QByteArray audit = gateway.run({QStringLiteral("audit"), QStringLiteral("--csv")});
+        for (int r = 1; r <= Products; ++r) {
+            const QString id = g.textMatrix(r, 4);
+            const QString asked = QString::number(10.5 + r - 1, 'f', 2);
+            if (refusals[r - 1].isEmpty()) {
+                QCOMPARE(applied.value(id, -1), 10.5 + r - 1);
+                QCOMPARE(colour(mw, r), Cyan);
+                QCOMPARE(g.textMatrix(r, 7), QStringLiteral("1"));
+            } else {
+                QVERIFY2(!applied.contains(id), qPrintable(id));
+                QVERIFY(!g.cells().cell(r, 2).hasBack);
+                QCOMPARE(g.textMatrix(r, 7), QStringLiteral("0"));
+                const QString line =
+                    QStringLiteral(",ana,%1,%2,%3,,%4,").arg(MarketWindow::Seller, id, asked, refusals[r - 1]);
+                QVERIFY2(QString::fromUtf8(audit).contains(line), qPrintable(line + u'\n' + QString::fromUtf8(audit)));
+            }
+        }
+        QCOMPARE(mw.f().VerEstado->text(),
+                 QStringLiteral("Tanda terminada: 4 actualizados, 2 rechazados, 0 con error."));
+        QCOMPARE(gateway.stop(), 0);
+        // No token the double issued is in the gateway's store, its log or its audit.
+        QVERIFY(tokens.size() >= 2);
+        QByteArray kept = gateway.log() + audit;
+        for (const char* name : {"gateway.sqlite", "gateway.sqlite-wal"}) {
+            QFile f(mw.dir.filePath(QStringLiteral("pasarela/") + QLatin1String(name)));
+            if (f.open(QIODevice::ReadOnly))
+                kept += f.readAll();
+        }
+        for (const QString& token : tokens)
+            QVERIFY2(!kept.contains(token.toUtf8()), qPrintable(token));
     }
 };
 

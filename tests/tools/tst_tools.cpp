@@ -1,10 +1,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <signal.h>
 
 class ToolsTest : public QObject {
     Q_OBJECT
@@ -16,6 +20,7 @@ class ToolsTest : public QObject {
     void commandLine_data();
     void commandLine();
     void marketSimApiRolePrintsItsAddressFirst();
+    void demoStopsItsGatewayAndRemovesItsFolderOnSigterm();
 };
 
 // The user's settings of the tools run here: a Vantoria.ini whose [journal] folder holds this month's journal.
@@ -301,6 +306,45 @@ void ToolsTest::marketSimApiRolePrintsItsAddressFirst() {
     static const QRegularExpression url(QStringLiteral("^https://127\\.0\\.0\\.1:[1-9][0-9]*\n$"));
     QVERIFY2(url.match(QString::fromUtf8(first)).hasMatch(), first.constData());
     QVERIFY(QFile::exists(log));
+}
+
+// The demo serves the whole chain until it is stopped; SIGTERM ends it as its window's close does: the gateway it
+// started stops and the sample folder, the gateway's store and key with it, is removed.
+void ToolsTest::demoStopsItsGatewayAndRemovesItsFolderOnSigterm() {
+    QProcess p;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(environment);
+    p.start(QStringLiteral(TOOL_DEMO), {});
+    QVERIFY(p.waitForStarted(10000));
+    QByteArray out;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            out += p.readAllStandardOutput();
+            return out.contains("Sign in with") || p.state() == QProcess::NotRunning;
+        },
+        30000));
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("^Vantoria demo: 400 products in ([^\n]+)\n.*the gateway at "
+                                          "https://127\\.0\\.0\\.1:(\\d+)\\.\n"
+                                          "Sign in with  Usuario: demo   Clave: vantoria\n$"),
+                           QRegularExpression::DotMatchesEverythingOption)
+            .match(QString::fromUtf8(out));
+    QVERIFY2(m.hasMatch(), out.constData());
+    const QString folder = m.captured(1);
+    const auto gatewayAnswers = [port = quint16(m.captured(2).toUInt())] {
+        QTcpSocket s;
+        s.connectToHost(QStringLiteral("127.0.0.1"), port);
+        return s.waitForConnected(5000);
+    };
+    QVERIFY(QFile::exists(folder + QStringLiteral("/pasarela/gateway.sqlite")));
+    QVERIFY(gatewayAnswers());
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 128 + SIGTERM);
+    QVERIFY(!QFileInfo::exists(folder));
+    QVERIFY(!gatewayAnswers());
 }
 
 QTEST_GUILESS_MAIN(ToolsTest)

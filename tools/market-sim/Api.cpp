@@ -175,7 +175,10 @@ ApiDouble::ApiDouble(const ApiOptions& options) : o_(options) {
             item.id = QLatin1String(ApiSiteItemPrefix) + QString::number(first + i);
             item.seller = seller;
             const int n = int(std::size(Titles));
-            item.title = QString::fromUtf8(Titles[i % n]) + (i >= n ? QStringLiteral(" %1").arg(i / n + 1) : QString());
+            item.title =
+                first == ApiFirstItem && i < o_.titles.size()
+                    ? o_.titles[i]
+                    : QString::fromUtf8(Titles[i % n]) + (i >= n ? QStringLiteral(" %1").arg(i / n + 1) : QString());
             item.price = QByteArray::number(100 + i) + (i % 2 ? ".50" : "");
             item.status = o_.paused.contains(item.id) ? QStringLiteral("paused") : QStringLiteral("active");
             item.automated = o_.automated.contains(item.id);

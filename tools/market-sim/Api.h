@@ -15,6 +15,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -39,6 +40,7 @@ struct ApiOptions {
     int items = 45;
     QString otherSeller = QStringLiteral("987654321");
     int otherItems = 3;
+    QStringList titles;  // the titles of the seller's first items, instead of the built-in ones
     QString clientId = QStringLiteral("1234567890123456");
     QString clientSecret = QStringLiteral("secreto-de-prueba");
     QString redirectUri;         // empty: any; else the only one accepted

@@ -1,14 +1,17 @@
-// The program against the marketplace simulator on this machine: a sample catalogue in a fresh folder, a seller
-// whose listings match many of its products, and the real window.
+// The whole chain on this machine: a sample catalogue in a fresh folder, the marketplace's API double (in this
+// process, on a thread of its own) holding a seller whose items match many of its products, the maker's gateway
+// (the vantoria-gateway program beside this one, with its own store and key in that folder and the demo account
+// linked to the seller through the double's authorization form), and the real window signing in to the gateway.
 //
 //   vantoria-demo                      opens the window; sign in with the account it prints
 //   vantoria-demo --screenshot FILE    signs in through the window's controls, waits for the listings, saves FILE
-//   ... --screenshot FILE --bulk       then pushes every linked product's price in one batch (clock sped up, the
-//                                      simulator refusing and dropping a few items) and saves FILE when it has ended
+//   ... --screenshot FILE --bulk       then pushes every linked product's price in one batch (clock sped up; the
+//                                      marketplace refuses a few items: below the minimum, automated, paused) and
+//                                      saves FILE when it has ended
 //   ... --screenshot FILE --during-bulk   the same batch, saved while it runs (the wait panel)
 //   ... --screenshot FILE --editor     the price editor open over a product's price
-//   ... --screenshot FILE --status-tooltip   a sign-in whose connection the gateway drops, the pointer resting on
-//                                      the status line and its tooltip shown
+//   ... --screenshot FILE --status-tooltip   a sign-in while the gateway is stopped, the pointer resting on the
+//                                      status line and its tooltip shown
 //
 // Exit status: 0 done (or the window closed), 1 a step failed or FILE cannot be written, 2 wrong command line,
 // 128 + the signal's number after Ctrl+C (SIGINT) or SIGTERM, which close the window and remove the sample folder
@@ -17,6 +20,8 @@
 #include "Dialogs.h"
 #include "FlexGrid.h"
 #include "Form.h"
+#include "JetSql.h"
+#include "SimGateway.h"
 #include "SimWindow.h"
 
 #include <QApplication>
@@ -32,7 +37,7 @@
 #include <QTimer>
 #include <QToolTip>
 
-#include <cmath>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -56,37 +61,85 @@ const QString DemoPassword = QStringLiteral("vantoria");
 const QString DemoSeller = QStringLiteral("187654321");
 
 constexpr int Products = 400;
+// The category's minimum price on the marketplace: a price below it is refused.
+constexpr double MinimumPrice = 1.0;
 
 // Marketplace wording around a product's name, as sellers write their titles.
 const char* const Suffixes[] = {" - Envío Gratis", " Original", " Nuevo", " + Garantía", " Oferta", ""};
 
-// A catalogue in which every third product is on sale on the marketplace, and one in four of those was linked to
-// its listing by an earlier run of the program.
+// A catalogue in which every third product is on sale on the marketplace (the seller's items MLV700000000 + i, in
+// catalogue order), and one in four of those was linked to its item by an earlier run of the program. Three linked
+// items are refused when their price is pushed: the first product of the list priced below the category's minimum,
+// and the second and third linked products of the list (as the window orders it), one whose price the marketplace
+// sets by itself and one paused (and so not among the listings downloaded).
 struct Tienda {
     catalogo::Catalogo catalogo;
-    QList<sim::Listing> publicaciones;
+    QStringList titulos;  // the items' titles, by index
+    QString bajoMinimo, automatica, pausada;
 };
+
+QString item(qsizetype i) {
+    return QStringLiteral("MLV%1").arg(sim::ApiFirstItem + i);
+}
 
 Tienda tienda() {
     Tienda t;
     t.catalogo = catalogo::muestra(Products, 1);
+    std::vector<catalogo::Producto>& productos = t.catalogo.productos;
     QRandomGenerator random(7);
-    int n = 0;
-    for (catalogo::Producto& p : t.catalogo.productos) {
-        // Links come only from this demo's listings; a product the operator unlinked ("-") stays so.
+    QList<qsizetype> aLaVenta(qsizetype(productos.size()), -1);  // the product's item, or -1
+    for (size_t i = 0; i < productos.size(); ++i) {
+        catalogo::Producto& p = productos[i];
+        // Links come only from this demo's items; a product the operator unlinked ("-") stays so.
         if (p.serial != QStringLiteral("-"))
             p.serial.reset();
         if (p.inhabilitado || p.codigo % 3 != 0)
             continue;
-        sim::Listing l;
-        l.id = QStringLiteral("MLV%1").arg(600000000 + 7919 * ++n);
-        l.title = p.nombre + QString::fromUtf8(Suffixes[random.bounded(int(std::size(Suffixes)))]);
-        l.price = p.precio ? std::round(*p.precio * (0.9 + random.bounded(0.2)) * 100) / 100 : 10.0 * n;
-        t.publicaciones << l;
-        if (n % 4 == 0 && p.precio)
-            p.serial = l.id;
+        aLaVenta[qsizetype(i)] = t.titulos.size();
+        t.titulos << p.nombre + QString::fromUtf8(Suffixes[random.bounded(int(std::size(Suffixes)))]);
+    }
+    // The list's order: by category (none first), then by name, as the window's query sorts.
+    QHash<qint64, QString> categorias;
+    for (const catalogo::Categoria& c : t.catalogo.categorias)
+        categorias.insert(c.codigo, c.nombre);
+    const auto categoria = [&](const catalogo::Producto& p) {
+        return p.categoria ? categorias.value(*p.categoria) : QString();
+    };
+    QList<qsizetype> orden;
+    for (qsizetype i = 0; i < qsizetype(productos.size()); ++i)
+        if (!productos[size_t(i)].inhabilitado)
+            orden << i;
+    std::stable_sort(orden.begin(), orden.end(), [&](qsizetype a, qsizetype b) {
+        const catalogo::Producto &x = productos[size_t(a)], &y = productos[size_t(b)];
+        const int c = jet::compare(categoria(x), categoria(y));
+        return c != 0 ? c < 0 : jet::compare(x.nombre, y.nombre) < 0;
+    });
+    int enlazados = 0;
+    for (const qsizetype i : orden) {
+        catalogo::Producto& p = productos[size_t(i)];
+        const qsizetype n = aLaVenta[i];
+        if (n < 0 || p.serial || !p.precio)
+            continue;
+        const QString id = item(n);
+        if (*p.precio < MinimumPrice) {
+            if (!t.bajoMinimo.isEmpty())
+                continue;
+            t.bajoMinimo = id;
+        } else if ((n + 1) % 4 != 0) {
+            continue;
+        } else if (++enlazados == 2) {
+            t.automatica = id;
+        } else if (enlazados == 3) {
+            t.pausada = id;
+        }
+        p.serial = id;
     }
     return t;
+}
+
+// The vantoria-gateway program beside this one: in the build folder and in the installed program's folder.
+QString programaPasarela() {
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("vantoria-gateway"));
 }
 
 // Set once a signal has closed the window; the steps that then fail say so instead of naming themselves.
@@ -157,7 +210,7 @@ void atiendoSenales(QObject*) {}
 
 const char UsageText[] =
     "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor | --status-tooltip]]\n"
-    "Opens the window on a sample catalogue and a marketplace simulator on 127.0.0.1.\n"
+    "Opens the window on a sample catalogue, the gateway and a marketplace double on 127.0.0.1.\n"
     "  --screenshot FILE  signs in with nobody at the keyboard and saves the window as a PNG\n"
     "  --bulk             ... after a batch of every linked product\n"
     "  --during-bulk      ... while that batch runs\n"
@@ -224,7 +277,8 @@ void clic(FlexGrid* grid, int fila, int columna) {
 
 // Signs in through the window's own controls and saves the window once the listings are in, or in the scene asked
 // for after that.
-int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, Escena escena) {
+int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, int publicaciones, Escena escena,
+            sim::GatewayProgram& pasarela) {
     Form& f = w.form();
     const bool masivo = esTanda(escena);
     if (!esperoQue([&] { return ventanaLista(w) && f.Grid1->rows() > 1; }, 60'000))
@@ -236,7 +290,7 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
         return falla("the sign-in and listing download did not end");
     if (escena == Escena::AyudaEstado) {
         if (f.Grid2->rows() != 1 || f.VerEstado->toolTip().isEmpty())
-            return falla("the sign-in did not fail as the simulator was told to");
+            return falla("the sign-in did not fail with the gateway stopped");
         esperoQue([] { return false; }, 300);
         return guardoConAyuda(w, archivo) ? 0 : falla("the status line's tooltip could not be shown or saved");
     }
@@ -276,6 +330,13 @@ int captura(frmVantoria& w, ScriptedDialogs& dialogos, const QString& archivo, i
         }
         std::printf("batch: %d linked products, %d pushed (pale cyan), %d failed (orange), %d refused\n", enviados,
                     celeste, naranja, enviados - celeste - naranja);
+        // The gateway's audit says why: one line a price asked (time, user, seller, item, asked, set, outcome, status).
+        for (const QByteArray& linea : pasarela.run({QStringLiteral("audit")}).split('\n')) {
+            const QList<QByteArray> campos = linea.split('\t');
+            if (campos.size() == 8 && campos[3] != "publicacion" && !campos[6].startsWith("Listo!!!"))
+                std::printf("refused %s (price %s): %s\n", campos[3].constData(), campos[4].constData(),
+                            campos[6].constData());
+        }
     }
     if (escena == Escena::DuranteTanda)
         return 0;
@@ -357,29 +418,26 @@ int main(int argc, char* argv[]) {
         return falla(e.what());
     }
 
+    // The marketplace's API: the seller's items, the category's minimum, one item automated, one paused.
+    sim::ApiOptions api;
+    api.seller = DemoSeller;
+    api.items = int(t.titulos.size());
+    api.titles = t.titulos;
+    api.minPrice = QString::number(MinimumPrice, 'f', 2);
+    for (const auto& [ids, id] : {std::pair{&api.automated, t.automatica}, std::pair{&api.paused, t.pausada}})
+        if (!id.isEmpty())
+            ids->insert(id);
     sim::MarketSim mercado;
-    mercado.addAccount(DemoUser, DemoPassword, DemoSeller);
-    for (const sim::Listing& l : t.publicaciones)
-        mercado.addListing(DemoSeller, l);
-    if (!mercado.start())
-        return falla(qPrintable(QStringLiteral("the marketplace simulator did not start: ") + mercado.error()));
+    if (!mercado.serveApi(api) || !mercado.start())
+        return falla(qPrintable(QStringLiteral("the marketplace's API double did not start: ") + mercado.error()));
+    const int publicaciones = api.items - int(api.paused.size());
 
-    if (masivo) {
-        // A few items go wrong, as they do: the third is refused, the fourth loses its connection.
-        sim::Fault rechazo;
-        rechazo.kind = sim::FaultKind::Refuse;
-        mercado.addFault(sim::PathPrice, 3, rechazo);
-        sim::Fault corte;
-        corte.kind = sim::FaultKind::Drop;
-        mercado.addFault(sim::PathPrice, 4, corte);
-    }
-
-    if (escena == Escena::AyudaEstado) {
-        // The gateway drops the sign-in's connection: the status line says only that an error happened.
-        sim::Fault corte;
-        corte.kind = sim::FaultKind::Drop;
-        mercado.addFault(sim::PathSignIn, 1, corte);
-    }
+    // The gateway in front of it, its store and key in the sample folder, the demo account linked to the seller.
+    sim::GatewayProgram pasarela(programaPasarela(), carpeta.filePath(QStringLiteral("pasarela")));
+    if (!pasarela.start(mercado, api, DemoUser, DemoPassword))
+        return falla(qPrintable(QStringLiteral("the gateway did not start: ") + pasarela.error()));
+    if (escena == Escena::AyudaEstado && pasarela.stop() != 0)
+        return falla("the gateway did not stop");  // the sign-in then finds nobody serving
 
     // With nobody at the keyboard the message boxes answer themselves (Yes to the batch) and are checked.
     ScriptedDialogs dialogos;
@@ -389,7 +447,7 @@ int main(int argc, char* argv[]) {
         o.dialogs = &dialogos;
     if (masivo)
         o.velocidadReloj = 25;  // the batch's seconds and pauses pass 25 times faster
-    sim::apuntoAlSimulador(o, mercado);
+    sim::apuntoALaPasarela(o, pasarela);
     o.carpetaDiario = carpeta.filePath(QStringLiteral("journal"));
     frmVantoria w(o);
     ventanaAbierta = &w;
@@ -400,16 +458,16 @@ int main(int argc, char* argv[]) {
     w.activateWindow();
 
     if (!archivo.isEmpty()) {
-        const int estado = captura(w, dialogos, archivo, int(t.publicaciones.size()), escena);
+        const int estado = captura(w, dialogos, archivo, publicaciones, escena, pasarela);
         return senalRecibida ? 128 + senalRecibida : estado;
     }
 
     std::printf(
         "Vantoria demo: %d products in %s\n"
-        "Marketplace simulator at %s with %lld listings.\n"
+        "Marketplace's API double at %s with %d active listings; the gateway at %s.\n"
         "Sign in with  Usuario: %s   Clave: %s\n",
-        Products, qPrintable(carpeta.path()), qPrintable(mercado.baseUrl()), qlonglong(t.publicaciones.size()),
-        qPrintable(DemoUser), qPrintable(DemoPassword));
+        Products, qPrintable(carpeta.path()), qPrintable(mercado.baseUrl()), publicaciones,
+        qPrintable(pasarela.baseUrl()), qPrintable(DemoUser), qPrintable(DemoPassword));
     std::fflush(stdout);
     const int estado = app.exec();
     return senalRecibida ? 128 + senalRecibida : estado;
