@@ -513,9 +513,12 @@ bool Store::createSession(const QByteArray& idHash, const QString& user, const Q
     return s.ok;
 }
 
-std::optional<Session> Store::session(const QByteArray& idHash) {
+std::optional<Session> Store::session(const QByteArray& idHash, bool* failed) {
     Statement s = run("SELECT \"user\", seller_id, last_seen, has_snapshot, snapshot FROM sessions WHERE id_hash = ?",
                       {QString::fromLatin1(idHash)});
+    if (failed) {
+        *failed = !s.ok;
+    }
     if (!s.ok || !s.query.next()) {
         return std::nullopt;
     }

@@ -122,7 +122,7 @@ class Store {
     void unlock(const QString& sellerId, const QByteArray& holder);
 
     bool createSession(const QByteArray& idHash, const QString& user, const QString& sellerId, qint64 now);
-    std::optional<Session> session(const QByteArray& idHash);
+    std::optional<Session> session(const QByteArray& idHash, bool* failed = nullptr);
     bool touchSession(const QByteArray& idHash, qint64 now);
     bool removeSession(const QByteArray& idHash);
     bool setSnapshot(const QByteArray& idHash, const QStringList& ids);
