@@ -12,6 +12,8 @@ packages=(
   zlib1g-dev
   libcpp-httplib-dev libcurl4-openssl-dev libsodium-dev libssl-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
+  # The gateway's store on PostgreSQL: Qt's driver, and the server its tests start on their own (initdb, postgres).
+  libqt6sql6-psql postgresql
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
