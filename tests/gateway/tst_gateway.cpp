@@ -759,9 +759,10 @@ void tst_Gateway::storesMigrateAndCopy() {
     Store newer(freshStore(dir).replace("gateway.sqlite", "nueva.sqlite"));
     QVERIFY(newer.open());
     {
+        QString error;
         QSqlDatabase db = QSqlDatabase::addDatabase(newer.isPostgres() ? "QPSQL" : "QSQLITE", "newer");
         if (newer.isPostgres()) {
-            const std::optional<PostgresLocation> l = parsePostgresUrl(newer.path(), &copied[0]);
+            const std::optional<PostgresLocation> l = parsePostgresUrl(newer.path(), &error);
             db.setHostName(l->host);
             db.setPort(l->port);
             db.setUserName(l->user);
