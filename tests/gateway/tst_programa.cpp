@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -498,6 +499,8 @@ void tst_Programa::twoGatewaysOnOnePostgresqlShareShopsAndTheRefresh() {
 
     QVERIFY(api.client()->Post("/_sim/expire", "", "application/json"));
     const qsizetype grantsBefore = api.lines("\"grant_type\":\"refresh_token\"").size();
+    QElapsedTimer burst;
+    burst.start();
     std::vector<std::string> answers(40);
     std::vector<std::thread> threads;
     for (int i = 0; i < 40; ++i) {
@@ -511,6 +514,7 @@ void tst_Programa::twoGatewaysOnOnePostgresqlShareShopsAndTheRefresh() {
     for (std::thread& t : threads) {
         t.join();
     }
+    qInfo("40 prices over two gateways on PostgreSQL, one refresh among them: %lld ms", burst.elapsed());
     QCOMPARE(answers, std::vector<std::string>(40, "Listo!!! Precio actualizado."));
     const QList<QByteArray> grants = api.lines("\"grant_type\":\"refresh_token\"");
     QCOMPARE(grants.size() - grantsBefore, 1);
