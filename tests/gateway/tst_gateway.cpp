@@ -755,6 +755,20 @@ void tst_Gateway::storesMigrateAndCopy() {
                                                 "vacía"));
     QCOMPARE(target.audit().size(), 2);
 
+    // Two gateways starting at once on a new store: one makes the tables, the other waits for it and finds them.
+    const QString shared = freshStore(dir).replace("gateway.sqlite", "juntas.sqlite");
+    Store x(shared);
+    Store y(shared);
+    bool xOpened = false;
+    QThread* other = QThread::create([&] { xOpened = x.open(); });
+    other->start();
+    const bool yOpened = y.open();
+    QVERIFY(other->wait(30000));
+    delete other;
+    QVERIFY2(xOpened && yOpened, qPrintable(x.lastError() + y.lastError()));
+    QCOMPARE(x.schemaVersion(), Store::SchemaVersion);
+    QCOMPARE(y.schemaVersion(), Store::SchemaVersion);
+
     // A store from a newer gateway is not touched.
     Store newer(freshStore(dir).replace("gateway.sqlite", "nueva.sqlite"));
     QVERIFY(newer.open());
