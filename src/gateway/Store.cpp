@@ -77,8 +77,9 @@ const Table Tables[] = {
 };
 
 // Keys of libpq that may follow the URL's "?"; anything else is refused rather than silently ignored.
-const char* const PostgresOptions[] = {"sslmode", "sslrootcert",     "sslcert",          "sslkey",
-                                       "sslcrl",  "connect_timeout", "application_name", "target_session_attrs"};
+const char* const PostgresOptions[] = {"sslmode",         "sslrootcert",     "sslcert",          "sslkey",
+                                       "sslcrl",          "connect_timeout", "application_name", "target_session_attrs",
+                                       "tcp_user_timeout"};
 
 }  // namespace
 
@@ -101,6 +102,7 @@ std::optional<PostgresLocation> parsePostgresUrl(const QString& text, QString* e
     l.database = QUrl::fromPercentEncoding(name.toUtf8());
     QStringList options;
     bool timeout = false;
+    bool userTimeout = false;
     for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
         if (std::find(std::begin(PostgresOptions), std::end(PostgresOptions), key) == std::end(PostgresOptions) ||
             value.isEmpty() || value.contains(u' ') || value.contains(u';')) {
@@ -108,11 +110,16 @@ std::optional<PostgresLocation> parsePostgresUrl(const QString& text, QString* e
             return std::nullopt;
         }
         timeout = timeout || key == u"connect_timeout";
+        userTimeout = userTimeout || key == u"tcp_user_timeout";
         options.append(key + u'=' + value);
     }
-    // A server that does not answer must not hold a request longer than the window waits.
+    // A server that does not answer must not hold a request longer than the window waits: neither while connecting
+    // nor, on a network that stopped carrying packets, while a statement's bytes go unacknowledged.
     if (!timeout) {
         options.append(QStringLiteral("connect_timeout=5"));
+    }
+    if (!userTimeout) {
+        options.append(QStringLiteral("tcp_user_timeout=10000"));
     }
     l.options = options.join(u';');
     return l;

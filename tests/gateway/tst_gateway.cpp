@@ -690,7 +690,8 @@ void tst_Gateway::settingsNameTheFaultyKey() {
         const std::optional<PostgresLocation> l = parsePostgresUrl(s->database, &got);
         QVERIFY(l);
         QCOMPARE(QStringList({l->host, QString::number(l->port), l->user, l->password, l->database, l->options}),
-                 QStringList({"db.example", "5433", "gw", "cl@ve", "pasarela", "sslmode=require;connect_timeout=5"}));
+                 QStringList({"db.example", "5433", "gw", "cl@ve", "pasarela",
+                              "sslmode=require;connect_timeout=5;tcp_user_timeout=10000"}));
         QCOMPARE(Store(s->database).displayName(),
                  QStringLiteral("postgresql://gw@db.example:5433/pasarela?sslmode=require"));
     } else if (s) {
