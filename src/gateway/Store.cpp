@@ -157,7 +157,8 @@ QString Store::lastError() const {
 
 void Store::setError(const QString& error) {
     QMutexLocker lock(&mutex_);
-    lastError_ = error;
+    // libpq's messages span lines; the program reports a store it cannot open in one.
+    lastError_ = error.simplified();
 }
 
 QString Store::displayName() const {
