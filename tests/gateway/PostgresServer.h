@@ -111,21 +111,20 @@ class PostgresServer {
     }
 
   private:
+    // Through setpriv, which executes the program in its own place (the pid is the server's): as `postgres` when run
+    // as root, and told to stop fast if the test program dies first, so a crashed test leaves no server behind.
     void launch(QProcess& p, const QString& program, const QStringList& args) const {
-        const QString path = binaries() + u'/' + program;
-        if (uid_ == 0) {
-            p.start(path, args);
-        } else {
-            p.start(QStringLiteral("setpriv"),
-                    QStringList{QStringLiteral("--reuid=%1").arg(uid_), QStringLiteral("--regid=%1").arg(gid_),
-                                QStringLiteral("--clear-groups"), QStringLiteral("--"), path} +
-                        args);
+        QStringList wrap{QStringLiteral("--pdeathsig"), QStringLiteral("INT")};
+        if (uid_ != 0) {
+            wrap << QStringLiteral("--reuid=%1").arg(uid_) << QStringLiteral("--regid=%1").arg(gid_)
+                 << QStringLiteral("--clear-groups");
         }
+        p.start(QStringLiteral("setpriv"),
+                wrap + QStringList{QStringLiteral("--"), binaries() + u'/' + program} + args);
     }
 
     bool run(QString* error) {
         server_.setProcessChannelMode(QProcess::MergedChannels);
-        // setpriv executes the server in its own place, so the pid is the server's.
         launch(server_, QStringLiteral("postgres"),
                {QStringLiteral("-D"), data(), QStringLiteral("-p"), QString::number(port_), QStringLiteral("-h"),
                 QStringLiteral("127.0.0.1"), QStringLiteral("-k"), dir_.path(), QStringLiteral("-c"),
