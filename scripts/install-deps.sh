@@ -13,6 +13,8 @@ packages=(
   libcpp-httplib-dev libcurl4-openssl-dev libsodium-dev libssl-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
   curl openssl nginx systemd
+  # The gateway's store on PostgreSQL: Qt's driver, and the server its tests start on their own (initdb, postgres).
+  libqt6sql6-psql postgresql
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -322,9 +322,11 @@ Gateway::SessionState Gateway::session(const Request& request, Session* out, QBy
         return SessionState::Missing;
     }
     *idHash = digestHex(id);
-    std::optional<Session> found = store_.session(*idHash);
+    bool failed = false;
+    std::optional<Session> found = store_.session(*idHash, &failed);
     if (!found) {
-        return SessionState::Missing;
+        // A store that cannot answer is not a missing session: the window would ask the operator to sign in again.
+        return failed ? SessionState::Broken : SessionState::Missing;
     }
     const qint64 now = request.now.toSecsSinceEpoch();
     if (now - found->lastSeen > SessionIdleSeconds) {

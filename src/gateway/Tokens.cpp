@@ -43,7 +43,11 @@ TokenKeeper::TokenKeeper(Store& store, MarketplaceClient& client, Clock& clock, 
 
 TokenKeeper::Read TokenKeeper::read(const QString& sellerId, qint64 now, const QByteArray& refused, QByteArray* access,
                                     QByteArray* refresh) {
-    const std::optional<SellerTokens> tokens = store_.tokens(sellerId);
+    bool failed = false;
+    const std::optional<SellerTokens> tokens = store_.tokens(sellerId, &failed);
+    if (failed) {
+        return Read::Broken;
+    }
     if (!tokens) {
         return Read::Missing;
     }

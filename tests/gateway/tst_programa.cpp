@@ -1,8 +1,11 @@
 // The gateway as a process: settings, commands, serving, and its libcurl client against an HTTPS stand-in of the
 // marketplace's API on 127.0.0.1.
+#include "PostgresServer.h"
+
 #include <httplib.h>
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -12,6 +15,7 @@
 #include <QUrlQuery>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -192,6 +196,7 @@ class tst_Programa : public QObject {
     void badSettingStopsWithOneLine_data();
     void badSettingStopsWithOneLine();
     void marketplaceWithAnUntrustedCertificateIsNotUsed();
+    void twoGatewaysOnOnePostgresqlShareShopsAndTheRefresh();
 };
 
 void tst_Programa::wholeChainFromLinkToPriceChange() {
@@ -355,6 +360,193 @@ void tst_Programa::marketplaceWithAnUntrustedCertificateIsNotUsed() {
     QCOMPARE(linked->status, 502);
     QCOMPARE(api.issued, 0);
     QCOMPARE(Setup::stop(server), 0);
+}
+
+namespace {
+
+// `market-sim --role api` with its log, for one seller 777 with `items` listings.
+struct ApiDouble {
+    QProcess process;
+    int port = 0;
+    QString log;
+    ApiDouble(const QString& logFile, int items) : log(logFile) {
+        process.start(MARKET_SIM, {"--role", "api", "--port", "0", "--seller", "777", "--items", QString::number(items),
+                                   "--client-id", "app-1", "--client-secret", "secreto", "--log", logFile});
+        for (int i = 0; i < 100 && !process.canReadLine(); ++i) {
+            process.waitForReadyRead(100);
+        }
+        const QString base = QString::fromUtf8(process.readLine()).trimmed();
+        if (base.startsWith("https://127.0.0.1:")) {
+            port = base.mid(base.lastIndexOf(u':') + 1).toInt();
+        }
+    }
+    ~ApiDouble() {
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    std::unique_ptr<httplib::SSLClient> client() const {
+        auto c = std::make_unique<httplib::SSLClient>("127.0.0.1", port);
+        c->set_ca_cert_path(TLS_DIR "/ca.pem");
+        c->enable_server_certificate_verification(true);
+        return c;
+    }
+    QList<QByteArray> lines(const QByteArray& with) const {
+        QFile f(log);
+        QList<QByteArray> out;
+        if (f.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& l : f.readAll().split('\n')) {
+                if (l.contains(with)) {
+                    out.append(l);
+                }
+            }
+        }
+        return out;
+    }
+};
+
+int portOf(const QString& listening) {
+    const QRegularExpressionMatch m =
+        QRegularExpression("^Escuchando en http://127\\.0\\.0\\.1:(\\d+)$").match(listening);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+}  // namespace
+
+// A shop linked on the SQLite store, copied to PostgreSQL, then served by two gateway processes on that database
+// taking requests in turn: the session of one works on the other, a burst right after the access tokens died
+// spends the refresh token once, and a restart of PostgreSQL costs only the requests made while it was down.
+void tst_Programa::twoGatewaysOnOnePostgresqlShareShopsAndTheRefresh() {
+    if (PostgresServer::binaries().isEmpty()) {
+        // CI installs it and says so: there a missing server is a failure, not a skip.
+        if (qEnvironmentVariableIsSet("VANTORIA_REQUIRE_POSTGRESQL")) {
+            QFAIL("PostgreSQL is not installed (/usr/lib/postgresql/*/bin)");
+        }
+        QSKIP("PostgreSQL is not installed (/usr/lib/postgresql/*/bin)");
+    }
+    PostgresServer pg;
+    QString error;
+    QVERIFY2(pg.start(&error), qPrintable(error));
+    const QString url = pg.createDatabase();
+    QVERIFY(!url.isEmpty());
+    Setup s;
+    ApiDouble api(s.dir.filePath("api.log"), 40);
+    QVERIFY(api.port > 0);
+    s.write("listen = 127.0.0.1:0", api.port);
+    const QByteArray link = s.run({"account", "add", "tienda"}, "clave1\n").trimmed();
+    QVERIFY2(link.startsWith("https://pasarela.example/vincular/"), link.constData());
+    {
+        // Linked through the double's authorization form, on the SQLite store.
+        QProcess one;
+        const int port = portOf(s.serve(one));
+        QVERIFY(port > 0);
+        httplib::Client gateway("127.0.0.1", port);
+        const auto page = gateway.Get(link.mid(strlen("https://pasarela.example")).toStdString());
+        QVERIFY(page && page->status == 302);
+        const QUrl authorize(QString::fromStdString(page->get_header_value("Location")));
+        QUrlQuery form(authorize);
+        form.addQueryItem("user_id", "777");
+        const auto granted = api.client()->Post("/authorization", form.query(QUrl::FullyEncoded).toStdString(),
+                                                "application/x-www-form-urlencoded");
+        QVERIFY(granted && granted->status == 302);
+        const QUrl back(QString::fromStdString(granted->get_header_value("Location")));
+        const auto linked = gateway.Get(("/oauth/callback?" + back.query(QUrl::FullyEncoded)).toStdString());
+        QVERIFY(linked);
+        QVERIFY2(linked->body.find("Cuenta vinculada") != std::string::npos, linked->body.c_str());
+        QCOMPARE(Setup::stop(one), 0);
+    }
+
+    // The same settings but the store.
+    QFile sqliteIni(s.ini);
+    QVERIFY(sqliteIni.open(QIODevice::ReadOnly));
+    const QByteArray settings =
+        sqliteIni.readAll().replace("database = gateway.sqlite", "database = " + pg.url(url).toUtf8());
+    s.ini = s.dir.filePath("gateway-pg.ini");
+    QFile pgIni(s.ini);
+    QVERIFY(pgIni.open(QIODevice::WriteOnly));
+    pgIni.write(settings);
+    pgIni.close();
+    int code = -1;
+    QByteArray err;
+    const QByteArray copied = s.run({"store", "copy", "--from", s.dir.filePath("gateway.sqlite")}, {}, &code, &err);
+    QCOMPARE(code, 0);
+    QVERIFY2(copied.contains("\naccounts: 1\nsellers: 1\n"), copied.constData());
+    // The password of the database is not shown.
+    QVERIFY(!copied.contains(PostgresServer::Password) && !copied.contains("clave%20de"));
+    QVERIFY2(s.run({"account", "list"}).contains("tienda\t777\tsí\t"), err.constData());
+
+    QProcess one;
+    QProcess two;
+    const int ports[] = {portOf(s.serve(one)), portOf(s.serve(two))};
+    QVERIFY(ports[0] > 0 && ports[1] > 0 && ports[0] != ports[1]);
+    const auto send = [&](int turn, const std::string& path, const httplib::Headers& headers, const std::string& body) {
+        httplib::Client c("127.0.0.1", ports[turn % 2]);
+        c.set_read_timeout(30, 0);
+        const auto r = c.Post(path, headers, body, "application/x-www-form-urlencoded");
+        return r ? r->body : std::string("no answer");
+    };
+    httplib::Client first("127.0.0.1", ports[0]);
+    const auto signIn = first.Post("/mercadolibre/ml00000316_LogeandoEspecial.php", "fusuario=tienda&fclave=clave1",
+                                   "application/x-www-form-urlencoded");
+    QVERIFY(signIn);
+    QCOMPARE(signIn->body, std::string("Listo!!!777"));
+    const std::string setCookie = signIn->get_header_value("Set-Cookie");
+    const httplib::Headers cookie{{"Cookie", setCookie.substr(0, setCookie.find(';'))}};
+    QVERIFY(send(1, "/sites/MLV/search?limit=20&offset=0&seller_id=777", cookie, "")
+                .rfind(R"({"paging":{"total":40,"primary_results":40,"offset":0,"limit":20})", 0) == 0);
+
+    QVERIFY(api.client()->Post("/_sim/expire", "", "application/json"));
+    const qsizetype grantsBefore = api.lines("\"grant_type\":\"refresh_token\"").size();
+    QElapsedTimer burst;
+    burst.start();
+    std::vector<std::string> answers(40);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 40; ++i) {
+        threads.emplace_back([&, i] {
+            answers[i] = send(i,
+                              "/mercadolibre/ml00000102_meliGet.php?men=480613&item_id=MLV7000000" +
+                                  std::to_string(100 + i).substr(1) + "&precio_item=" + std::to_string(100 + i),
+                              cookie, "");
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    qInfo("40 prices over two gateways on PostgreSQL, one refresh among them: %lld ms", burst.elapsed());
+    QCOMPARE(answers, std::vector<std::string>(40, "Listo!!! Precio actualizado."));
+    const QList<QByteArray> grants = api.lines("\"grant_type\":\"refresh_token\"");
+    QCOMPARE(grants.size() - grantsBefore, 1);
+    QVERIFY(grants.last().contains("\"status\":200"));
+    QList<QByteArray> applied = api.lines("\"price\":");
+    QCOMPARE(applied.size(), 40);
+    QSet<QByteArray> items;
+    for (const QByteArray& l : applied) {
+        items.insert(l.mid(l.indexOf("\"item\":"), 23));
+    }
+    QCOMPARE(items.size(), 40);
+
+    // PostgreSQL restarts: while it is down a price fails with a sentence and nothing is applied; once it is back
+    // both gateways answer again without being restarted.
+    const std::string price = "/mercadolibre/ml00000102_meliGet.php?men=480613&item_id=MLV700000000&precio_item=";
+    pg.stop();
+    for (int turn = 0; turn < 2; ++turn) {
+        QCOMPARE(QString::fromStdString(send(turn, price + "77", cookie, "")),
+                 QStringLiteral("La pasarela no pudo leer sus datos. Intente de nuevo en unos minutos."));
+    }
+    QVERIFY2(pg.resume(&error), qPrintable(error));
+    for (int turn = 0; turn < 4; ++turn) {
+        QCOMPARE(send(turn, price + std::to_string(80 + turn), cookie, ""),
+                 std::string("Listo!!! Precio actualizado."));
+    }
+    applied = api.lines("\"price\":");
+    QCOMPARE(applied.size(), 44);
+    QVERIFY(api.lines("\"price\":77").isEmpty());
+    QCOMPARE(Setup::stop(one), 0);
+    QCOMPARE(Setup::stop(two), 0);
+    const QByteArray audit = s.run({"audit", "--csv"});
+    QCOMPARE(audit.count("Listo!!! Precio actualizado."), 44);
 }
 
 QTEST_GUILESS_MAIN(tst_Programa)

@@ -37,7 +37,8 @@ const char Usage[] =
     "  account list               usuarios, vendedor, vinculada, vencimiento y bloqueo\n"
     "  account password USUARIO   cambia la clave (por la entrada estándar)\n"
     "  account remove USUARIO     borra la cuenta\n"
-    "  audit [--seller ID] [--csv]  los cambios de precio pedidos\n";
+    "  audit [--seller ID] [--csv]  los cambios de precio pedidos\n"
+    "  store copy --from BASE     copia todo de otra base (un archivo SQLite) a la base configurada, vacía\n";
 
 void line(FILE* to, const QString& text) {
     std::fputs(text.toUtf8().constData(), to);
@@ -122,7 +123,7 @@ bool openServices(const QString& file, Services& s) {
     s.store = std::make_unique<Store>(s.settings.database);
     if (!s.store->open()) {
         line(stderr,
-             QStringLiteral("%1: [store] database: %2: %3").arg(file, s.settings.database, s.store->lastError()));
+             QStringLiteral("%1: [store] database: %2: %3").arg(file, s.store->displayName(), s.store->lastError()));
         return false;
     }
     s.sealer = std::make_unique<Sealer>(*key);
@@ -322,6 +323,31 @@ int auditCommand(Services& s, const QStringList& args) {
     return 0;
 }
 
+// Moving to another engine: every row of FROM into the configured store, which must be empty.
+int storeCommand(Services& s, const QStringList& args) {
+    if (args.size() != 3 || args[0] != u"copy" || args[1] != u"--from") {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    Store source(args[2]);
+    if (!source.isPostgres() && !QFile::exists(args[2])) {
+        line(stderr, QStringLiteral("No existe la base %1.").arg(args[2]));
+        return 1;
+    }
+    QStringList copied;
+    if (!source.open() || !s.store->copyFrom(source, &copied)) {
+        const QString error = source.lastError().isEmpty() ? s.store->lastError() : source.lastError();
+        line(stderr,
+             QStringLiteral("No se pudo copiar %1 a %2: %3").arg(source.displayName(), s.store->displayName(), error));
+        return 1;
+    }
+    line(stdout, QStringLiteral("Copiado de %1 a %2:").arg(source.displayName(), s.store->displayName()));
+    for (const QString& table : copied) {
+        line(stdout, table);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,7 +372,8 @@ int main(int argc, char** argv) {
         std::fputs(Usage, stdout);
         return 0;
     }
-    static const QStringList Commands{QStringLiteral("serve"), QStringLiteral("account"), QStringLiteral("audit")};
+    static const QStringList Commands{QStringLiteral("serve"), QStringLiteral("account"), QStringLiteral("audit"),
+                                      QStringLiteral("store")};
     if (args.isEmpty() || !Commands.contains(args[0])) {
         line(stderr,
              args.isEmpty() ? QStringLiteral("Falta la orden.") : QStringLiteral("Orden desconocida: %1").arg(args[0]));
@@ -370,6 +397,9 @@ int main(int argc, char** argv) {
     }
     if (command == u"audit") {
         return auditCommand(services, args);
+    }
+    if (command == u"store") {
+        return storeCommand(services, args);
     }
     std::fputs(Usage, stderr);
     return 2;
