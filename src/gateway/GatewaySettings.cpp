@@ -125,6 +125,14 @@ std::optional<GatewaySettings> parseSettings(const QString& file, const QByteArr
     if (!s.extraCa.isEmpty() && !QFileInfo(s.extraCa).isReadable()) {
         return fail(QStringLiteral("marketplace/extra_ca"), QStringLiteral("no se puede leer %1").arg(s.extraCa));
     }
+    const QString timeout = values.value(QStringLiteral("marketplace/timeout"));
+    if (!timeout.isEmpty()) {
+        bool ok = false;
+        s.timeoutSeconds = timeout.toInt(&ok);
+        if (!ok || s.timeoutSeconds < 1 || s.timeoutSeconds > 20) {
+            return fail(QStringLiteral("marketplace/timeout"), QStringLiteral("se esperaban segundos, de 1 a 20"));
+        }
+    }
     s.database = pathOf(QStringLiteral("store/database"));
     if (s.database.isEmpty()) {
         return fail(QStringLiteral("store/database"), QStringLiteral("falta"));
