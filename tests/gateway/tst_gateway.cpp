@@ -110,6 +110,7 @@ class tst_Gateway : public QObject {
     void signInAnswersWhatTheWindowReads_data();
     void signInAnswersWhatTheWindowReads();
     void fiveFailuresLockTheAccountForFifteenMinutes();
+    void failuresFromOneAddressLockThatAddress();
     void requestsNeedTheirOwnLiveSession_data();
     void requestsNeedTheirOwnLiveSession();
     void priceAnswerFollowsTheMarketplace_data();
@@ -212,6 +213,39 @@ void tst_Gateway::fiveFailuresLockTheAccountForFifteenMinutes() {
     for (int i = 1; i <= 4; ++i) {
         QCOMPARE(b.post(SignInPath, {}, wrong, {}, Start.addSecs(2000 + i)).body, QByteArray(texts::WrongCredentials));
     }
+}
+
+void tst_Gateway::failuresFromOneAddressLockThatAddress() {
+    Bench b;
+    const auto signIn = [&](const QByteArray& body, const QString& peer, const QByteArray& forwarded, qint64 at) {
+        Request r;
+        r.method = "POST";
+        r.path = SignInPath;
+        r.body = body;
+        r.peer = peer;
+        if (!forwarded.isEmpty()) {
+            r.headers.append({"x-real-ip", forwarded});
+        }
+        r.now = Start.addSecs(at);
+        return QString::fromUtf8(b.gateway->handle(r).body);
+    };
+    const QByteArray right = "fusuario=tienda&fclave=" + Password;
+    // Twenty user names, one wrong password each, through the proxy on this machine for one caller.
+    for (int i = 1; i <= MaxAddressFailures; ++i) {
+        QCOMPARE(signIn("fusuario=usuario" + QByteArray::number(i) + "&fclave=x", "127.0.0.1", "203.0.113.7", i),
+                 QString::fromUtf8(texts::WrongCredentials));
+    }
+    const QString locked =
+        QStringLiteral("Demasiados intentos fallidos desde esta dirección. Intente de nuevo después de las 10:15.");
+    QCOMPARE(signIn(right, "127.0.0.1", "203.0.113.7", 30), locked);
+    QCOMPARE(signIn(right, "127.0.0.1", "203.0.113.7", 1 + 15 * 60 - 1), locked);
+    // Another caller behind the proxy, and a remote peer whose X-Real-IP is not believed, are their own addresses.
+    QCOMPARE(signIn(right, "127.0.0.1", "203.0.113.8", 30), QStringLiteral("Listo!!!777"));
+    QCOMPARE(signIn(right, "198.51.100.4", "203.0.113.7", 30), QStringLiteral("Listo!!!777"));
+    // The oldest failure leaves the window: the address may try again.
+    QCOMPARE(signIn(right, "127.0.0.1", "203.0.113.7", 1 + 15 * 60), QStringLiteral("Listo!!!777"));
+    // The per-account lock is untouched by failures spread over many names.
+    QCOMPARE(b.store.account("tienda")->failures, 0);
 }
 
 void tst_Gateway::requestsNeedTheirOwnLiveSession_data() {

@@ -702,6 +702,8 @@ void tst_Programa::faultsEndCleanly() {
     };
     QElapsedTimer timer;
     timer.start();
+    QElapsedTimer whole;
+    whole.start();
 
     if (fault == u"refused") {
         c.api.stop();
@@ -871,6 +873,7 @@ void tst_Programa::faultsEndCleanly() {
         drip.join();
         QCOMPARE(slow.status, 400);
         QVERIFY(!slow.body.contains("Listo!!!"));
+        qInfo("slow headers: answered 400 and closed %lld ms after the last byte", slow.closedAfterMs);
         QVERIFY2(slow.closedAfterMs >= 4500 && slow.closedAfterMs < 7000,
                  qPrintable(QString::number(slow.closedAfterMs)));
     } else if (fault == u"idle") {
@@ -970,6 +973,7 @@ void tst_Programa::faultsEndCleanly() {
     if (c.gateway.state() != QProcess::NotRunning) {
         QCOMPARE(c.stop(), 0);
     }
+    qInfo("%s: the row's faults took %lld ms", qPrintable(fault), whole.elapsed());
 }
 
 QTEST_GUILESS_MAIN(tst_Programa)

@@ -224,8 +224,11 @@ int serve(Services& s, const QString& file) {
     server->new_task_queue = [] { return new httplib::ThreadPool(WorkerThreads); };
     // An answer is written as head and body; without this the second write waits for the peer's delayed ACK.
     server->set_tcp_nodelay(true);
-    server->set_keep_alive_max_count(1);        // one request a connection
-    server->set_keep_alive_timeout(2);          // an accepted connection must start its request within 2 s
+    server->set_keep_alive_max_count(1);  // one request a connection
+    // The kernel hands a connection over once its first bytes are in (see the listening socket below), so one that
+    // has nothing to read when a worker takes it is one that never sent anything: it is dropped at once (after
+    // the library's 10 ms look) instead of holding the worker. Over TLS the request follows the handshake; a second.
+    server->set_keep_alive_timeout(s.settings.tls() ? 1 : 0);
     server->set_read_timeout(5, 0);             // and never pause longer than 5 s while sending it
     server->set_write_timeout(10, 0);           // a reader that stops taking the answer is dropped
     server->set_payload_max_length(64 * 1024);  // 413 beyond (a sign-in body is a few dozen bytes)
