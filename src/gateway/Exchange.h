@@ -69,6 +69,8 @@ class SystemClock final : public Clock {
 
 // Splits "a=1&b=2" into pairs without decoding.
 QList<QPair<QByteArray, QByteArray>> splitQuery(QByteArrayView query);
+// Splits a request target "/path?query" into its path and its query pairs, neither decoded.
+void splitTarget(QByteArrayView target, QByteArray* path, QList<QPair<QByteArray, QByteArray>>* query);
 // Percent-encodes everything but unreserved characters, for form bodies and query values we build ourselves.
 QByteArray formEncode(QByteArrayView value);
 QByteArray percentDecode(QByteArrayView value);

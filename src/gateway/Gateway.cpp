@@ -60,6 +60,12 @@ QList<QPair<QByteArray, QByteArray>> splitQuery(QByteArrayView query) {
     return out;
 }
 
+void splitTarget(QByteArrayView target, QByteArray* path, QList<QPair<QByteArray, QByteArray>>* query) {
+    const qsizetype q = target.indexOf('?');
+    *path = (q < 0 ? target : target.first(q)).toByteArray();
+    *query = q < 0 ? QList<QPair<QByteArray, QByteArray>>() : splitQuery(target.sliced(q + 1));
+}
+
 QByteArray formEncode(QByteArrayView value) {
     return value.toByteArray().toPercentEncoding();
 }
@@ -288,7 +294,7 @@ Gateway::Gateway(Store& store, MarketplaceClient& client, Clock& clock, const Se
       clock_(clock),
       sealer_(sealer),
       config_(std::move(config)),
-      keeper_(store, client, clock, sealer, config_.oauth),
+      keeper_(store, client, clock, sealer, config_.oauth, config_.callTimeoutMs),
       dummyHash_(hashPassword(randomToken(16), config_.cost)) {}
 
 Response Gateway::handle(const Request& request) {
@@ -360,6 +366,58 @@ const char* tokenText(TokenStatus status) {
 
 }  // namespace
 
+QString Gateway::callerAddress(const Request& request) {
+    // Behind the proxy every peer is this machine; the proxy names the caller. No one else is believed.
+    const bool local = request.peer == u"127.0.0.1" || request.peer == u"::1" || request.peer.startsWith(u"127.");
+    const QByteArray forwarded = request.header("x-real-ip").trimmed();
+    if (local && !forwarded.isEmpty() && forwarded.size() <= 64) {
+        return QString::fromLatin1(forwarded);
+    }
+    return request.peer;
+}
+
+qint64 Gateway::addressLockedUntil(const QString& address, qint64 now) {
+    QMutexLocker lock(&addressMutex_);
+    const auto found = addressFailures_.constFind(address);
+    if (found == addressFailures_.cend() || found->size() < MaxAddressFailures) {
+        return 0;
+    }
+    const qint64 until = found->at(found->size() - MaxAddressFailures) + AddressWindowSeconds;
+    return until > now ? until : 0;
+}
+
+void Gateway::addAddressFailure(const QString& address, qint64 now) {
+    QMutexLocker lock(&addressMutex_);
+    // The table stays bounded: addresses without a failure in the window leave it first.
+    constexpr qsizetype Tidy = 10000;
+    constexpr qsizetype Ceiling = 100000;
+    if (addressFailures_.size() >= Tidy && !addressFailures_.contains(address)) {
+        addressFailures_.removeIf(
+            [now](const auto& entry) { return entry.value().last() <= now - AddressWindowSeconds; });
+        if (addressFailures_.size() >= Ceiling) {
+            return;
+        }
+    }
+    QList<qint64>& times = addressFailures_[address];
+    times.removeIf([now](qint64 t) { return t <= now - AddressWindowSeconds; });
+    times.append(now);
+    while (times.size() > MaxAddressFailures) {
+        times.removeFirst();
+    }
+}
+
+bool Gateway::checkPassword(const QByteArray& hash, const QByteArray& password, bool* busy) {
+    // Each check takes the hash's memory; beyond a few at once callers wait, and past the wait they are told to
+    // come back rather than letting the memory grow with the callers.
+    if (!passwordChecks_.tryAcquire(1, 15000)) {
+        *busy = true;
+        return false;
+    }
+    const bool ok = verifyPassword(hash, password);
+    passwordChecks_.release();
+    return ok;
+}
+
 Response Gateway::signIn(const Request& request) {
     // The password is everything after the first "&fclave=". The window percent-encodes both fields, so that an
     // "&" or "=" typed in a password stays in it; a field sent as typed, without "%XX", reads the same ("+" is
@@ -378,20 +436,34 @@ Response Gateway::signIn(const Request& request) {
         return plain(texts::MissingCredentials);
     }
     const qint64 now = request.now.toSecsSinceEpoch();
+    const QString address = callerAddress(request);
+    if (const qint64 until = addressLockedUntil(address, now); until > now) {
+        return plain(QString::fromUtf8(texts::AddressLocked).arg(clockText(until)).toUtf8());
+    }
     bool storeFailed = false;
     const std::optional<Account> account = store_.account(user, &storeFailed);
     if (storeFailed) {
         return plain(texts::StoreDown);
     }
+    bool busy = false;
     if (!account) {
         // An unknown user costs the same check as a known one, so the answer time does not tell them apart.
-        verifyPassword(dummyHash_, password);
+        checkPassword(dummyHash_, password, &busy);
+        if (busy) {
+            return plain(texts::GatewayBusy);
+        }
+        addAddressFailure(address, now);
         return plain(texts::WrongCredentials);
     }
     if (account->lockedUntil > now) {
+        addAddressFailure(address, now);
         return plain(QString::fromUtf8(texts::LockedUntil).arg(clockText(account->lockedUntil)).toUtf8());
     }
-    if (!verifyPassword(account->passwordHash, password)) {
+    if (!checkPassword(account->passwordHash, password, &busy)) {
+        if (busy) {
+            return plain(texts::GatewayBusy);
+        }
+        addAddressFailure(address, now);
         const std::optional<qint64> lockedUntil = store_.addFailure(user, MaxFailures, now + LockSeconds);
         if (!lockedUntil) {
             return plain(texts::StoreDown);
@@ -411,11 +483,12 @@ Response Gateway::signIn(const Request& request) {
     if (token.status != TokenStatus::Ok) {
         return plain(tokenText(token.status));
     }
-    store_.purge(now, now - SessionIdleSeconds);
     const QByteArray id = randomToken(32);
     if (!store_.createSession(digestHex(id), user, account->sellerId, now)) {
         return plain(texts::StoreDown);
     }
+    // Tidying comes after the session, so a store that refuses writes costs one wait, not one per statement.
+    store_.purge(now, now - SessionIdleSeconds);
     Response r = plain(texts::SignedIn + account->sellerId.toUtf8());
     r.headers.append(
         qMakePair(QByteArray("Set-Cookie"), QByteArray(SessionCookie) + '=' + id + "; Secure; HttpOnly; Path=/"));
@@ -426,7 +499,8 @@ Response Gateway::pause(const Request&) {
     return plain(QByteArray());
 }
 
-ApiAnswer Gateway::callApi(Call& c, const QByteArray& method, const QByteArray& target, const QByteArray& body) {
+ApiAnswer Gateway::callApi(Call& c, const QByteArray& method, const QByteArray& target, const QByteArray& body,
+                           bool retryNoAnswer) {
     bool retriedBusy = false;
     bool retriedFailure = false;
     int backoffs = 0;
@@ -445,7 +519,7 @@ ApiAnswer Gateway::callApi(Call& c, const QByteArray& method, const QByteArray& 
         }
         const ApiAnswer answer =
             client_.send({method, target, c.token, body, body.isEmpty() ? QByteArray() : QByteArray("application/json"),
-                          static_cast<int>(std::min<qint64>(left, 10000))});
+                          static_cast<int>(std::min<qint64>(left, config_.callTimeoutMs))});
         c.lastStatus = answer.status;
         if (answer.status == 401 && !c.refreshed) {
             c.refreshed = true;
@@ -465,7 +539,7 @@ ApiAnswer Gateway::callApi(Call& c, const QByteArray& method, const QByteArray& 
             ++backoffs;
             continue;
         }
-        if ((answer.status == 0 || answer.status >= 500) && !retriedFailure) {
+        if (((answer.status == 0 && retryNoAnswer) || answer.status >= 500) && !retriedFailure) {
             retriedFailure = true;
             continue;
         }
@@ -558,7 +632,31 @@ Gateway::PriceOutcome Gateway::changePrice(Call& c, const QString& item, const Q
     } else {
         body.Add(QStringLiteral("price"), price);
     }
-    const ApiAnswer put = callApi(c, "PUT", itemPath, json::toCanonicalUtf8(JsonValue(std::move(body))));
+    const QByteArray putBody = json::toCanonicalUtf8(JsonValue(std::move(body)));
+    // What the item holds now, read back from the marketplace.
+    const auto readBack = [&]() {
+        const ApiAnswer check = callApi(c, "GET", itemPath + "?attributes=id,price,variations");
+        const std::optional<JsonValue> checkValue = check.status == 200 ? parse(check.body) : std::nullopt;
+        const Dictionary* now = checkValue ? checkValue->asDictionary() : nullptr;
+        return now ? showsPrice(*now, price, classic) : Shown::Absent;
+    };
+    ApiAnswer put = callApi(c, "PUT", itemPath, putBody, false);
+    if (put.status == 0 && c.tokenFailure == TokenStatus::Ok) {
+        // No answer (time-out, dropped connection): the price may have landed. It is read back before it is sent
+        // again, so it is never applied twice, and a price the marketplace holds is reported as set.
+        switch (readBack()) {
+            case Shown::Matches:
+                return {texts::PriceSet, *rounded};
+            case Shown::Absent:
+                return {texts::Unconfirmed, {}};
+            case Shown::Differs:
+                break;
+        }
+        put = callApi(c, "PUT", itemPath, putBody, false);
+        if (put.status == 0) {
+            return {texts::Unconfirmed, {}};
+        }
+    }
     if (put.status != 200) {
         return failed(put);
     }
@@ -570,10 +668,7 @@ Gateway::PriceOutcome Gateway::changePrice(Call& c, const QString& item, const Q
     Shown shown = answered ? showsPrice(*answered, price, classic) : Shown::Absent;
     if (shown == Shown::Absent) {
         // A PUT may answer an empty object; only a read of the item tells what it holds now.
-        const ApiAnswer check = callApi(c, "GET", itemPath + "?attributes=id,price,variations");
-        const std::optional<JsonValue> checkValue = check.status == 200 ? parse(check.body) : std::nullopt;
-        const Dictionary* now = checkValue ? checkValue->asDictionary() : nullptr;
-        shown = now ? showsPrice(*now, price, classic) : Shown::Absent;
+        shown = readBack();
     }
     if (shown != Shown::Matches) {
         return {texts::Unconfirmed, {}};
@@ -587,10 +682,15 @@ Response Gateway::price(const Request& request) {
     row.item = QString::fromUtf8(request.queryValue("item_id"));
     row.priceAsked = QString::fromUtf8(request.queryValue("precio_item"));
     Call c;
+    std::optional<qint64> pending;
     const auto finish = [&](const QByteArray& text) {
         row.outcome = QString::fromUtf8(text);
         row.marketStatus = c.lastStatus;
-        store_.addAudit(row);
+        if (pending) {
+            store_.finishAudit(*pending, row);
+        } else {
+            store_.addAudit(row);
+        }
         return plain(text);
     };
     Session s;
@@ -603,7 +703,8 @@ Response Gateway::price(const Request& request) {
         case SessionState::Expired:
             return finish(texts::SessionExpired);
         case SessionState::Broken:
-            return finish(texts::StoreDown);
+            // The store refuses writes: the audit could not take the row either.
+            return plain(texts::StoreDown);
     }
     row.user = s.user;
     row.sellerId = s.sellerId;
@@ -615,6 +716,13 @@ Response Gateway::price(const Request& request) {
     }
     if (!roundPrice(row.priceAsked, 10)) {
         return finish(texts::BadPrice);
+    }
+    // The request is in the audit before the marketplace hears of it: a store that cannot write stops it here,
+    // and a process that ends before the outcome leaves the row "in course" rather than no row.
+    row.outcome = QString::fromUtf8(AuditPending);
+    pending = store_.beginAudit(row);
+    if (!pending) {
+        return plain(texts::StoreDown);
     }
     c.sellerId = s.sellerId;
     c.now = request.now.toSecsSinceEpoch();
@@ -858,6 +966,13 @@ Response Gateway::callback(const Request& request) {
         return page(400, failTitle,
                     QStringLiteral("La vinculación no es válida o venció. Abra de nuevo el enlace de vinculación."));
     }
+    // The link is spent by the first seller that completes it: a second browser that opened it meanwhile links
+    // nothing, and its code is never exchanged.
+    if (!store_.linkUser(state->linkHash, now)) {
+        return page(400, failTitle,
+                    QStringLiteral("El enlace de vinculación ya se usó o venció. Pida uno nuevo al administrador de "
+                                   "la pasarela."));
+    }
     const QByteArray code = percentDecode(request.queryValue("code"));
     if (code.isEmpty()) {
         return page(
@@ -872,7 +987,7 @@ Response Gateway::callback(const Request& request) {
             502, failTitle,
             QStringLiteral("Mercado Libre no entregó la autorización. Abra de nuevo el enlace de vinculación."));
     }
-    const ApiAnswer me = client_.send({"GET", "/users/me", pair->access, {}, {}, 10000});
+    const ApiAnswer me = client_.send({"GET", "/users/me", pair->access, {}, {}, config_.callTimeoutMs});
     const std::optional<JsonValue> meValue = me.status == 200 ? parse(me.body) : std::nullopt;
     const Dictionary* meBody = meValue ? meValue->asDictionary() : nullptr;
     const QString sellerId = meBody ? plainText(meBody->Item(u"id")) : QString();

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QMutex>
+#include <QSemaphore>
 
 namespace gateway {
 
@@ -15,7 +16,8 @@ struct GatewayConfig {
     QByteArray authUrl;     // the marketplace's authorization page
     QByteArray publicBase;  // "https://host[:port]" of this gateway, for the links it prints
     PasswordCost cost = PasswordCost::interactive();
-    qint64 budgetMs = 20000;  // a price request ends within this, retries included
+    qint64 budgetMs = 20000;    // a price request ends within this, retries included
+    int callTimeoutMs = 10000;  // one call to the marketplace
 };
 
 // The texts the window shows. None holds the success marker unless it reports success.
@@ -26,6 +28,9 @@ inline constexpr char WrongCredentials[] = "Usuario o clave incorrectos. Revise 
 inline constexpr char MissingCredentials[] = "Falta el usuario o la clave. Escríbalos e intente de nuevo.";
 inline constexpr char LockedUntil[] =
     "Cuenta bloqueada por demasiados intentos fallidos. Intente de nuevo después de las %1.";
+inline constexpr char AddressLocked[] =
+    "Demasiados intentos fallidos desde esta dirección. Intente de nuevo después de las %1.";
+inline constexpr char GatewayBusy[] = "La pasarela está ocupada. Intente de nuevo en unos segundos.";
 inline constexpr char NotLinked[] =
     "La cuenta aún no está vinculada con Mercado Libre. Pida al administrador el enlace para vincularla.";
 inline constexpr char Relink[] =
@@ -61,6 +66,14 @@ inline constexpr char SessionCookie[] = "vantoria_sesion";
 inline constexpr qint64 SessionIdleSeconds = 12 * 3600;
 inline constexpr int MaxFailures = 5;
 inline constexpr qint64 LockSeconds = 15 * 60;
+// Failed sign-ins from one address, whatever the user names, before that address is refused for the rest of the
+// window; the address is the peer's, or the X-Real-IP a proxy on this machine sets.
+inline constexpr int MaxAddressFailures = 20;
+inline constexpr qint64 AddressWindowSeconds = 15 * 60;
+// Password checks at once: each takes the argon2id memory (64 MiB at the interactive cost).
+inline constexpr int PasswordChecksAtOnce = 4;
+// What the audit shows for a price request whose outcome was never written (the process ended meanwhile).
+inline constexpr char AuditPending[] = "En curso";
 
 // The gateway's endpoints: each a function of a request, the store and the marketplace's answers. Safe to call from
 // several threads at once.
@@ -85,7 +98,15 @@ class Gateway {
     struct PriceOutcome;
     enum class SessionState { Ok, Missing, Expired, Broken };
     SessionState session(const Request& request, Session* session, QByteArray* idHash);
-    ApiAnswer callApi(Call& call, const QByteArray& method, const QByteArray& target, const QByteArray& body = {});
+    // `retryNoAnswer`: whether a call that got no answer is sent again (not for a PUT, which may have landed).
+    ApiAnswer callApi(Call& call, const QByteArray& method, const QByteArray& target, const QByteArray& body = {},
+                      bool retryNoAnswer = true);
+    // The sign-in's address: the peer, or the address a proxy on this machine forwarded.
+    static QString callerAddress(const Request& request);
+    // The time the address may try again, or 0.
+    qint64 addressLockedUntil(const QString& address, qint64 now);
+    void addAddressFailure(const QString& address, qint64 now);
+    bool checkPassword(const QByteArray& hash, const QByteArray& password, bool* busy);
     PriceOutcome changePrice(Call& call, const QString& item, const QString& asked);
     std::optional<int> decimalPlaces(Call& call, const QString& currency);
     std::optional<QStringList> snapshot(Call& call, const QString& sellerId);
@@ -99,6 +120,9 @@ class Gateway {
     QByteArray dummyHash_;
     QMutex currencyMutex_;
     QHash<QString, int> currencyPlaces_;
+    QMutex addressMutex_;
+    QHash<QString, QList<qint64>> addressFailures_;  // the failures of the last window, oldest first
+    QSemaphore passwordChecks_{PasswordChecksAtOnce};
 };
 
 // Rounds a plain decimal ("12.345") half up to `places` digits; nothing when the text is not digits with at most

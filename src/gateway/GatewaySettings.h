@@ -19,6 +19,7 @@ struct GatewaySettings {
     QString clientSecretFile;
     QByteArray redirectUri;
     QString extraCa;
+    int timeoutSeconds = 10;  // one call to the marketplace; a price request ends within 20 s whatever it is
     QString database;
     QString keyFile;
 

@@ -197,7 +197,7 @@ QSqlDatabase Store::connection() {
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(path_);
         // Several threads and processes write the same file; a writer waits for another instead of failing.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     }
     {
         QMutexLocker lock(&mutex_);
@@ -515,6 +515,14 @@ void Store::unlock(const QString& sellerId, const QByteArray& holder) {
     run("DELETE FROM refresh_locks WHERE seller_id = ? AND holder = ?", {sellerId, QString::fromLatin1(holder)});
 }
 
+std::optional<QByteArray> Store::lockHolder(const QString& sellerId) {
+    Statement s = run("SELECT holder FROM refresh_locks WHERE seller_id = ?", {sellerId});
+    if (!s.ok || !s.query.next()) {
+        return std::nullopt;
+    }
+    return s.query.value(0).toString().toLatin1();
+}
+
 bool Store::createSession(const QByteArray& idHash, const QString& user, const QString& sellerId, qint64 now) {
     Statement s = run("INSERT INTO sessions (id_hash, \"user\", seller_id, last_seen) VALUES (?, ?, ?, ?)",
                       {QString::fromLatin1(idHash), user, sellerId, now});
@@ -615,6 +623,29 @@ bool Store::addAudit(const AuditRow& row) {
             "(?, ?, ?, ?, ?, ?, ?, ?)",
             {row.at, row.user, row.sellerId, row.item, row.priceAsked, row.priceSet, row.outcome, row.marketStatus});
     return s.ok;
+}
+
+std::optional<qint64> Store::beginAudit(const AuditRow& row) {
+    // Qt's PostgreSQL driver gives a row's OID as its last insert id, not its serial id: the id is asked for instead.
+    Statement s =
+        run(postgres_ ? "INSERT INTO audit (at, \"user\", seller_id, item, price_asked, price_set, outcome, "
+                        "market_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"
+                      : "INSERT INTO audit (at, \"user\", seller_id, item, price_asked, price_set, outcome, "
+                        "market_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            {row.at, row.user, row.sellerId, row.item, row.priceAsked, row.priceSet, row.outcome, row.marketStatus});
+    if (!s.ok) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const qint64 id =
+        postgres_ ? (s.query.next() ? s.query.value(0).toLongLong(&ok) : 0) : s.query.lastInsertId().toLongLong(&ok);
+    return ok ? std::optional<qint64>(id) : std::nullopt;
+}
+
+bool Store::finishAudit(qint64 id, const AuditRow& row) {
+    Statement s = run("UPDATE audit SET price_set = ?, outcome = ?, market_status = ? WHERE id = ?",
+                      {row.priceSet, row.outcome, row.marketStatus, id});
+    return s.ok && s.query.numRowsAffected() == 1;
 }
 
 QList<AuditRow> Store::audit(const QString& sellerId) {

@@ -120,6 +120,8 @@ class Store {
     // of a refresh does not free it for a second process to spend the same refresh token.
     bool tryLock(const QString& sellerId, const QByteArray& holder, qint64 now, qint64 until);
     void unlock(const QString& sellerId, const QByteArray& holder);
+    // Who holds the refresh lock of a seller, if anyone.
+    std::optional<QByteArray> lockHolder(const QString& sellerId);
 
     bool createSession(const QByteArray& idHash, const QString& user, const QString& sellerId, qint64 now);
     std::optional<Session> session(const QByteArray& idHash, bool* failed = nullptr);
@@ -139,6 +141,9 @@ class Store {
     void purge(qint64 now, qint64 idleBefore);
 
     bool addAudit(const AuditRow& row);
+    // A row written before the marketplace is called, and its outcome once known.
+    std::optional<qint64> beginAudit(const AuditRow& row);
+    bool finishAudit(qint64 id, const AuditRow& row);
     QList<AuditRow> audit(const QString& sellerId = {});
 
     struct Statement;

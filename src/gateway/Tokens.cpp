@@ -2,6 +2,13 @@
 
 #include "JSON.h"
 
+#include <QSysInfo>
+
+#include <cerrno>
+
+#include <signal.h>
+#include <unistd.h>
+
 namespace gateway {
 
 namespace {
@@ -14,6 +21,34 @@ QString plainText(const json::JsonValue& value) {
         return value.number().toText(u'.');
     }
     return {};
+}
+
+// "machine:boot:pid:random": who holds a refresh lock, so that a process on the same machine can tell a holder that
+// ended without unlocking (killed, crashed) from one still refreshing.
+QByteArray holderName() {
+    static const QByteArray machine = QSysInfo::machineUniqueId().toHex();
+    static const QByteArray boot = QSysInfo::bootUniqueId().toHex();
+    return machine + ':' + boot + ':' + QByteArray::number(::getpid()) + ':' + randomToken(12);
+}
+
+// Whether the holder ran on this machine and has ended: its boot is over, or no process has its pid. A holder on
+// another machine is never judged; its lock lapses with its lease.
+bool holderEnded(const QByteArray& holder) {
+    const QList<QByteArray> parts = holder.split(':');
+    const QByteArray mine = holderName();
+    const QList<QByteArray> own = mine.split(':');
+    if (parts.size() != 4 || parts[0].isEmpty() || parts[0] != own[0]) {
+        return false;
+    }
+    if (parts[1] != own[1]) {
+        return true;
+    }
+    bool ok = false;
+    const qint64 pid = parts[2].toLongLong(&ok);
+    if (!ok || pid <= 0 || pid == ::getpid()) {
+        return false;
+    }
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace
@@ -38,8 +73,9 @@ std::optional<TokenPair> readTokenAnswer(const QByteArray& body) {
     return pair;
 }
 
-TokenKeeper::TokenKeeper(Store& store, MarketplaceClient& client, Clock& clock, const Sealer& sealer, OAuthClient oauth)
-    : store_(store), client_(client), clock_(clock), sealer_(sealer), oauth_(std::move(oauth)) {}
+TokenKeeper::TokenKeeper(Store& store, MarketplaceClient& client, Clock& clock, const Sealer& sealer, OAuthClient oauth,
+                         int timeoutMs)
+    : store_(store), client_(client), clock_(clock), sealer_(sealer), oauth_(std::move(oauth)), timeoutMs_(timeoutMs) {}
 
 TokenKeeper::Read TokenKeeper::read(const QString& sellerId, qint64 now, const QByteArray& refused, QByteArray* access,
                                     QByteArray* refresh) {
@@ -69,7 +105,8 @@ TokenKeeper::Read TokenKeeper::read(const QString& sellerId, qint64 now, const Q
 
 AccessToken TokenKeeper::valid(const QString& sellerId, qint64 now, const QByteArray& refused) {
     const qint64 start = clock_.steadyMs();
-    const QByteArray holder = randomToken(16);
+    const QByteArray holder = holderName();
+    int takeovers = 0;
     while (true) {
         QByteArray access;
         QByteArray refresh;
@@ -97,7 +134,7 @@ AccessToken TokenKeeper::valid(const QString& sellerId, qint64 now, const QByteA
                                     "&client_secret=" + formEncode(oauth_.clientSecret) +
                                     "&refresh_token=" + formEncode(refresh);
             const ApiAnswer answer =
-                client_.send({"POST", "/oauth/token", {}, body, "application/x-www-form-urlencoded", 10000});
+                client_.send({"POST", "/oauth/token", {}, body, "application/x-www-form-urlencoded", timeoutMs_});
             AccessToken result{TokenStatus::Unavailable, {}};
             if (answer.status == 200) {
                 const std::optional<TokenPair> pair = readTokenAnswer(answer.body);
@@ -114,6 +151,13 @@ AccessToken TokenKeeper::valid(const QString& sellerId, qint64 now, const QByteA
             store_.unlock(sellerId, holder);
             return result;
         }
+        // A holder of this machine that was killed mid-refresh leaves its lock behind; it is not waited out.
+        if (const std::optional<QByteArray> other = store_.lockHolder(sellerId);
+            other && takeovers < 3 && holderEnded(*other)) {
+            ++takeovers;
+            store_.unlock(sellerId, *other);
+            continue;
+        }
         if (clock_.steadyMs() - start > LockWaitMs) {
             return {TokenStatus::Unavailable, {}};
         }
@@ -127,7 +171,7 @@ std::optional<TokenPair> TokenKeeper::exchangeCode(const QByteArray& code, const
                             "&redirect_uri=" + formEncode(oauth_.redirectUri) +
                             "&code_verifier=" + formEncode(verifier);
     const ApiAnswer answer =
-        client_.send({"POST", "/oauth/token", {}, body, "application/x-www-form-urlencoded", 10000});
+        client_.send({"POST", "/oauth/token", {}, body, "application/x-www-form-urlencoded", timeoutMs_});
     *status = answer.status;
     if (answer.status != 200) {
         return std::nullopt;

@@ -41,7 +41,8 @@ class TokenKeeper {
     static constexpr qint64 LockLease = 30;        // seconds a refresh may hold the lock
     static constexpr qint64 LockWaitMs = 15000;
 
-    TokenKeeper(Store& store, MarketplaceClient& client, Clock& clock, const Sealer& sealer, OAuthClient oauth);
+    TokenKeeper(Store& store, MarketplaceClient& client, Clock& clock, const Sealer& sealer, OAuthClient oauth,
+                int timeoutMs = 10000);
 
     // A token with at least an hour left. With `refused` (the token a 401 answered), the token is refreshed unless
     // another caller has already replaced it.
@@ -59,6 +60,7 @@ class TokenKeeper {
     Clock& clock_;
     const Sealer& sealer_;
     OAuthClient oauth_;
+    int timeoutMs_;
 };
 
 }  // namespace gateway

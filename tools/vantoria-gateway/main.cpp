@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 
 #include <curl/curl.h>
 
@@ -19,7 +20,11 @@
 #include <string>
 #include <thread>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,6 +33,10 @@
 using namespace gateway;
 
 namespace {
+
+constexpr int WorkerThreads = 64;
+constexpr size_t MaxHeaders = 100;
+constexpr int ListenBacklog = 1024;
 
 const char Usage[] =
     "Uso: vantoria-gateway [--config ARCHIVO] ORDEN\n"
@@ -115,24 +124,49 @@ bool openServices(const QString& file, Services& s) {
                          .arg(file, s.settings.clientSecretFile));
         return false;
     }
-    const std::optional<QByteArray> key = loadOrCreateKey(s.settings.keyFile, &error);
-    if (!key) {
-        line(stderr, QStringLiteral("%1: [store] key_file: %2: %3").arg(file, s.settings.keyFile, error));
-        return false;
-    }
     s.store = std::make_unique<Store>(s.settings.database);
     if (!s.store->open()) {
         line(stderr,
              QStringLiteral("%1: [store] database: %2: %3").arg(file, s.store->displayName(), s.store->lastError()));
         return false;
     }
+    // A token sealed with one key opens with that key only. A new key beside a store that holds sealed tokens
+    // would make every seller unreadable, so a missing or different key stops the start instead.
+    std::optional<SellerTokens> sealed;
+    for (const Account& a : s.store->accounts()) {
+        if (!a.sellerId.isEmpty() && (sealed = s.store->tokens(a.sellerId))) {
+            break;
+        }
+    }
+    const QString keyLine = QStringLiteral("%1: [store] key_file: %2: %3").arg(file, s.settings.keyFile);
+    if (sealed && !QFileInfo::exists(s.settings.keyFile)) {
+        line(stderr, keyLine.arg(QStringLiteral("falta, y el almacén guarda datos sellados con ella; restáurela "
+                                                "de la copia de seguridad")));
+        return false;
+    }
+    const std::optional<QByteArray> key = loadOrCreateKey(s.settings.keyFile, &error);
+    if (!key) {
+        line(stderr, keyLine.arg(error));
+        return false;
+    }
+    if (QFileInfo(s.settings.keyFile).permissions() &
+        (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)) {
+        line(stderr,
+             keyLine.arg(QStringLiteral("otros usuarios pueden leerla; déjela solo para su dueño (chmod 600)")));
+        return false;
+    }
     s.sealer = std::make_unique<Sealer>(*key);
+    if (sealed && !s.sealer->open(sealed->refreshSealed)) {
+        line(stderr, keyLine.arg(QStringLiteral("no abre los datos sellados del almacén; es otra clave")));
+        return false;
+    }
     s.market = std::make_unique<CurlMarketplace>(s.settings.apiUrl, s.settings.extraCa);
     GatewayConfig config{{s.settings.clientId, secret, s.settings.redirectUri},
                          s.settings.authUrl,
                          s.settings.publicBase(),
                          PasswordCost::interactive(),
-                         20000};
+                         20000,
+                         s.settings.timeoutSeconds * 1000};
     s.gateway = std::make_unique<Gateway>(*s.store, *s.market, s.clock, *s.sealer, config);
     return true;
 }
@@ -140,10 +174,7 @@ bool openServices(const QString& file, Services& s) {
 Request toRequest(const httplib::Request& in) {
     Request r;
     r.method = QByteArray::fromStdString(in.method);
-    const QByteArray target = QByteArray::fromStdString(in.target);
-    const qsizetype q = target.indexOf('?');
-    r.path = q < 0 ? target : target.left(q);
-    r.query = splitQuery(q < 0 ? QByteArrayView() : QByteArrayView(target).sliced(q + 1));
+    splitTarget(QByteArray::fromStdString(in.target), &r.path, &r.query);
     for (const auto& [name, value] : in.headers) {
         r.headers.append({QByteArray::fromStdString(name).toLower(), QByteArray::fromStdString(value)});
     }
@@ -189,11 +220,37 @@ int serve(Services& s, const QString& file) {
     };
     server->Get(".*", handler);
     server->Post(".*", handler);
+    // What a caller may take of the server. The window sends one small request per connection, and so does the
+    // proxy in front; anything beyond is ended early instead of holding a worker.
+    server->new_task_queue = [] { return new httplib::ThreadPool(WorkerThreads); };
     // An answer is written as head and body; without this the second write waits for the peer's delayed ACK.
     server->set_tcp_nodelay(true);
-    server->set_read_timeout(30, 0);
-    server->set_write_timeout(30, 0);
-    server->set_payload_max_length(64 * 1024);
+    server->set_keep_alive_max_count(1);  // one request a connection
+    // The kernel hands a connection over once its first bytes are in (see the listening socket below), so one that
+    // has nothing to read when a worker takes it is one that never sent anything: it is dropped at once (after
+    // the library's 10 ms look) instead of holding the worker. Over TLS the request follows the handshake; a second.
+    server->set_keep_alive_timeout(s.settings.tls() ? 1 : 0);
+    server->set_read_timeout(5, 0);             // and never pause longer than 5 s while sending it
+    server->set_write_timeout(10, 0);           // a reader that stops taking the answer is dropped
+    server->set_payload_max_length(64 * 1024);  // 413 beyond (a sign-in body is a few dozen bytes)
+    server->set_pre_routing_handler([](const httplib::Request& in, httplib::Response& out) {
+        if (in.headers.size() > MaxHeaders) {
+            out.status = 431;
+            out.set_content("Demasiados encabezados.", "text/plain; charset=utf-8");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // The listening socket: a connection that sends nothing is kept by the kernel and never reaches a worker
+    // (TCP_DEFER_ACCEPT), and the queue of connections waiting to be accepted holds a crowd, not five.
+    int listening = -1;
+    server->set_socket_options([&listening](socket_t sock) {
+        const int yes = 1;
+        const int deferSeconds = 30;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        setsockopt(sock, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
+        listening = sock;
+    });
 
     const std::string host = s.settings.host.toStdString();
     int port = s.settings.port;
@@ -201,6 +258,9 @@ int serve(Services& s, const QString& file) {
         port = server->bind_to_any_port(host);
     } else if (!server->bind_to_port(host, port)) {
         port = -1;
+    }
+    if (port >= 0 && listening >= 0) {
+        ::listen(listening, ListenBacklog);
     }
     if (port < 0) {
         line(stderr, QStringLiteral("%1: [server] listen: no se pudo escuchar en %2:%3")
@@ -360,6 +420,12 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every connection is a descriptor: take what the system allows rather than the shell's 1,024.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
