@@ -1102,7 +1102,8 @@ void tst_Programa::faultsEndCleanly() {
         const QList<std::pair<QByteArray, QByteArray>> cases{
             {post(Chain::SignInTarget, QByteArray("fusuario=tienda\0&fclave=clave1", 30)), texts::WrongCredentials},
             {post(Chain::SignInTarget, QByteArray("fusuario=tienda&fclave=clave1\0", 30)), texts::WrongCredentials},
-            {post(Chain::SignInTarget, "fusuario=%74ienda&fclave=clave1"), texts::WrongCredentials},
+            // The window percent-encodes what the operator typed: an escape is read as the character it stands for.
+            {post(Chain::SignInTarget, "fusuario=%74ienda&fclave=clave1"), QByteArray(signedIn.c_str())},
             {post(Chain::SignInTarget, "fusuario=%zz&fclave=%"), texts::WrongCredentials},
             {post(price + "MLV700000000%00&precio_item=12", {}, cookie), texts::NotFound},
             {post(price + "MLV700000000&precio_item=1%2e5", {}, cookie), texts::BadPrice},
