@@ -12,6 +12,7 @@ packages=(
   zlib1g-dev
   libcpp-httplib-dev libcurl4-openssl-dev libsodium-dev libssl-dev
   unixodbc unixodbc-dev libsqliteodbc sqlite3
+  chromium chromium-driver
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
