@@ -312,6 +312,9 @@ std::optional<OAuthState> Store::takeState(const QByteArray& stateHash, qint64 n
     }
     OAuthState state{s.query.value(0).toString(), s.query.value(1).toByteArray(), s.query.value(2).toByteArray()};
     const qint64 expiresAt = s.query.value(3).toLongLong();
+    // The read ends before the write: a write that follows an open read fails at once, without waiting, when
+    // another connection wrote in between, and the seller would be told the link was not valid.
+    s.query.finish();
     Statement gone = run(db_, "DELETE FROM oauth_states WHERE state_hash = ?", {QString::fromLatin1(stateHash)});
     // Only the caller that deleted the row may use the state, so a replayed callback finds nothing.
     if (!gone.ok || gone.query.numRowsAffected() != 1 || expiresAt <= now) {
