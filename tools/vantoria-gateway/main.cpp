@@ -20,6 +20,7 @@
 #include <thread>
 
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,6 +29,9 @@
 using namespace gateway;
 
 namespace {
+
+constexpr size_t ServerThreads = 64;
+constexpr int ListenBacklog = 1024;
 
 const char Usage[] =
     "Uso: vantoria-gateway [--config ARCHIVO] ORDEN\n"
@@ -169,6 +173,7 @@ int serve(Services& s, const QString& file) {
     const auto handler = [&s](const httplib::Request& in, httplib::Response& out) {
         const qint64 started = QDateTime::currentMSecsSinceEpoch();
         Response r;
+        CurlMarketplace::resetWaited();
         try {
             r = s.gateway->handle(toRequest(in));
         } catch (...) {
@@ -180,6 +185,8 @@ int serve(Services& s, const QString& file) {
         for (const auto& [name, value] : r.headers) {
             out.set_header(name.toStdString(), value.toStdString());
         }
+        // What the request waited on the marketplace, in milliseconds (the load bench subtracts it).
+        out.set_header("Server-Timing", "mercado;dur=" + std::to_string(CurlMarketplace::waitedMicros() / 1000.0));
         out.set_content(r.body.toStdString(), r.contentType.toStdString());
         // The path without its query; a one-time link's token is a secret and is left out.
         std::string path = in.path.rfind("/vincular/", 0) == 0 ? std::string("/vincular/...") : in.path;
@@ -193,13 +200,27 @@ int serve(Services& s, const QString& file) {
     server->set_read_timeout(30, 0);
     server->set_write_timeout(30, 0);
     server->set_payload_max_length(64 * 1024);
+    // Price requests and pages mostly wait on the marketplace, and sign-ins wait for a core to check a password:
+    // many threads, so that hundreds of shops do not queue behind eight of them.
+    server->new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
 
+    // The library listens with a backlog of five: a crowd of shops connecting at once would find the queue full and
+    // wait a second or more for the connection to be retried. The listening socket is noted as it is made and
+    // given a longer queue once bound.
+    int listening = -1;
+    server->set_socket_options([&listening](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listening = sock;
+    });
     const std::string host = s.settings.host.toStdString();
     int port = s.settings.port;
     if (port == 0) {
         port = server->bind_to_any_port(host);
     } else if (!server->bind_to_port(host, port)) {
         port = -1;
+    }
+    if (port >= 0 && listening >= 0) {
+        ::listen(listening, ListenBacklog);
     }
     if (port < 0) {
         line(stderr, QStringLiteral("%1: [server] listen: no se pudo escuchar en %2:%3")
