@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <semaphore>
 
 namespace {
 
@@ -123,7 +124,12 @@ gateway::ApiAnswer CurlMarketplace::send(const gateway::ApiCall& call) {
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     const qint64 started = QDateTime::currentMSecsSinceEpoch();
     const auto steady = std::chrono::steady_clock::now();
+    // No more calls at once than kept connections: hundreds of server threads calling together would otherwise
+    // open a new TLS connection each and flood the marketplace.
+    static std::counting_semaphore<MaxConnections> turns(MaxConnections);
+    turns.acquire();
     const CURLcode code = curl_easy_perform(curl);
+    turns.release();
     waited += std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - steady).count();
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -30,7 +30,7 @@ using namespace gateway;
 
 namespace {
 
-constexpr size_t ServerThreads = 64;
+constexpr size_t ServerThreads = 512;
 constexpr int ListenBacklog = 1024;
 
 const char Usage[] =
@@ -200,8 +200,9 @@ int serve(Services& s, const QString& file) {
     server->set_read_timeout(30, 0);
     server->set_write_timeout(30, 0);
     server->set_payload_max_length(64 * 1024);
-    // Price requests and pages mostly wait on the marketplace, and sign-ins wait for a core to check a password:
-    // many threads, so that hundreds of shops do not queue behind eight of them.
+    // A thread for every shop connected at once: the library's queue is first come, first served, so with a few
+    // threads a crowd of sign-ins (each waiting for a core to check its password) held up the pages and prices
+    // of the shops already signed in for many seconds. A waiting thread costs little.
     server->new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
 
     // The library listens with a backlog of five: a crowd of shops connecting at once would find the queue full and
