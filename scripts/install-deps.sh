@@ -15,6 +15,7 @@ packages=(
   curl openssl nginx systemd
   # The gateway's store on PostgreSQL: Qt's driver, and the server its tests start on their own (initdb, postgres).
   libqt6sql6-psql postgresql
+  chromium chromium-driver
 )
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -2,6 +2,7 @@
 
 #include "JSON.h"
 
+#include <QCryptographicHash>
 #include <QMutexLocker>
 #include <QSet>
 #include <QThread>
@@ -92,16 +93,24 @@ QByteArray htmlEscape(const QString& text) {
     return text.toHtmlEscaped().toUtf8();
 }
 
+// The pages' one style sheet, inline; the security policy allows it by its digest and nothing else.
+const QByteArray PageStyle =
+    "body{font-family:'Liberation Sans',Arial,sans-serif;max-width:34em;margin:4em auto;padding:0 1.5em;"
+    "line-height:1.5;color:#222}h1{font-size:1.5em;margin-bottom:.5em}p{font-size:1.1em}";
+
 // A page for the browser: plain HTML, no scripts, nothing loaded from elsewhere.
 Response page(int status, const QString& title, const QString& text) {
+    static const QByteArray policy = "default-src 'none'; style-src 'sha256-" +
+                                     QCryptographicHash::hash(PageStyle, QCryptographicHash::Sha256).toBase64() + "'";
     Response r;
     r.status = status;
     r.contentType = "text/html; charset=utf-8";
-    r.headers.append(qMakePair(QByteArray("Content-Security-Policy"), QByteArray("default-src 'none'")));
+    r.headers.append(qMakePair(QByteArray("Content-Security-Policy"), policy));
     r.headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-store")));
     r.headers.append(qMakePair(QByteArray("Referrer-Policy"), QByteArray("no-referrer")));
     r.body = "<!DOCTYPE html>\n<html lang=\"es\"><head><meta charset=\"utf-8\"><title>Vantoria: " + htmlEscape(title) +
-             "</title></head><body><h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) + "</p></body></html>\n";
+             "</title><meta name=\"viewport\" content=\"width=device-width\"><style>" + PageStyle +
+             "</style></head><body><h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) + "</p></body></html>\n";
     return r;
 }
 

@@ -4,6 +4,10 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <semaphore>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +39,14 @@ bool verifyPassword(const QByteArray& hash, const QByteArray& password) {
     if (hash.isEmpty()) {
         return false;
     }
-    return crypto_pwhash_str_verify(hash.constData(), password.constData(),
-                                    static_cast<unsigned long long>(password.size())) == 0;
+    // One check per core at a time: a crowd of sign-ins then waits its turn instead of every server thread
+    // holding the hash's memory and sharing the cores, so the other requests keep threads and the cores' time.
+    static std::counting_semaphore<64> turns(std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 64));
+    turns.acquire();
+    const bool ok = crypto_pwhash_str_verify(hash.constData(), password.constData(),
+                                             static_cast<unsigned long long>(password.size())) == 0;
+    turns.release();
+    return ok;
 }
 
 QByteArray randomToken(int bytes) {

@@ -204,9 +204,16 @@ QSqlDatabase Store::connection() {
         connectionNames_.append(name);
     }
     if (db.open()) {
-        // PostgreSQL's notices ("relation already exists, skipping") would go to the gateway's log as warnings.
-        QSqlQuery(db).exec(postgres_ ? QStringLiteral("SET client_min_messages TO warning")
-                                     : QStringLiteral("PRAGMA journal_mode=WAL"));
+        if (postgres_) {
+            // PostgreSQL's notices ("relation already exists, skipping") would go to the gateway's log as warnings.
+            QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO warning"));
+        } else {
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+            // A commit is not flushed to the disk on its own: sessions and the audit are written on every request,
+            // and two flushes per price request made the requests of hundreds of shops queue on the disk. The file
+            // stays whole after any crash; a power cut may lose the last commits, so a new token pair is flushed.
+            QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+        }
     }
     return db;
 }
@@ -489,11 +496,19 @@ std::optional<SellerTokens> Store::tokens(const QString& sellerId, bool* failed)
 
 bool Store::saveTokens(const QString& sellerId, const QByteArray& accessSealed, const QByteArray& refreshSealed,
                        qint64 expiresAt) {
+    // The old refresh token is spent already: this commit is flushed to the disk, to survive a power cut.
+    QSqlDatabase db = connection();
+    if (!postgres_) {
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    }
     Statement s =
         run("INSERT INTO sellers (seller_id, access_sealed, refresh_sealed, expires_at, relink) VALUES (?, ?, ?, "
             "?, 0) ON CONFLICT(seller_id) DO UPDATE SET access_sealed = excluded.access_sealed, refresh_sealed = "
             "excluded.refresh_sealed, expires_at = excluded.expires_at, relink = 0",
             {sellerId, QString::fromLatin1(accessSealed), QString::fromLatin1(refreshSealed), expiresAt});
+    if (!postgres_) {
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    }
     return s.ok;
 }
 
@@ -603,6 +618,9 @@ std::optional<OAuthState> Store::takeState(const QByteArray& stateHash, qint64 n
     }
     OAuthState state{s.query.value(0).toString(), s.query.value(1).toByteArray(), s.query.value(2).toByteArray()};
     const qint64 expiresAt = s.query.value(3).toLongLong();
+    // The read ends before the write: a write that follows an open read fails at once, without waiting, when
+    // another connection wrote in between, and the seller would be told the link was not valid.
+    s.query.finish();
     Statement gone = run("DELETE FROM oauth_states WHERE state_hash = ?", {QString::fromLatin1(stateHash)});
     // Only the caller that deleted the row may use the state, so a replayed callback finds nothing.
     if (!gone.ok || gone.query.numRowsAffected() != 1 || expiresAt <= now) {

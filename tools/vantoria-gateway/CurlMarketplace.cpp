@@ -5,12 +5,15 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <semaphore>
 
 namespace {
 
 constexpr size_t MaxAnswer = 32 * 1024 * 1024;
+constexpr int MaxConnections = 64;
 
 struct Handle {
     CURL* curl = curl_easy_init();
@@ -26,6 +29,8 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
     out->append(data, static_cast<qsizetype>(n));
     return n;
 }
+
+thread_local long long waited = 0;
 
 std::mutex shareLocks[CURL_LOCK_DATA_LAST];
 
@@ -60,6 +65,14 @@ CurlMarketplace::CurlMarketplace(QByteArray apiUrl, const QString& extraCa)
     }
 }
 
+void CurlMarketplace::resetWaited() {
+    waited = 0;
+}
+
+long long CurlMarketplace::waitedMicros() {
+    return waited;
+}
+
 // The server's workers have ended by now; their handles are cleaned up as their threads end.
 CurlMarketplace::~CurlMarketplace() {
     curl_share_cleanup(share_);
@@ -75,6 +88,9 @@ gateway::ApiAnswer CurlMarketplace::send(const gateway::ApiCall& call) {
     const QByteArray url = apiUrl_ + call.target;
     QByteArray body;
     curl_easy_setopt(curl, CURLOPT_SHARE, share_);
+    // The shared cache keeps a connection for every thread that may call at once (curl's default keeps five, and
+    // each one more is a new TLS handshake with the marketplace).
+    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, static_cast<long>(MaxConnections));
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, call.method.constData());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -107,7 +123,14 @@ gateway::ApiAnswer CurlMarketplace::send(const gateway::ApiCall& call) {
     }
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     const qint64 started = QDateTime::currentMSecsSinceEpoch();
+    const auto steady = std::chrono::steady_clock::now();
+    // No more calls at once than kept connections: hundreds of server threads calling together would otherwise
+    // open a new TLS connection each and flood the marketplace.
+    static std::counting_semaphore<MaxConnections> turns(MaxConnections);
+    turns.acquire();
     const CURLcode code = curl_easy_perform(curl);
+    turns.release();
+    waited += std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - steady).count();
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);

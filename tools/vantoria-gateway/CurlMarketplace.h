@@ -13,6 +13,10 @@ class CurlMarketplace final : public gateway::MarketplaceClient {
     CurlMarketplace(QByteArray apiUrl, const QString& extraCa);
     ~CurlMarketplace() override;
     gateway::ApiAnswer send(const gateway::ApiCall& call) override;
+    // Microseconds this thread has spent in marketplace calls since its last reset: what a request waited on the
+    // marketplace, told to callers in a Server-Timing header so that the gateway's own share can be measured.
+    static void resetWaited();
+    static long long waitedMicros();
 
   private:
     QByteArray apiUrl_;

@@ -34,7 +34,10 @@ using namespace gateway;
 
 namespace {
 
-constexpr int WorkerThreads = 64;
+// A thread for every shop connected at once: the library's queue is first come, first served, so with a few threads
+// a crowd of sign-ins (each waiting for a core to check its password) held up the pages and prices of the shops
+// already signed in for many seconds. A waiting thread costs little.
+constexpr int WorkerThreads = 512;
 constexpr size_t MaxHeaders = 100;
 constexpr int ListenBacklog = 1024;
 
@@ -201,6 +204,7 @@ int serve(Services& s, const QString& file) {
     const auto handler = [&s](const httplib::Request& in, httplib::Response& out) {
         const qint64 started = QDateTime::currentMSecsSinceEpoch();
         Response r;
+        CurlMarketplace::resetWaited();
         try {
             r = s.gateway->handle(toRequest(in));
         } catch (...) {
@@ -212,6 +216,8 @@ int serve(Services& s, const QString& file) {
         for (const auto& [name, value] : r.headers) {
             out.set_header(name.toStdString(), value.toStdString());
         }
+        // What the request waited on the marketplace, in milliseconds (the load bench subtracts it).
+        out.set_header("Server-Timing", "mercado;dur=" + std::to_string(CurlMarketplace::waitedMicros() / 1000.0));
         out.set_content(r.body.toStdString(), r.contentType.toStdString());
         // The path without its query; a one-time link's token is a secret and is left out.
         std::string path = in.path.rfind("/vincular/", 0) == 0 ? std::string("/vincular/...") : in.path;
