@@ -209,7 +209,7 @@ void ToolsTest::commandLine_data() {
                                       << "vantoria-catalogue: " + f + ": is a folder, not a file";
 
     const QByteArray demoUsage(
-        "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor | --status-tooltip]]");
+        "usage: vantoria-demo [--gateway PROGRAM] [--screenshot FILE [--bulk | --during-bulk | --editor |");
     QTest::newRow("demo --help") << demo << QStringList{"--help"} << QByteArray() << 0 << demoUsage << QByteArray();
     QTest::newRow("demo -h") << demo << QStringList{"-h"} << QByteArray() << 0 << demoUsage << QByteArray();
     QTest::newRow("demo wrong option") << demo << QStringList{"--bulkk"} << QByteArray() << 2 << QByteArray()

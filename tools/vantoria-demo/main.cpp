@@ -137,8 +137,12 @@ Tienda tienda() {
     return t;
 }
 
-// The vantoria-gateway program beside this one: in the build folder and in the installed program's folder.
+// The vantoria-gateway program beside this one (in the build folder and in the installed program's folder), or the
+// one given with --gateway (the gateway's own package puts it in /usr/bin).
+QString pasarelaPedida;
 QString programaPasarela() {
+    if (!pasarelaPedida.isEmpty())
+        return pasarelaPedida;
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("vantoria-gateway"));
 }
 
@@ -209,13 +213,15 @@ void atiendoSenales(QObject*) {}
 #endif
 
 const char UsageText[] =
-    "usage: vantoria-demo [--screenshot FILE [--bulk | --during-bulk | --editor | --status-tooltip]]\n"
+    "usage: vantoria-demo [--gateway PROGRAM] [--screenshot FILE [--bulk | --during-bulk | --editor |\n"
+    "                     --status-tooltip]]\n"
     "Opens the window on a sample catalogue, the gateway and a marketplace double on 127.0.0.1.\n"
     "  --screenshot FILE  signs in with nobody at the keyboard and saves the window as a PNG\n"
     "  --bulk             ... after a batch of every linked product\n"
     "  --during-bulk      ... while that batch runs\n"
     "  --editor           ... with the price editor open\n"
     "  --status-tooltip   ... after a failed sign-in, with the status line's tooltip shown\n"
+    "  --gateway PROGRAM  the vantoria-gateway to run (default: the one beside the demo)\n"
     "Exit status: 0 done, 1 a step failed or FILE cannot be written, 2 wrong command line,\n"
     "128 + the signal's number after SIGINT or SIGTERM.\n";
 
@@ -379,6 +385,10 @@ int main(int argc, char* argv[]) {
             escena = Escena::Editor;
         } else if (qstrcmp(argv[i], "--status-tooltip") == 0) {
             escena = Escena::AyudaEstado;
+        } else if (qstrcmp(argv[i], "--gateway") == 0) {
+            if (i + 1 == argc)
+                return usoErroneo(QStringLiteral("--gateway needs a program"));
+            pasarelaPedida = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[++i]));
         } else if (qstrcmp(argv[i], "--screenshot") == 0) {
             if (i + 1 == argc)
                 return usoErroneo(QStringLiteral("--screenshot needs a file name"));
