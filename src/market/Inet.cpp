@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 // A header name as the protocol allows it, so that nothing typed into one can end the line or start another.
@@ -18,7 +20,7 @@ bool nombreValido(const QByteArray& nombre) {
 
 // The request as it goes on the wire: the request line, the headers and the body.
 QByteArray solicitud(const QUrl& url, const QString& metodo, const QByteArray& cuerpo, const QString& encabezados,
-                     const QByteArray& galletas) {
+                     const QByteArray& galletas, bool mantener) {
     QByteArray destino = url.path(QUrl::FullyEncoded).toLatin1();
     if (destino.isEmpty())
         destino = "/";
@@ -41,7 +43,8 @@ QByteArray solicitud(const QUrl& url, const QString& metodo, const QByteArray& c
     if (!galletas.isEmpty())
         out += "Cookie: " + galletas + "\r\n";
     out += "Content-Length: " + QByteArray::number(cuerpo.size()) +
-           "\r\nAccept-Encoding: gzip, deflate\r\nConnection: close\r\nUser-Agent: Vantoria\r\n\r\n" + cuerpo;
+           "\r\nAccept-Encoding: gzip, deflate\r\nConnection: " + (mantener ? "keep-alive" : "close") +
+           "\r\nUser-Agent: Vantoria\r\n\r\n" + cuerpo;
     return out;
 }
 
@@ -60,6 +63,29 @@ QString descripcionFallo(const QSslSocket& socket, const QString& host, const QS
         default:
             return socket.errorString();
     }
+}
+
+// Ends a connection whose answer is done with. Our own closure alert ends our side, so that a TLS terminator that
+// waits for it (stunnel, Python's ssl) lets the connection go at once; whatever still arrives is not read, and the
+// socket goes when closed, or after a second at most. A connection with part of a request still to go (nothing more
+// of it may leave once the request is dropped), or already cut by the peer, is aborted.
+void cierroConexion(QSslSocket* socket, bool abrupta) {
+    if (abrupta || socket->state() != QAbstractSocket::ConnectedState) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    socket->setReadBufferSize(4096);
+    QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(1000, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
+    socket->disconnectFromHost();
+}
+
+bool mismoDestino(const QUrl& a, const QUrl& b) {
+    return a.host() == b.host() && a.port(443) == b.port(443);
 }
 
 }  // namespace
@@ -87,7 +113,8 @@ Inet::~Inet() {
     cierro();
 }
 
-void Inet::Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs) {
+void Inet::Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs,
+                   const Prueba& prueba) {
     if (cerrado_)
         return;
     if (ocupado_)
@@ -97,25 +124,46 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
     respuesta_.clear();
     leido_ = 0;
     info_.clear();
-    erroresTls_.clear();
-    avisoDeCierre_ = false;
+    ultimo_ = 0;
+    reusada_ = false;
+    prueba_ = prueba;
 
     const QUrl url = QUrl::fromEncoded(URL.toUtf8(), QUrl::StrictMode);
+    // Only a page goes on the connection a page kept, and only to the same server.
+    if (guardada_ && (!prueba_ || !url.isValid() || !mismoDestino(url, urlGuardada_)))
+        sueltoGuardada();
     if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty()) {
         fallo(QStringLiteral("Dirección no válida para una conexión segura: ") + URL);
         return;
     }
     url_ = url;
-    solicitud_ = solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url));
-    porEscribir_ = solicitud_.size();
-    LectorHttp::Limites limites;
-    limites.cuerpo = ajustes_.maxBytes;
-    limites.encabezados = ajustes_.maxEncabezados;
-    lector_ = std::make_unique<LectorHttp>(limites);
+    solicitud_ = solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url), bool(prueba_));
+    enviada_ = prueba_ ? solicitud_ : QByteArray();
+    ++enviadas_;
+    reporto(3);
+    // The timers run before the connection starts: a connection that fails inside connectToHostEncrypted (no
+    // route to an address, no TLS) has ended the request by the time it returns.
+    sinDatos_.start(ajustes_.sinDatosMs);
+    total_.start(ajustes_.totalMs);
+    if (guardada_ && guardada_->state() == QAbstractSocket::ConnectedState && guardada_->bytesAvailable() == 0 &&
+        guardada_->isEncrypted()) {
+        reusada_ = true;
+        QSslSocket* socket = std::exchange(guardada_, nullptr);
+        socket->disconnect(this);
+        lector_ = std::make_unique<LectorHttp>(LectorHttp::Limites{ajustes_.maxBytes, ajustes_.maxEncabezados});
+        avisoDeCierre_ = false;
+        erroresTls_.clear();
+        enlazo(socket);
+        reporto(4);
+        envio();
+        return;
+    }
+    sueltoGuardada();
+    conecto();
+}
 
-    auto* socket = new QSslSocket(this);
+void Inet::enlazo(QSslSocket* socket) {
     socket_ = socket;
-    socket->setSslConfiguration(ssl_);
     connect(socket, &QSslSocket::encrypted, this, &Inet::conectada);
     connect(socket, &QSslSocket::bytesWritten, this, &Inet::escritos);
     connect(socket, &QSslSocket::readyRead, this, &Inet::leo);
@@ -132,13 +180,38 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
         if (tipo == QSsl::AlertType::CloseNotify)
             avisoDeCierre_ = true;
     });
-    ++enviadas_;
-    reporto(3);
-    // The timers run before the connection starts: a connection that fails inside connectToHostEncrypted (no
-    // route to an address, no TLS) has ended the request by the time it returns.
-    sinDatos_.start(ajustes_.sinDatosMs);
-    total_.start(ajustes_.totalMs);
-    socket->connectToHostEncrypted(url.host(), quint16(url.port(443)));
+}
+
+// A new connection for the request in `solicitud_`.
+void Inet::conecto() {
+    lector_ = std::make_unique<LectorHttp>(LectorHttp::Limites{ajustes_.maxBytes, ajustes_.maxEncabezados});
+    avisoDeCierre_ = false;
+    erroresTls_.clear();
+    porEscribir_ = solicitud_.size();
+    auto* socket = new QSslSocket(this);
+    socket->setSslConfiguration(ssl_);
+    enlazo(socket);
+    ++conexiones_;
+    socket->connectToHostEncrypted(url_.host(), quint16(url_.port(443)));
+}
+
+void Inet::envio() {
+    porEscribir_ = solicitud_.size();
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket_->write(solicitud_);
+    solicitud_.clear();
+}
+
+bool Inet::reintento() {
+    if (!reusada_ || !socket_ || !lector_ || lector_->empezada() || enviada_.isEmpty())
+        return false;
+    reusada_ = false;
+    QSslSocket* socket = std::exchange(socket_, nullptr);
+    socket->disconnect(this);
+    cierroConexion(socket, true);
+    solicitud_ = std::exchange(enviada_, {});
+    conecto();
+    return true;
 }
 
 QString Inet::GetChunk(int Size, int) {
@@ -154,6 +227,7 @@ void Inet::Cancel() {
     sinDatos_.stop();
     total_.stop();
     suelto();
+    sueltoGuardada();
     ocupado_ = false;
 }
 
@@ -163,6 +237,10 @@ void Inet::cierro() {
 }
 
 void Inet::reporto(int estado) {
+    // A page that goes again on a new connection does not report again what it reported on the kept one.
+    if (estado <= ultimo_)
+        return;
+    ultimo_ = estado;
     const quint64 g = generacion_;
     QMetaObject::invokeMethod(
         this,
@@ -197,26 +275,18 @@ void Inet::suelto() {
         socket_ = nullptr;
         socket->disconnect(this);
         const bool cortada = socket->error() == QAbstractSocket::RemoteHostClosedError && !avisoDeCierre_;
-        if (porEscribir_ > 0 || socket->state() != QAbstractSocket::ConnectedState || cortada) {
-            // Part of the request is still to go (nothing more of it may leave once the request is dropped), or
-            // the peer has already cut the connection.
-            socket->abort();
-            socket->deleteLater();
-        } else {
-            // Our own closure alert ends our side, so that a TLS terminator that waits for it (stunnel, Python's
-            // ssl) lets the connection go at once. Whatever still arrives is not read; the socket goes when closed,
-            // or after a second at most.
-            socket->setReadBufferSize(4096);
-            connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-            QTimer::singleShot(1000, socket, [socket] {
-                socket->abort();
-                socket->deleteLater();
-            });
-            socket->disconnectFromHost();
-        }
+        cierroConexion(socket, porEscribir_ > 0 || cortada);
     }
     lector_.reset();
     solicitud_.clear();
+    enviada_.clear();
+}
+
+void Inet::sueltoGuardada() {
+    if (QSslSocket* socket = std::exchange(guardada_, nullptr)) {
+        socket->disconnect(this);
+        cierroConexion(socket, socket->error() == QAbstractSocket::RemoteHostClosedError);
+    }
 }
 
 void Inet::fallo(const QString& info) {
@@ -231,9 +301,7 @@ void Inet::actividad() {
 void Inet::conectada() {
     actividad();
     reporto(4);
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket_->write(solicitud_);
-    solicitud_.clear();
+    envio();
 }
 
 void Inet::escritos(qint64 bytes) {
@@ -267,7 +335,7 @@ void Inet::cerrada() {
     if (!socket_)
         return;
     leo();
-    if (!socket_)
+    if (!socket_ || reintento())
         return;
     // Only the closure alert says that a body running to the close is whole; a FIN or a reset may have cut it.
     if (lector_->cierre(avisoDeCierre_) == LectorHttp::Estado::Completa)
@@ -287,7 +355,7 @@ void Inet::errorDeSocket() {
         return;
     }
     leo();
-    if (!socket_)
+    if (!socket_ || reintento())
         return;
     fallo(descripcionFallo(*socket_, socket_->peerName(), erroresTls_));
 }
@@ -295,9 +363,36 @@ void Inet::errorDeSocket() {
 void Inet::completa() {
     const int codigo = lector_->codigo();
     const QString razon = QString::fromUtf8(lector_->razon().left(200));
+    if (reusada_) {
+        // On a kept connection the answer must show that it is the page asked for, not a late one.
+        if (const QString porque = prueba_(lector_->cuerpo()); !porque.isEmpty()) {
+            fallo(porque);
+            return;
+        }
+    }
     respuesta_ = QString::fromUtf8(lector_->cuerpo());
     galletas_.guardo(url_, lector_->galletas());
-    suelto();
+    const bool guardo = prueba_ && lector_->otraCabe() && !avisoDeCierre_ && socket_->bytesAvailable() == 0 &&
+                        socket_->state() == QAbstractSocket::ConnectedState;
+    if (guardo) {
+        QSslSocket* socket = std::exchange(socket_, nullptr);
+        socket->disconnect(this);
+        lector_.reset();
+        solicitud_.clear();
+        enviada_.clear();
+        guardada_ = socket;
+        urlGuardada_ = url_;
+        // Anything arriving between requests (a late answer, the server closing) ends the kept connection.
+        const auto suelta = [this, socket] {
+            if (guardada_ == socket)
+                sueltoGuardada();
+        };
+        connect(socket, &QSslSocket::readyRead, this, suelta);
+        connect(socket, &QSslSocket::disconnected, this, suelta);
+        connect(socket, &QSslSocket::errorOccurred, this, suelta);
+    } else {
+        suelto();
+    }
     sinDatos_.stop();
     total_.stop();
     reporto(8);

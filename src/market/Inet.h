@@ -11,27 +11,29 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 class LectorHttp;
 class QSslSocket;
 
-// The request channel: one HTTPS request at a time, each on a connection of its own that is closed once its answer
-// is in, so that no byte a server sends late or in excess can ever be read as the answer to a later request.
+// The request channel: one HTTPS request at a time. A sign-in, a price request or a pause goes on a connection of
+// its own that is closed once its answer is in (`Connection: close`), so that no byte a server sends late or in
+// excess can ever be read as the answer to one of them. A listing page (a request given a proof) asks the server to
+// keep its connection (`Connection: keep-alive`) and goes on the connection the previous page kept, when there is
+// one: kept only after an answer that came whole, framed by a length or by chunks, with no byte after it, from a
+// server that did not say `Connection: close`; dropped as soon as anything arrives on it between requests, and by
+// any other request. An answer that comes on a kept connection is delivered only when the proof accepts it (the
+// page is the one asked for); any other answer fails the request (state 11), since it may belong to an earlier
+// one. A page whose kept connection is found closed before it is sent, or closes before the first byte of its
+// answer, goes once more on a new connection, once only: a search changes nothing on the server, so sending it
+// again is safe, and a server that closes an idle connection is normal.
 // `Execute` returns at once; the request's progress arrives as `StateChanged` on the thread that owns the channel,
 // each state as an event of its own: 3 connecting, 4 connected (TLS established), 6 request sent, 7 receiving the
 // response, 8 response received, then 12 once when the whole response has arrived, or 11 once when the request
-// failed. A request is never sent twice: when the connection breaks, the request fails.
+// failed; each at most once per request, in that order. Apart from that one page, a request is never sent twice:
+// when the connection breaks, the request fails.
 //
-// A response arrived whole when its last byte came and it decoded cleanly, whatever its HTTP status: an error page
-// is a response. A body without a length or chunks ends with the server's TLS closure alert (close_notify), even
-// when the server then keeps the TCP connection open; ended by a bare FIN or a reset it may have been cut anywhere,
-// and the request fails. Every connection is ended on our side with our own closure alert. Interim answers (1xx) are
-// skipped. A refused or dropped connection, a TLS failure (the peer is always verified), a time-out, an answer larger
-// than the limit (its headers included) and any transfer or decoding fault (a bad chunk, a damaged or cut compressed
-// body) are failures (state 11). Redirects are not followed: a 3xx answer is the response. The cookies a host sets
-// go back to that host only, within the bounds of `Galletas` (taken from answers that came whole, never from a failed
-// one); nothing is cached.
 class Inet : public QObject {
     Q_OBJECT
   public:
@@ -47,10 +49,15 @@ class Inet : public QObject {
     explicit Inet(const Ajustes& ajustes, QObject* parent = nullptr);
     ~Inet() override;
 
+    // Whether a page's answer is the page asked for: empty when it is, else why not, for the operator.
+    using Prueba = std::function<QString(const QByteArray& cuerpo)>;
+
     // Starts a request: the URL (already percent-encoded where it needs to be), the method, the body and the
     // header lines ("Name: value", separated by line ends). Raises error 35764 while a request is outstanding.
     // A URL that is not https:// is never sent: the request fails (state 11).
-    void Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs);
+    // With a proof, the request may go on a kept connection (see above).
+    void Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs,
+                 const Prueba& prueba = {});
     // True from `Execute` until its state 11 or 12 has been delivered.
     bool StillExecuting() const { return ocupado_; }
     // The next piece of the last response, at most `Size` characters; the empty text once all has been read.
@@ -63,6 +70,8 @@ class Inet : public QObject {
     // Cancels and refuses every later request: the window is closing.
     void cierro();
 
+    // How many connections this channel has opened.
+    int conexiones() const { return conexiones_; }
     // How many requests this channel has started; tests compare it with what a server received.
     int enviadas() const { return enviadas_; }
     // The TLS configuration every connection uses, with the authorities it trusts.
@@ -80,6 +89,13 @@ class Inet : public QObject {
     void fallo(const QString& info);
     // Closes the connection in flight, if any: none of its signals arrives afterwards.
     void suelto();
+    // Closes the kept connection, if any.
+    void sueltoGuardada();
+    void enlazo(QSslSocket* socket);
+    void conecto();
+    void envio();
+    // A page whose kept connection closed before any byte of its answer: true when it goes again on a new one.
+    bool reintento();
     void actividad();
     void conectada();
     void escritos(qint64 bytes);
@@ -91,6 +107,13 @@ class Inet : public QObject {
     QSslConfiguration ssl_;
     Ajustes ajustes_;
     QSslSocket* socket_ = nullptr;
+    QSslSocket* guardada_ = nullptr;  // the connection a page kept, idle
+    QUrl urlGuardada_;                // whom it goes to
+    Prueba prueba_;                   // the request in flight's, when a page
+    QByteArray enviada_;              // a page's request as sent, while it may go again
+    bool reusada_ = false;            // the request in flight went on a kept connection
+    int ultimo_ = 0;                  // the last state reported for the request in flight
+    int conexiones_ = 0;
     std::unique_ptr<LectorHttp> lector_;
     QByteArray solicitud_;
     qint64 porEscribir_ = 0;

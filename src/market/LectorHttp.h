@@ -45,6 +45,10 @@ class LectorHttp {
     const QByteArray& cuerpo() const { return cuerpo_; }
     // The values of the final answer's Set-Cookie headers, in the order they came.
     const QList<QByteArray>& galletas() const { return galletas_; }
+    // Whether the connection may carry another answer after this complete one: its body was framed by a length or
+    // by chunks (or had none), the server did not say `Connection: close` nor answer as HTTP/1.0, and no byte came
+    // after the answer.
+    bool otraCabe() const { return estado_ == Estado::Completa && !hastaCierre_ && !cierra_ && sobrantes_ == 0; }
     // Why the answer failed, for the operator.
     const QString& error() const { return error_; }
 
@@ -73,6 +77,9 @@ class LectorHttp {
     QByteArray razon_;
     qint64 largo_ = -1;  // Content-Length, -1 when absent
     bool porBloques_ = false;
+    bool hastaCierre_ = false;  // the body runs to the end of the connection
+    bool cierra_ = false;       // the server ends the connection after this answer
+    qint64 sobrantes_ = 0;      // bytes that came after the complete answer
     QByteArray transferencia_;
     QByteArray compresion_;
     qint64 faltan_ = 0;  // body or chunk bytes still to come
