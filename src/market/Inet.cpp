@@ -3,8 +3,10 @@
 #include "LectorHttp.h"
 #include "VbError.h"
 
+#include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QSslSocket>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -90,6 +92,73 @@ bool mismoDestino(const QUrl& a, const QUrl& b) {
 
 }  // namespace
 
+// The channel's connections, on the network thread: the request in flight, its reader and timers, and the connection
+// a page kept. Everything it is given and gives back is a copy.
+class Enlace : public QObject {
+  public:
+    Enlace(const Inet::Ajustes& ajustes, const QSslConfiguration& ssl, Inet* ventana)
+        : ssl_(ssl), ajustes_(ajustes), ventana_(ventana), sinDatos_(new QTimer(this)), total_(new QTimer(this)) {
+        sinDatos_->setSingleShot(true);
+        total_->setSingleShot(true);
+        connect(sinDatos_, &QTimer::timeout, this, [this] {
+            fallo(QStringLiteral("Tiempo de espera agotado: el servidor no envió datos en %1 s.")
+                      .arg(double(ajustes_.sinDatosMs) / 1000.0));
+        });
+        connect(total_, &QTimer::timeout, this, [this] {
+            fallo(QStringLiteral("Tiempo de espera agotado: la solicitud no terminó en %1 s.")
+                      .arg(double(ajustes_.totalMs) / 1000.0));
+        });
+    }
+
+    // Request `g`: its bytes as they go on the wire; a page comes with its proof.
+    void ejecuto(quint64 g, const QUrl& url, const QByteArray& solicitud, const Inet::Prueba& prueba);
+    // Drops the request in flight and the kept connection: nothing more of either is reported.
+    void cancelo();
+
+  private:
+    void reporto(int estado);
+    void termino(int estado, const QString& info, const QByteArray& cuerpo = {},
+                 const QList<QByteArray>& galletas = {});
+    void fallo(const QString& info);
+    // Closes the connection in flight, if any: none of its signals arrives afterwards.
+    void suelto();
+    // Closes the kept connection, if any.
+    void sueltoGuardada();
+    void enlazo(QSslSocket* socket);
+    void conecto();
+    void envio();
+    // A page whose kept connection closed before any byte of its answer: true when it goes again on a new one.
+    bool reintento();
+    void actividad();
+    void conectada();
+    void escritos(qint64 bytes);
+    void leo();
+    void cerrada();
+    void errorDeSocket();
+    void completa();
+
+    const QSslConfiguration ssl_;
+    const Inet::Ajustes ajustes_;
+    Inet* const ventana_;  // only ever the target of queued calls
+    QTimer* sinDatos_;
+    QTimer* total_;
+    QSslSocket* socket_ = nullptr;
+    QSslSocket* guardada_ = nullptr;  // the connection a page kept, idle
+    QUrl urlGuardada_;                // whom it goes to
+    Inet::Prueba prueba_;             // the request in flight's, when a page
+    QByteArray enviada_;              // a page's request as sent, while it may go again
+    bool reusada_ = false;            // the request in flight went on a kept connection
+    int ultimo_ = 0;                  // the last state reported for the request in flight
+    std::unique_ptr<LectorHttp> lector_;
+    QByteArray solicitud_;
+    qint64 porEscribir_ = 0;
+    QString erroresTls_;
+    quint64 generacion_ = 0;      // the request in flight; 0 when none
+    quint64 terminada_ = 0;       // the request whose state 11 or 12 has been decided
+    bool avisoDeCierre_ = false;  // the server's closure alert arrived
+    QUrl url_;
+};
+
 Inet::Inet(const Ajustes& ajustes, QObject* parent) : QObject(parent), ajustes_(ajustes) {
     ssl_ = QSslConfiguration::defaultConfiguration();
     ssl_.setPeerVerifyMode(QSslSocket::VerifyPeer);
@@ -97,20 +166,30 @@ Inet::Inet(const Ajustes& ajustes, QObject* parent) : QObject(parent), ajustes_(
     // demand, and a host with a publicly issued certificate would fail: the extra ones go beside the system's.
     if (!ajustes_.autoridadesExtra.isEmpty())
         ssl_.setCaCertificates(QSslConfiguration::systemCaCertificates() + ajustes_.autoridadesExtra);
-    sinDatos_.setSingleShot(true);
-    total_.setSingleShot(true);
-    connect(&sinDatos_, &QTimer::timeout, this, [this] {
-        fallo(QStringLiteral("Tiempo de espera agotado: el servidor no envió datos en %1 s.")
-                  .arg(double(ajustes_.sinDatosMs) / 1000.0));
-    });
-    connect(&total_, &QTimer::timeout, this, [this] {
-        fallo(QStringLiteral("Tiempo de espera agotado: la solicitud no terminó en %1 s.")
-                  .arg(double(ajustes_.totalMs) / 1000.0));
-    });
+    enlace_ = new Enlace(ajustes_, ssl_, this);
+    enlace_->moveToThread(&hilo_);
+    // Deleted on its own thread as that thread ends, with the sockets it still holds.
+    connect(&hilo_, &QThread::finished, enlace_, &QObject::deleteLater);
+    hilo_.setObjectName(QStringLiteral("Vantoria red"));
+    hilo_.start();
 }
 
 Inet::~Inet() {
-    cierro();
+    cerrado_ = true;
+    ++generacion_;
+    // The connections end on their own thread, which then stops; a call of it still queued for this object is
+    // dropped with the object.
+    QMetaObject::invokeMethod(
+        enlace_,
+        [e = enlace_] {
+            e->cancelo();
+            QThread::currentThread()->quit();
+        },
+        Qt::QueuedConnection);
+    if (!hilo_.wait(QDeadlineTimer(10'000))) {
+        hilo_.terminate();
+        hilo_.wait(QDeadlineTimer(1'000));
+    }
 }
 
 void Inet::Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs,
@@ -119,32 +198,84 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
         return;
     if (ocupado_)
         throw vb::Error(35764, QStringLiteral("Still executing last request"));
-    ++generacion_;
+    const quint64 g = ++generacion_;
     ocupado_ = true;
     respuesta_.clear();
     leido_ = 0;
     info_.clear();
-    ultimo_ = 0;
-    reusada_ = false;
-    prueba_ = prueba;
-
     const QUrl url = QUrl::fromEncoded(URL.toUtf8(), QUrl::StrictMode);
-    // Only a page goes on the connection a page kept, and only to the same server.
-    if (guardada_ && (!prueba_ || !url.isValid() || !mismoDestino(url, urlGuardada_)))
-        sueltoGuardada();
     if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty()) {
-        fallo(QStringLiteral("Dirección no válida para una conexión segura: ") + URL);
+        const QString info = QStringLiteral("Dirección no válida para una conexión segura: ") + URL;
+        // The kept connection goes too: whatever comes next starts afresh.
+        QMetaObject::invokeMethod(
+            enlace_, [e = enlace_] { e->cancelo(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, g, info] { termina(g, 11, info, {}, {}); }, Qt::QueuedConnection);
         return;
     }
     url_ = url;
-    solicitud_ = solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url), bool(prueba_));
-    enviada_ = prueba_ ? solicitud_ : QByteArray();
     ++enviadas_;
+    const QByteArray bytes =
+        solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url), bool(prueba));
+    QMetaObject::invokeMethod(
+        enlace_, [e = enlace_, g, url, bytes, prueba] { e->ejecuto(g, url, bytes, prueba); }, Qt::QueuedConnection);
+}
+
+QString Inet::GetChunk(int Size, int) {
+    if (Size <= 0)
+        vb::raise(vb::InvalidCall);
+    const QString piece = respuesta_.mid(leido_, Size);
+    leido_ += piece.size();
+    return piece;
+}
+
+void Inet::Cancel() {
+    ++generacion_;
+    ocupado_ = false;
+    QMetaObject::invokeMethod(
+        enlace_, [e = enlace_] { e->cancelo(); }, Qt::QueuedConnection);
+}
+
+void Inet::cierro() {
+    cerrado_ = true;
+    Cancel();
+}
+
+void Inet::llega(quint64 g, int estado) {
+    if (g == generacion_ && !cerrado_)
+        emit StateChanged(estado);
+}
+
+void Inet::termina(quint64 g, int estado, const QString& info, const QByteArray& cuerpo,
+                   const QList<QByteArray>& galletas) {
+    if (g != generacion_ || cerrado_)
+        return;
+    info_ = info;
+    if (estado == 12) {
+        respuesta_ = QString::fromUtf8(cuerpo);
+        galletas_.guardo(url_, galletas);
+    }
+    ocupado_ = false;
+    emit StateChanged(estado);
+}
+
+void Enlace::ejecuto(quint64 g, const QUrl& url, const QByteArray& solicitud, const Inet::Prueba& prueba) {
+    suelto();
+    generacion_ = g;
+    ultimo_ = 0;
+    reusada_ = false;
+    prueba_ = prueba;
+    url_ = url;
+    // Only a page goes on the connection a page kept, and only to the same server.
+    if (guardada_ && (!prueba_ || !mismoDestino(url, urlGuardada_)))
+        sueltoGuardada();
+    solicitud_ = solicitud;
+    enviada_ = prueba_ ? solicitud_ : QByteArray();
     reporto(3);
     // The timers run before the connection starts: a connection that fails inside connectToHostEncrypted (no
     // route to an address, no TLS) has ended the request by the time it returns.
-    sinDatos_.start(ajustes_.sinDatosMs);
-    total_.start(ajustes_.totalMs);
+    sinDatos_->start(ajustes_.sinDatosMs);
+    total_->start(ajustes_.totalMs);
     if (guardada_ && guardada_->state() == QAbstractSocket::ConnectedState && guardada_->bytesAvailable() == 0 &&
         guardada_->isEncrypted()) {
         reusada_ = true;
@@ -162,13 +293,21 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
     conecto();
 }
 
-void Inet::enlazo(QSslSocket* socket) {
+void Enlace::cancelo() {
+    generacion_ = 0;
+    sinDatos_->stop();
+    total_->stop();
+    suelto();
+    sueltoGuardada();
+}
+
+void Enlace::enlazo(QSslSocket* socket) {
     socket_ = socket;
-    connect(socket, &QSslSocket::encrypted, this, &Inet::conectada);
-    connect(socket, &QSslSocket::bytesWritten, this, &Inet::escritos);
-    connect(socket, &QSslSocket::readyRead, this, &Inet::leo);
-    connect(socket, &QSslSocket::disconnected, this, &Inet::cerrada);
-    connect(socket, &QSslSocket::errorOccurred, this, &Inet::errorDeSocket);
+    connect(socket, &QSslSocket::encrypted, this, &Enlace::conectada);
+    connect(socket, &QSslSocket::bytesWritten, this, &Enlace::escritos);
+    connect(socket, &QSslSocket::readyRead, this, &Enlace::leo);
+    connect(socket, &QSslSocket::disconnected, this, &Enlace::cerrada);
+    connect(socket, &QSslSocket::errorOccurred, this, &Enlace::errorDeSocket);
     connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errores) {
         // Nothing is ignored: the handshake fails, and the operator reads why.
         QStringList textos;
@@ -183,7 +322,7 @@ void Inet::enlazo(QSslSocket* socket) {
 }
 
 // A new connection for the request in `solicitud_`.
-void Inet::conecto() {
+void Enlace::conecto() {
     lector_ = std::make_unique<LectorHttp>(LectorHttp::Limites{ajustes_.maxBytes, ajustes_.maxEncabezados});
     avisoDeCierre_ = false;
     erroresTls_.clear();
@@ -191,18 +330,17 @@ void Inet::conecto() {
     auto* socket = new QSslSocket(this);
     socket->setSslConfiguration(ssl_);
     enlazo(socket);
-    ++conexiones_;
     socket->connectToHostEncrypted(url_.host(), quint16(url_.port(443)));
 }
 
-void Inet::envio() {
+void Enlace::envio() {
     porEscribir_ = solicitud_.size();
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket_->write(solicitud_);
     solicitud_.clear();
 }
 
-bool Inet::reintento() {
+bool Enlace::reintento() {
     if (!reusada_ || !socket_ || !lector_ || lector_->empezada() || enviada_.isEmpty())
         return false;
     reusada_ = false;
@@ -214,63 +352,29 @@ bool Inet::reintento() {
     return true;
 }
 
-QString Inet::GetChunk(int Size, int) {
-    if (Size <= 0)
-        vb::raise(vb::InvalidCall);
-    const QString piece = respuesta_.mid(leido_, Size);
-    leido_ += piece.size();
-    return piece;
-}
-
-void Inet::Cancel() {
-    ++generacion_;
-    sinDatos_.stop();
-    total_.stop();
-    suelto();
-    sueltoGuardada();
-    ocupado_ = false;
-}
-
-void Inet::cierro() {
-    cerrado_ = true;
-    Cancel();
-}
-
-void Inet::reporto(int estado) {
+void Enlace::reporto(int estado) {
     // A page that goes again on a new connection does not report again what it reported on the kept one.
-    if (estado <= ultimo_)
+    if (generacion_ == 0 || estado <= ultimo_)
         return;
     ultimo_ = estado;
     const quint64 g = generacion_;
     QMetaObject::invokeMethod(
-        this,
-        [this, g, estado] {
-            if (g == generacion_ && !cerrado_)
-                emit StateChanged(estado);
-        },
-        Qt::QueuedConnection);
+        ventana_, [v = ventana_, g, estado] { v->llega(g, estado); }, Qt::QueuedConnection);
 }
 
-void Inet::termino(int estado, const QString& info) {
-    if (terminada_ == generacion_)
+void Enlace::termino(int estado, const QString& info, const QByteArray& cuerpo, const QList<QByteArray>& galletas) {
+    if (generacion_ == 0 || terminada_ == generacion_)
         return;  // a request ends once, with its first reason
     terminada_ = generacion_;
-    sinDatos_.stop();
-    total_.stop();
-    info_ = info;
+    sinDatos_->stop();
+    total_->stop();
     const quint64 g = generacion_;
     QMetaObject::invokeMethod(
-        this,
-        [this, g, estado] {
-            if (g != generacion_ || cerrado_)
-                return;
-            ocupado_ = false;
-            emit StateChanged(estado);
-        },
+        ventana_, [v = ventana_, g, estado, info, cuerpo, galletas] { v->termina(g, estado, info, cuerpo, galletas); },
         Qt::QueuedConnection);
 }
 
-void Inet::suelto() {
+void Enlace::suelto() {
     if (QSslSocket* socket = socket_) {
         socket_ = nullptr;
         socket->disconnect(this);
@@ -282,36 +386,36 @@ void Inet::suelto() {
     enviada_.clear();
 }
 
-void Inet::sueltoGuardada() {
+void Enlace::sueltoGuardada() {
     if (QSslSocket* socket = std::exchange(guardada_, nullptr)) {
         socket->disconnect(this);
         cierroConexion(socket, socket->error() == QAbstractSocket::RemoteHostClosedError);
     }
 }
 
-void Inet::fallo(const QString& info) {
+void Enlace::fallo(const QString& info) {
     suelto();
     termino(11, info);
 }
 
-void Inet::actividad() {
-    sinDatos_.start(ajustes_.sinDatosMs);
+void Enlace::actividad() {
+    sinDatos_->start(ajustes_.sinDatosMs);
 }
 
-void Inet::conectada() {
+void Enlace::conectada() {
     actividad();
     reporto(4);
     envio();
 }
 
-void Inet::escritos(qint64 bytes) {
+void Enlace::escritos(qint64 bytes) {
     actividad();
     porEscribir_ -= bytes;
     if (porEscribir_ <= 0 && porEscribir_ + bytes > 0)
         reporto(6);
 }
 
-void Inet::leo() {
+void Enlace::leo() {
     if (!socket_)
         return;
     actividad();
@@ -331,7 +435,7 @@ void Inet::leo() {
     }
 }
 
-void Inet::cerrada() {
+void Enlace::cerrada() {
     if (!socket_)
         return;
     leo();
@@ -344,7 +448,7 @@ void Inet::cerrada() {
         fallo(QString(lector_->error()));  // a copy: fallo drops the reader
 }
 
-void Inet::errorDeSocket() {
+void Enlace::errorDeSocket() {
     if (!socket_)
         return;
     // The peer ending the connection is how an answer without a length ends. After its closure alert the peer may
@@ -360,7 +464,7 @@ void Inet::errorDeSocket() {
     fallo(descripcionFallo(*socket_, socket_->peerName(), erroresTls_));
 }
 
-void Inet::completa() {
+void Enlace::completa() {
     const int codigo = lector_->codigo();
     const QString razon = QString::fromUtf8(lector_->razon().left(200));
     if (reusada_) {
@@ -370,8 +474,8 @@ void Inet::completa() {
             return;
         }
     }
-    respuesta_ = QString::fromUtf8(lector_->cuerpo());
-    galletas_.guardo(url_, lector_->galletas());
+    const QByteArray cuerpo = lector_->cuerpo();
+    const QList<QByteArray> galletas = lector_->galletas();
     const bool guardo = prueba_ && lector_->otraCabe() && !avisoDeCierre_ && socket_->bytesAvailable() == 0 &&
                         socket_->state() == QAbstractSocket::ConnectedState;
     if (guardo) {
@@ -393,8 +497,8 @@ void Inet::completa() {
     } else {
         suelto();
     }
-    sinDatos_.stop();
-    total_.stop();
+    sinDatos_->stop();
+    total_->stop();
     reporto(8);
-    termino(12, QStringLiteral("HTTP/1.1 %1 %2").arg(codigo).arg(razon));
+    termino(12, QStringLiteral("HTTP/1.1 %1 %2").arg(codigo).arg(razon), cuerpo, galletas);
 }

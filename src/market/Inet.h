@@ -8,14 +8,13 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
-#include <QTimer>
+#include <QThread>
 #include <QUrl>
 
 #include <functional>
 #include <memory>
 
-class LectorHttp;
-class QSslSocket;
+class Enlace;
 
 // The request channel: one HTTPS request at a time. A sign-in, a price request or a pause goes on a connection of
 // its own that is closed once its answer is in (`Connection: close`), so that no byte a server sends late or in
@@ -28,11 +27,13 @@ class QSslSocket;
 // one. A page whose kept connection is found closed before it is sent, or closes before the first byte of its
 // answer, goes once more on a new connection, once only: a search changes nothing on the server, so sending it
 // again is safe, and a server that closes an idle connection is normal.
-// `Execute` returns at once; the request's progress arrives as `StateChanged` on the thread that owns the channel,
-// each state as an event of its own: 3 connecting, 4 connected (TLS established), 6 request sent, 7 receiving the
-// response, 8 response received, then 12 once when the whole response has arrived, or 11 once when the request
-// failed; each at most once per request, in that order. Apart from that one page, a request is never sent twice:
-// when the connection breaks, the request fails.
+// The connections, TLS and the reading of answers run on a network thread of the channel's own, so that no
+// handshake or decoding holds up the window; requests go to it and states come back by queued calls, the data
+// handed over by value. `Execute` returns at once; the request's progress arrives as `StateChanged` on the thread that
+// owns the channel, each state as an event of its own: 3 connecting, 4 connected (TLS established), 6 request sent, 7
+// receiving the response, 8 response received, then 12 once when the whole response has arrived, or 11 once when the
+// request failed; each at most once per request, in that order. Apart from that one page, a request is never sent
+// twice: when the connection breaks, the request fails.
 //
 class Inet : public QObject {
     Q_OBJECT
@@ -70,8 +71,6 @@ class Inet : public QObject {
     // Cancels and refuses every later request: the window is closing.
     void cierro();
 
-    // How many connections this channel has opened.
-    int conexiones() const { return conexiones_; }
     // How many requests this channel has started; tests compare it with what a server received.
     int enviadas() const { return enviadas_; }
     // The TLS configuration every connection uses, with the authorities it trusts.
@@ -84,48 +83,20 @@ class Inet : public QObject {
     void StateChanged(int State);
 
   private:
-    void reporto(int estado);
-    void termino(int estado, const QString& info);
-    void fallo(const QString& info);
-    // Closes the connection in flight, if any: none of its signals arrives afterwards.
-    void suelto();
-    // Closes the kept connection, if any.
-    void sueltoGuardada();
-    void enlazo(QSslSocket* socket);
-    void conecto();
-    void envio();
-    // A page whose kept connection closed before any byte of its answer: true when it goes again on a new one.
-    bool reintento();
-    void actividad();
-    void conectada();
-    void escritos(qint64 bytes);
-    void leo();
-    void cerrada();
-    void errorDeSocket();
-    void completa();
+    friend class Enlace;
+    // A state of request `g` from the network thread; 11 and 12 bring the answer's line, body and cookies.
+    void llega(quint64 g, int estado);
+    void termina(quint64 g, int estado, const QString& info, const QByteArray& cuerpo,
+                 const QList<QByteArray>& galletas);
 
     QSslConfiguration ssl_;
     Ajustes ajustes_;
-    QSslSocket* socket_ = nullptr;
-    QSslSocket* guardada_ = nullptr;  // the connection a page kept, idle
-    QUrl urlGuardada_;                // whom it goes to
-    Prueba prueba_;                   // the request in flight's, when a page
-    QByteArray enviada_;              // a page's request as sent, while it may go again
-    bool reusada_ = false;            // the request in flight went on a kept connection
-    int ultimo_ = 0;                  // the last state reported for the request in flight
-    int conexiones_ = 0;
-    std::unique_ptr<LectorHttp> lector_;
-    QByteArray solicitud_;
-    qint64 porEscribir_ = 0;
-    QString erroresTls_;
-    QTimer sinDatos_;
-    QTimer total_;
+    QThread hilo_;
+    Enlace* enlace_ = nullptr;
     QString respuesta_;
     qsizetype leido_ = 0;
     QString info_;
     quint64 generacion_ = 0;
-    quint64 terminada_ = 0;       // the generation whose state 11 or 12 has been decided
-    bool avisoDeCierre_ = false;  // the server's closure alert arrived
     bool ocupado_ = false;
     bool cerrado_ = false;
     int enviadas_ = 0;

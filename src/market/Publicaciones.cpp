@@ -73,7 +73,8 @@ bool traeAlgoNuevo(const Form& f, const JsonValue& pagina, qint32 cuenta) {
 QString pruebaDePagina(const QByteArray& cuerpo, qint32 offset, const QString& vendedor) {
     const QString otra = QStringLiteral("Respuesta no válida del servidor: no es la página pedida.");
     try {
-        const std::optional<JsonValue> pagina = ParseJsonUtf8(cuerpo);
+        // The reentrant reader: the proof runs on the network thread.
+        const std::optional<JsonValue> pagina = json::parseJsonUtf8(cuerpo).value;
         const json::Dictionary* raiz = pagina ? pagina->asDictionary() : nullptr;
         if (!raiz || !raiz->Exists(u"paging") || !raiz->Exists(u"seller"))
             return otra;
