@@ -470,7 +470,7 @@ void Enlace::completa() {
     if (reusada_) {
         // On a kept connection the answer must show that it is the page asked for, not a late one.
         if (const QString porque = prueba_(lector_->cuerpo()); !porque.isEmpty()) {
-            fallo(porque);
+            fallo(porque + QStringLiteral(" (HTTP/1.1 %1 %2)").arg(codigo).arg(razon));
             return;
         }
     }
