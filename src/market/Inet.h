@@ -35,6 +35,15 @@ class Enlace;
 // request failed; each at most once per request, in that order. Apart from that one page, a request is never sent
 // twice: when the connection breaks, the request fails.
 //
+// A response arrived whole when its last byte came and it decoded cleanly, whatever its HTTP status: an error page
+// is a response. A body without a length or chunks ends with the server's TLS closure alert (close_notify), even
+// when the server then keeps the TCP connection open; ended by a bare FIN or a reset it may have been cut anywhere,
+// and the request fails. Every connection is ended on our side with our own closure alert. Interim answers (1xx) are
+// skipped. A refused or dropped connection, a TLS failure (the peer is always verified), a time-out, an answer larger
+// than the limit (its headers included) and any transfer or decoding fault (a bad chunk, a damaged or cut compressed
+// body) are failures (state 11). Redirects are not followed: a 3xx answer is the response. The cookies a host sets
+// go back to that host only, within the bounds of `Galletas` (taken from answers that came whole, never from a failed
+// one); nothing is cached.
 class Inet : public QObject {
     Q_OBJECT
   public:

@@ -6,7 +6,8 @@
 
 #include <memory>
 
-// Reads one HTTP/1.1 answer from the bytes of a connection that carried nothing else, strictly: a status line,
+// Reads one HTTP/1.1 answer from the bytes of a connection that carried nothing else, or nothing since an earlier
+// answer that ended cleanly, strictly: a status line,
 // header lines (a folded one joined with a blank), then a body framed by Content-Length, by chunks, or by the end of
 // the connection, decoded when it is gzip or deflate (zlib-wrapped or raw). Interim answers (1xx) are skipped;
 // everything it cannot read with certainty (a malformed line, a bad chunk size, a damaged or cut compressed body,
