@@ -430,6 +430,13 @@ class FallasTest : public QObject {
             << int(sim::FaultKind::Body) << 2 << QByteArray("{\"seller\":{\"id\":12345},\"paging\":{}}") << 20 << 1;
         QTest::newRow("an error page on the kept connection")
             << int(sim::FaultKind::Status) << 2 << QByteArray() << 20 << 1;
+        // Kept only after an answer framed by a length or chunks with nothing after it.
+        QTest::newRow("every page chunked: one connection")
+            << int(sim::FaultKind::Chunked) << 0 << QByteArray() << 50 << 1;
+        QTest::newRow("bytes past the first page's length: not kept")
+            << int(sim::FaultKind::OverlongBody) << 1 << QByteArray("x") << 50 << 2;
+        QTest::newRow("the first page to the closure alert: not kept")
+            << int(sim::FaultKind::ToTheAlert) << 1 << QByteArray() << 50 << 2;
         QTest::newRow("the server ends the kept connection after the first page")
             << int(sim::FaultKind::CloseAfterAnswer) << 1 << QByteArray() << 50 << 2;
         QTest::newRow("the server ends the kept connection after every page")
