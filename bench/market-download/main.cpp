@@ -1,7 +1,7 @@
 // The sign-in and download of a seller's listings from the marketplace simulator, by the window, beside a bare
 // QNetworkAccessManager + QJsonDocument loop that fetches the same pages one after another in the same run.
-// The bare loop runs twice: over a new connection for every request, as the window's channel connects, and over one
-// connection kept alive. With --round-trip-ms the simulator delays each new connection and each answer by that much.
+// The bare loop runs twice: over a new connection for every request, and over one connection kept alive, as the
+// window's channel keeps one for the pages. With --round-trip-ms the simulator delays each new connection and each answer by that much.
 // Usage: bench-market-download [--round-trip-ms MS] [LISTINGS] [ROUNDS]   (default 1000 listings, 5 rounds, no delay)
 #include "CatalogueGenerator.h"
 #include "FlexGrid.h"
@@ -137,8 +137,8 @@ Round window(frmVantoria& w) {
     return r;
 }
 
-// How the bare loop connects: over one connection kept alive from request to request (and from round to round), or
-// over a new connection for every request, as the window's channel does.
+// How the bare loop connects: over one connection kept alive from request to request (and from round to round), as
+// the window's channel does for pages, or over a new connection for every request.
 enum class Connect { KeptAlive, NewEachRequest };
 
 // What a program without the window would do: the same requests, one after another, each answer parsed. With

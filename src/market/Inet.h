@@ -8,20 +8,32 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
-#include <QTimer>
+#include <QThread>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
-class LectorHttp;
-class QSslSocket;
+class Enlace;
 
-// The request channel: one HTTPS request at a time, each on a connection of its own that is closed once its answer
-// is in, so that no byte a server sends late or in excess can ever be read as the answer to a later request.
-// `Execute` returns at once; the request's progress arrives as `StateChanged` on the thread that owns the channel,
-// each state as an event of its own: 3 connecting, 4 connected (TLS established), 6 request sent, 7 receiving the
-// response, 8 response received, then 12 once when the whole response has arrived, or 11 once when the request
-// failed. A request is never sent twice: when the connection breaks, the request fails.
+// The request channel: one HTTPS request at a time. A sign-in, a price request or a pause goes on a connection of
+// its own that is closed once its answer is in (`Connection: close`), so that no byte a server sends late or in
+// excess can ever be read as the answer to one of them. A listing page (a request given a proof) asks the server to
+// keep its connection (`Connection: keep-alive`) and goes on the connection the previous page kept, when there is
+// one: kept only after an answer that came whole, framed by a length or by chunks, with no byte after it, from a
+// server that did not say `Connection: close`; dropped as soon as anything arrives on it between requests, and by
+// any other request. An answer that comes on a kept connection is delivered only when the proof accepts it (the
+// page is the one asked for); any other answer fails the request (state 11), since it may belong to an earlier
+// one. A page whose kept connection is found closed before it is sent, or closes before the first byte of its
+// answer, goes once more on a new connection, once only: a search changes nothing on the server, so sending it
+// again is safe, and a server that closes an idle connection is normal.
+// The connections, TLS and the reading of answers run on a network thread of the channel's own, so that no
+// handshake or decoding holds up the window; requests go to it and states come back by queued calls, the data
+// handed over by value. `Execute` returns at once; the request's progress arrives as `StateChanged` on the thread that
+// owns the channel, each state as an event of its own: 3 connecting, 4 connected (TLS established), 6 request sent, 7
+// receiving the response, 8 response received, then 12 once when the whole response has arrived, or 11 once when the
+// request failed; each at most once per request, in that order. Apart from that one page, a request is never sent
+// twice: when the connection breaks, the request fails.
 //
 // A response arrived whole when its last byte came and it decoded cleanly, whatever its HTTP status: an error page
 // is a response. A body without a length or chunks ends with the server's TLS closure alert (close_notify), even
@@ -47,10 +59,15 @@ class Inet : public QObject {
     explicit Inet(const Ajustes& ajustes, QObject* parent = nullptr);
     ~Inet() override;
 
+    // Whether a page's answer is the page asked for: empty when it is, else why not, for the operator.
+    using Prueba = std::function<QString(const QByteArray& cuerpo)>;
+
     // Starts a request: the URL (already percent-encoded where it needs to be), the method, the body and the
     // header lines ("Name: value", separated by line ends). Raises error 35764 while a request is outstanding.
     // A URL that is not https:// is never sent: the request fails (state 11).
-    void Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs);
+    // With a proof, the request may go on a kept connection (see above).
+    void Execute(const QString& URL, const QString& Operation, const QString& InputData, const QString& InputHdrs,
+                 const Prueba& prueba = {});
     // True from `Execute` until its state 11 or 12 has been delivered.
     bool StillExecuting() const { return ocupado_; }
     // The next piece of the last response, at most `Size` characters; the empty text once all has been read.
@@ -75,34 +92,20 @@ class Inet : public QObject {
     void StateChanged(int State);
 
   private:
-    void reporto(int estado);
-    void termino(int estado, const QString& info);
-    void fallo(const QString& info);
-    // Closes the connection in flight, if any: none of its signals arrives afterwards.
-    void suelto();
-    void actividad();
-    void conectada();
-    void escritos(qint64 bytes);
-    void leo();
-    void cerrada();
-    void errorDeSocket();
-    void completa();
+    friend class Enlace;
+    // A state of request `g` from the network thread; 11 and 12 bring the answer's line, body and cookies.
+    void llega(quint64 g, int estado);
+    void termina(quint64 g, int estado, const QString& info, const QByteArray& cuerpo,
+                 const QList<QByteArray>& galletas);
 
     QSslConfiguration ssl_;
     Ajustes ajustes_;
-    QSslSocket* socket_ = nullptr;
-    std::unique_ptr<LectorHttp> lector_;
-    QByteArray solicitud_;
-    qint64 porEscribir_ = 0;
-    QString erroresTls_;
-    QTimer sinDatos_;
-    QTimer total_;
+    QThread hilo_;
+    Enlace* enlace_ = nullptr;
     QString respuesta_;
     qsizetype leido_ = 0;
     QString info_;
     quint64 generacion_ = 0;
-    quint64 terminada_ = 0;       // the generation whose state 11 or 12 has been decided
-    bool avisoDeCierre_ = false;  // the server's closure alert arrived
     bool ocupado_ = false;
     bool cerrado_ = false;
     int enviadas_ = 0;

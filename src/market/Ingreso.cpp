@@ -48,7 +48,13 @@ void RamaIngreso(Form& f, Mercado& m, Evento& ev) {
         const bool primera = f.OffsetActual == 0;
         if (primera)
             f.IdVendedor = solicitudes::idVendedor(resultado);
-        solicito(m, solicitudes::urlPagina(m.urlMercado, solicitudes::Limite, f.OffsetActual, f.IdVendedor));
+        // Pages may follow one another on one connection: each answer that comes on one must be its own page.
+        const qint32 offset = f.OffsetActual;
+        const QString vendedor = f.IdVendedor;
+        m.Inet1.Execute(
+            solicitudes::urlPagina(m.urlMercado, solicitudes::Limite, offset, vendedor), solicitudes::Metodo, QString(),
+            solicitudes::Encabezado,
+            [offset, vendedor](const QByteArray& cuerpo) { return pruebaDePagina(cuerpo, offset, vendedor); });
         if (primera)
             empiezoDescarga(f);
         f.Command1->setEnabled(false);

@@ -115,8 +115,10 @@ qsizetype LectorHttp::leoLinea(const char* d, qsizetype n, qsizetype& i, QByteAr
 }
 
 LectorHttp::Estado LectorHttp::lee(const char* d, qsizetype n) {
-    if (estado_ != Estado::Faltan)
+    if (estado_ != Estado::Faltan) {
+        sobrantes_ += n;
         return estado_;
+    }
     if (n > 0)
         empezada_ = true;
     qsizetype i = 0;
@@ -211,6 +213,8 @@ LectorHttp::Estado LectorHttp::lee(const char* d, qsizetype n) {
                 break;
         }
     }
+    if (estado_ == Estado::Completa)
+        sobrantes_ += n - i;
     return estado_;
 }
 
@@ -236,6 +240,8 @@ bool LectorHttp::lineaDeEstado(const QByteArray& l) {
     if (!forma)
         return fallo(NoValida + QStringLiteral("línea de estado mal formada."));
     codigo_ = (l[9] - '0') * 100 + (l[10] - '0') * 10 + (l[11] - '0');
+    if (l[7] == '0')
+        cierra_ = true;  // an HTTP/1.0 server keeps no connection it was not asked to keep in its own way
     razon_ = l.mid(13);
     if (codigo_ == 101)
         return fallo(NoValida + QStringLiteral("cambio de protocolo no pedido."));
@@ -269,6 +275,9 @@ bool LectorHttp::lineaDeEncabezado(const QByteArray& l) {
         transferencia_ += ',' + valor;
     } else if (nombre == "content-encoding") {
         compresion_ += ',' + valor;
+    } else if (nombre == "connection") {
+        if (miembros(valor).contains("close"))
+            cierra_ = true;
     } else if (nombre == "set-cookie") {
         galletas_.append(valor);
     }
@@ -305,6 +314,7 @@ bool LectorHttp::empiezoCuerpo() {
         faltan_ = largo_;
     } else {
         fase_ = Fase::HastaCierre;
+        hastaCierre_ = true;
     }
     return true;
 }

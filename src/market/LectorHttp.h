@@ -6,7 +6,8 @@
 
 #include <memory>
 
-// Reads one HTTP/1.1 answer from the bytes of a connection that carried nothing else, strictly: a status line,
+// Reads one HTTP/1.1 answer from the bytes of a connection that carried nothing else, or nothing since an earlier
+// answer that ended cleanly, strictly: a status line,
 // header lines (a folded one joined with a blank), then a body framed by Content-Length, by chunks, or by the end of
 // the connection, decoded when it is gzip or deflate (zlib-wrapped or raw). Interim answers (1xx) are skipped;
 // everything it cannot read with certainty (a malformed line, a bad chunk size, a damaged or cut compressed body,
@@ -45,6 +46,10 @@ class LectorHttp {
     const QByteArray& cuerpo() const { return cuerpo_; }
     // The values of the final answer's Set-Cookie headers, in the order they came.
     const QList<QByteArray>& galletas() const { return galletas_; }
+    // Whether the connection may carry another answer after this complete one: its body was framed by a length or
+    // by chunks (or had none), the server did not say `Connection: close` nor answer as HTTP/1.0, and no byte came
+    // after the answer.
+    bool otraCabe() const { return estado_ == Estado::Completa && !hastaCierre_ && !cierra_ && sobrantes_ == 0; }
     // Why the answer failed, for the operator.
     const QString& error() const { return error_; }
 
@@ -73,6 +78,9 @@ class LectorHttp {
     QByteArray razon_;
     qint64 largo_ = -1;  // Content-Length, -1 when absent
     bool porBloques_ = false;
+    bool hastaCierre_ = false;  // the body runs to the end of the connection
+    bool cierra_ = false;       // the server ends the connection after this answer
+    qint64 sobrantes_ = 0;      // bytes that came after the complete answer
     QByteArray transferencia_;
     QByteArray compresion_;
     qint64 faltan_ = 0;  // body or chunk bytes still to come

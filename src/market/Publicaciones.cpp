@@ -70,6 +70,35 @@ bool traeAlgoNuevo(const Form& f, const JsonValue& pagina, qint32 cuenta) {
 
 }  // namespace
 
+QString pruebaDePagina(const QByteArray& cuerpo, qint32 offset, const QString& vendedor) {
+    const QString otra = QStringLiteral("Respuesta no válida del servidor: no es la página pedida.");
+    try {
+        // The reentrant reader: the proof runs on the network thread.
+        const std::optional<JsonValue> pagina = json::parseJsonUtf8(cuerpo).value;
+        const json::Dictionary* raiz = pagina ? pagina->asDictionary() : nullptr;
+        if (!raiz || !raiz->Exists(u"paging") || !raiz->Exists(u"seller"))
+            return otra;
+        const JsonValue& desde = miembro(raiz->Item(u"paging"), u"offset");
+        if (desde.asDictionary() || desde.asCollection() ||
+            solicitudes::valorInicial(desde.toText()) != double(offset) || desde.toText().trimmed().isEmpty())
+            return otra;
+        if (miembro(raiz->Item(u"seller"), u"id").toText() != vendedor)
+            return otra;
+        if (raiz->Exists(u"results")) {
+            const json::Collection* resultados = raiz->Item(u"results").asCollection();
+            for (int i = 1; resultados && i <= resultados->Count(); ++i) {
+                const json::Dictionary* publicacion = resultados->Item(i).asDictionary();
+                if (publicacion && publicacion->Exists(u"seller") &&
+                    miembro(publicacion->Item(u"seller"), u"id").toText() != vendedor)
+                    return otra;
+            }
+        }
+        return {};
+    } catch (...) {
+        return otra;
+    }
+}
+
 void empiezoDescarga(Form& f) {
     ponTexto(f.Label3, QStringLiteral("Descargando publicaciones...     Por favor espere..."));
     // The panel's status line may still hold the end of an earlier batch.

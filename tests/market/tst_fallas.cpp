@@ -403,6 +403,87 @@ class FallasTest : public QObject {
                 set = "c1=" + big + "; c2=" + big;
         }
     }
+
+    // Pages of a download follow one another on one kept connection; an answer that comes on it must be the page
+    // asked for, or the download fails as a lost request does (no report, the rows received so far kept), and a
+    // kept connection the server ended goes on a new one, each page sent once. 50 listings: three pages.
+    void pagesOnAKeptConnectionAreTheirOwn_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("nth");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("rows");             // listing rows when the download has ended
+        QTest::addColumn<int>("pageConnections");  // connections the pages came on
+        const auto page = [](int offset, const QByteArray& seller, const QByteArray& listingSeller) {
+            return "{\"seller\":{\"id\":" + seller +
+                   "},\"paging\":{\"total\":50,\"primary_results\":50,\"offset\":" + QByteArray::number(offset) +
+                   ",\"limit\":20},\"results\":[{\"id\":\"MLV9000\",\"title\":\"Otra\",\"seller\":{\"id\":" +
+                   listingSeller + "}}]}";
+        };
+        QTest::newRow("no fault: one connection") << int(sim::FaultKind::Delay) << 0 << QByteArray() << 50 << 1;
+        QTest::newRow("a stale copy of the first page before the second")
+            << int(sim::FaultKind::StaleSecond) << 1 << page(0, "12345", "12345") << 20 << 1;
+        QTest::newRow("the second page of another seller")
+            << int(sim::FaultKind::Body) << 2 << page(20, "999", "999") << 20 << 1;
+        QTest::newRow("a listing of another seller on the second page")
+            << int(sim::FaultKind::Body) << 2 << page(20, "12345", "999") << 20 << 1;
+        QTest::newRow("the second page without its offset")
+            << int(sim::FaultKind::Body) << 2 << QByteArray("{\"seller\":{\"id\":12345},\"paging\":{}}") << 20 << 1;
+        QTest::newRow("an error page on the kept connection")
+            << int(sim::FaultKind::Status) << 2 << QByteArray() << 20 << 1;
+        // Kept only after an answer framed by a length or chunks with nothing after it.
+        QTest::newRow("every page chunked: one connection")
+            << int(sim::FaultKind::Chunked) << 0 << QByteArray() << 50 << 1;
+        QTest::newRow("bytes past the first page's length: not kept")
+            << int(sim::FaultKind::OverlongBody) << 1 << QByteArray("x") << 50 << 2;
+        QTest::newRow("the first page to the closure alert: not kept")
+            << int(sim::FaultKind::ToTheAlert) << 1 << QByteArray() << 50 << 2;
+        QTest::newRow("the server ends the kept connection after the first page")
+            << int(sim::FaultKind::CloseAfterAnswer) << 1 << QByteArray() << 50 << 2;
+        QTest::newRow("the server ends the kept connection after every page")
+            << int(sim::FaultKind::CloseAfterAnswer) << 0 << QByteArray() << 50 << 3;
+    }
+    void pagesOnAKeptConnectionAreTheirOwn() {
+        QFETCH(int, kind);
+        QFETCH(int, nth);
+        QFETCH(QByteArray, body);
+        QFETCH(int, rows);
+        QFETCH(int, pageConnections);
+        MarketWindow mw;
+        QVERIFY(mw.open(50));
+        if (sim::FaultKind(kind) != sim::FaultKind::Delay) {
+            sim::Fault f;
+            f.kind = sim::FaultKind(kind);
+            f.number = 500;
+            f.body = body;
+            mw.server.addFault(sim::PathSearch, nth, f);
+        }
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.dialogs.notices(), QStringList());
+        QCOMPARE(mw.f().Grid2->rows(), rows + 1);
+        QCOMPARE(mw.states.last(), rows == 50 ? 12 : 11);
+        QCOMPARE(mw.signInEnabled(), rows < 50);
+        // Every page asked for once; the sign-in on a connection of its own.
+        QCOMPARE(mw.offsetsRequested(), rows == 50 ? (QStringList{"0", "20", "40"}) : (QStringList{"0", "20"}));
+        QSet<int> pages;
+        for (const sim::Request& r : mw.server.log(sim::PathSearch))
+            pages.insert(r.connection);
+        QCOMPARE(int(pages.size()), pageConnections);
+        QVERIFY(!pages.contains(mw.server.log(sim::PathSignIn).value(0).connection));
+        for (const sim::Request& r : mw.server.log(sim::PathSearch))
+            QCOMPARE(r.header("Connection"), QByteArray("keep-alive"));
+        QCOMPARE(mw.server.log(sim::PathSignIn).value(0).header("Connection"), QByteArray("close"));
+
+        if (rows == 50)
+            return;
+        // Trying again downloads everything.
+        mw.server.clearFaults();
+        mw.server.clearLog();
+        mw.signIn();
+        QVERIFY(mw.waitIdle());
+        QCOMPARE(mw.f().Grid2->rows(), 51);
+        QCOMPARE(mw.offsetsRequested(), (QStringList{"0", "20", "40"}));
+    }
 };
 
 QTEST_MAIN(FallasTest)

@@ -168,6 +168,7 @@ bool takesEffect(const std::optional<Fault>& fault) {
         case FaultKind::AlertKeptOpen:
         case FaultKind::CutWithoutAlert:
         case FaultKind::CutByReset:
+        case FaultKind::CloseAfterAnswer:
             return true;
         default:
             return false;
@@ -247,6 +248,10 @@ Server::Outcome Server::misbehave(Connection* c, Request& request, const Fault& 
         case FaultKind::StaleSecond:
             outcome.status = sendWhole(c, request, normal, false);
             c->holding = true;
+            break;
+        case FaultKind::CloseAfterAnswer:
+            outcome.status = sendWhole(c, request, normal, false);
+            c->closing = true;
             break;
         case FaultKind::OverlongBody:
             outcome.status = sendWhole(c, request, normal, false);

@@ -62,6 +62,9 @@ enum class FaultKind {
     AlertKeptOpen,    // with the closure alert, the TCP connection kept open until the client closes it (or `millis`)
     CutWithoutAlert,  // the body cut to `number` bytes (half when 0), then a bare FIN: no closure alert
     CutByReset,       // the body cut to `number` bytes (half when 0), then a TCP reset
+    // The normal answer as to a request that keeps its connection, then the connection ended at once (closure alert
+    // and FIN): a server closing an idle connection just as the next request comes.
+    CloseAfterAnswer,
 };
 
 struct Fault {
