@@ -12,6 +12,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 namespace gateway {
@@ -253,7 +254,14 @@ Store::Statement Store::exec(QSqlDatabase& db, const QString& sql, const QVarian
 Store::Statement Store::run(const char* sql, const QVariantList& values) {
     QSqlDatabase db = connection();
     const QString text = QString::fromUtf8(sql);
+    std::unique_lock<QMutex> turn(writes_, std::defer_lock);
+    if (!postgres_ && !text.startsWith(u"SELECT")) {
+        turn.lock();
+    }
     Statement s = exec(db, text, values);
+    if (turn.owns_lock()) {
+        turn.unlock();
+    }
     if (!s.ok && postgres_ && !(db.isOpen() && QSqlQuery(db).exec(QStringLiteral("SELECT 1")))) {
         db.close();
         if (db.open() && QSqlQuery(db).exec(QStringLiteral("SET client_min_messages TO warning")) && s.retryable) {

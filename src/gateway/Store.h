@@ -158,6 +158,9 @@ class Store {
     QString path_;
     std::optional<PostgresLocation> postgres_;
     mutable QMutex mutex_;
+    // The process's writers to an SQLite file take turns here: waiting in SQLite's own busy handler, which sleeps in
+    // steps of up to 100 ms, gave hundreds of shops' price requests a tail of several hundred milliseconds.
+    QMutex writes_;
     QStringList connectionNames_;
     QString lastError_;
     void setError(const QString& error);
