@@ -98,6 +98,8 @@ class Gateway {
     struct PriceOutcome;
     enum class SessionState { Ok, Missing, Expired, Broken };
     SessionState session(const Request& request, Session* session, QByteArray* idHash);
+    // What the window reads when there is no usable session; null for one that is.
+    static const char* refusal(SessionState state);
     // `retryNoAnswer`: whether a call that got no answer is sent again (not for a PUT, which may have landed).
     ApiAnswer callApi(Call& call, const QByteArray& method, const QByteArray& target, const QByteArray& body = {},
                       bool retryNoAnswer = true);

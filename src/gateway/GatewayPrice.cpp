@@ -290,16 +290,10 @@ Response Gateway::price(const Request& request) {
     };
     Session s;
     QByteArray idHash;
-    switch (session(request, &s, &idHash)) {
-        case SessionState::Ok:
-            break;
-        case SessionState::Missing:
-            return finish(texts::NoSession);
-        case SessionState::Expired:
-            return finish(texts::SessionExpired);
-        case SessionState::Broken:
-            // The store refuses writes: the audit could not take the row either.
-            return plain(texts::StoreDown);
+    const SessionState state = session(request, &s, &idHash);
+    if (const char* why = refusal(state)) {
+        // A store that refuses writes could not take the audit's row either.
+        return state == SessionState::Broken ? plain(why) : finish(why);
     }
     row.user = s.user;
     row.sellerId = s.sellerId;

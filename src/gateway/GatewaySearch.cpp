@@ -83,15 +83,8 @@ std::optional<QStringList> Gateway::snapshot(Call& c, const QString& sellerId) {
 Response Gateway::search(const Request& request) {
     Session s;
     QByteArray idHash;
-    switch (session(request, &s, &idHash)) {
-        case SessionState::Ok:
-            break;
-        case SessionState::Missing:
-            return plain(texts::NoSession);
-        case SessionState::Expired:
-            return plain(texts::SessionExpired);
-        case SessionState::Broken:
-            return plain(texts::StoreDown);
+    if (const char* why = refusal(session(request, &s, &idHash))) {
+        return plain(why);
     }
     if (QString::fromUtf8(request.queryValue("seller_id")) != s.sellerId) {
         return plain(texts::OtherSeller);

@@ -22,6 +22,20 @@ QByteArray sessionCookie(const Request& request) {
 
 }  // namespace
 
+const char* Gateway::refusal(SessionState state) {
+    switch (state) {
+        case SessionState::Ok:
+            return nullptr;
+        case SessionState::Missing:
+            return texts::NoSession;
+        case SessionState::Expired:
+            return texts::SessionExpired;
+        case SessionState::Broken:
+            return texts::StoreDown;
+    }
+    return texts::StoreDown;
+}
+
 Gateway::SessionState Gateway::session(const Request& request, Session* out, QByteArray* idHash) {
     const QByteArray id = sessionCookie(request);
     if (id.isEmpty()) {

@@ -278,17 +278,19 @@ bool Store::begin(QSqlDatabase& db) {
     return s.ok;
 }
 
+bool Store::rollBack(QSqlDatabase& db, const QString& error) {
+    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    if (!error.isEmpty()) {
+        setError(error);
+    }
+    return false;
+}
+
 bool Store::migrate(QSqlDatabase& db) {
     if (!begin(db)) {
         return false;
     }
-    const auto fail = [&](const QString& error) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        if (!error.isEmpty()) {
-            setError(error);
-        }
-        return false;
-    };
+    const auto fail = [&](const QString& error) { return rollBack(db, error); };
     // Gateways starting together on one PostgreSQL database take turns; SQLite's IMMEDIATE already did that.
     if (postgres_ && !exec(db, QStringLiteral("SELECT pg_advisory_xact_lock(7302654)"), {}).ok) {
         return fail({});
@@ -353,13 +355,7 @@ bool Store::copyFrom(Store& source, QStringList* copied) {
     if (!begin(db)) {
         return false;
     }
-    const auto fail = [&](const QString& error) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        if (!error.isEmpty()) {
-            setError(error);
-        }
-        return false;
-    };
+    const auto fail = [&](const QString& error) { return rollBack(db, error); };
     // Into an empty store only: rows merged into a live one could give two accounts one seller's tokens twice over.
     for (const Table& t : Tables) {
         Statement count = exec(db, QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(t.name)), {});

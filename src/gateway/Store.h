@@ -153,6 +153,8 @@ class Store {
     Statement exec(QSqlDatabase& db, const QString& sql, const QVariantList& values);
     Statement run(const char* sql, const QVariantList& values = {});
     bool begin(QSqlDatabase& db);
+    // Rolls back the transaction begun with `begin`, keeps `error` as the store's error when there is one; false.
+    bool rollBack(QSqlDatabase& db, const QString& error);
     bool migrate(QSqlDatabase& db);
 
     QString path_;
