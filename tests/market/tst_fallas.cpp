@@ -160,19 +160,19 @@ class FallasTest : public QObject {
             mw.server.addFault(path, nth, f);
         }
 
-        // The address goes bad just before the request of the operation, and good again once it failed.
+        // The address goes bad as the answer before the operation's request lands, and good again once it failed.
+        // States arrive on the window's thread in order, before the batch sends its next request.
         int failedSeen = 0;
-        QTimer probe;
-        connect(&probe, &QTimer::timeout, this, [&] {
-            if (!byAddress)
+        bool batchRuns = false;
+        const QMetaObject::Connection probe = connect(&mw.w->Inet1(), &Inet::StateChanged, this, [&](int s) {
+            if (!byAddress || !batchRuns || failedSeen != 0)
                 return;
-            // The request that follows the first item's answer is the second item; the one that follows the 29th is the
-            // pause.
-            const bool before = mw.states.count(12) == (op == Op::BulkItem ? 1 : 29);
-            if (failedSeen == 0 && mw.states.contains(11)) {
+            // The request that follows the first item's answer is the second item; the one that follows the
+            // 29th is the pause.
+            if (s == 11) {
                 failedSeen = 1;
                 m.urlPasarela = good;
-            } else if (failedSeen == 0 && before) {
+            } else if (s == 12 && mw.states.count(12) == (op == Op::BulkItem ? 1 : 29)) {
                 m.urlPasarela = bad;
             }
         });
@@ -198,10 +198,10 @@ class FallasTest : public QObject {
             QVERIFY(!mw.dialogs.shown.isEmpty());
             mw.dialogs.shown.removeFirst();  // the question
         } else if (op == Op::BulkItem || op == Op::Pause) {
-            probe.start(1);
             mw.dialogs.answers = {true};
+            batchRuns = true;
             mw.f().Command2->click();
-            probe.stop();
+            batchRuns = false;
             QVERIFY(mw.waitIdle());
             QVERIFY(!mw.dialogs.shown.isEmpty());
             mw.dialogs.shown.removeFirst();
@@ -255,6 +255,7 @@ class FallasTest : public QObject {
         }
 
         // Trying again works.
+        disconnect(probe);
         mw.server.clearFaults();
         m.urlMercado = m.urlPasarela = good;
         mw.dialogs.shown.clear();
