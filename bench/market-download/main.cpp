@@ -1,8 +1,10 @@
 // The sign-in and download of a seller's listings from the marketplace simulator, by the window, beside a bare
 // QNetworkAccessManager + QJsonDocument loop that fetches the same pages one after another in the same run.
 // The bare loop runs twice: over a new connection for every request, and over one connection kept alive, as the
-// window's channel keeps one for the pages. With --round-trip-ms the simulator delays each new connection and each answer by that much.
-// Usage: bench-market-download [--round-trip-ms MS] [LISTINGS] [ROUNDS]   (default 1000 listings, 5 rounds, no delay)
+// window's channel keeps one for the pages. With --round-trip-ms the simulator delays each new connection and each
+// answer by that much. Usage: bench-market-download [--round-trip-ms MS] [LISTINGS] [ROUNDS]   (default 1000 listings,
+// 5 rounds, no delay)
+#include "../common/StallSampler.h"
 #include "CatalogueGenerator.h"
 #include "FlexGrid.h"
 #include "Form.h"
@@ -228,11 +230,11 @@ struct Series {
     }
 };
 
-void printRatio(const char* name, const Series& ours, const Series& theirs) {
+void printRatio(const char* ourName, const char* theirName, const Series& ours, const Series& theirs) {
     QList<double> ratios;
     for (qsizetype i = 0; i < ours.ms.size(); ++i)
         ratios << ours.ms[i] / theirs.ms[i];
-    std::printf("ratio window / %s: median %.2f (rounds:", name, median(ratios));
+    std::printf("ratio %s / %s: median %.2f (rounds:", ourName, theirName, median(ratios));
     for (double r : ratios)
         std::printf(" %.2f", r);
     std::printf(")\n");
@@ -269,24 +271,43 @@ int main(int argc, char* argv[]) {
     sim::apuntoAlSimulador(o, server);
     o.carpetaDiario = folder.filePath(QStringLiteral("journal"));
     frmVantoria w(o);
-    w.show();
-    w.activateWindow();
-    if (!sim::esperoQue([&] { return sim::ventanaLista(w); }, 60'000)) {
-        std::fprintf(stderr, "the catalogue did not load\n");
-        return 1;
+    // The same window with every page on a connection of its own, as its sign-in and prices always are.
+    frmVantoria::Options oFresh = o;
+    oFresh.carpetaDiario = folder.filePath(QStringLiteral("journal-fresh"));
+    oFresh.paginasEnUnaConexion = false;
+    frmVantoria wFresh(oFresh);
+    for (frmVantoria* each : {&wFresh, &w}) {
+        each->show();
+        each->activateWindow();
+        if (!sim::esperoQue([&] { return sim::ventanaLista(*each); }, 60'000)) {
+            std::fprintf(stderr, "the catalogue did not load\n");
+            return 1;
+        }
     }
+    // Only the window being measured is on the screen.
+    const auto measure = [&](frmVantoria& shown, frmVantoria& hidden) {
+        hidden.hide();
+        shown.show();
+        shown.activateWindow();
+        return window(shown);
+    };
     // Each bare loop has a network access manager of its own, living as long as the window's channel does: the
     // kept-alive one keeps its connection between rounds, as it would in a program that stays open.
+    stalls::Sampler sampler;  // VANTORIA_BENCH_STALLS=MS: where the stalls over MS were
     QNetworkAccessManager namNew, namKept;
     // One untimed round each, so that all three meet warm caches.
-    window(w);
+    measure(w, wFresh);
+    measure(wFresh, w);
     bare(namNew, server, Connect::NewEachRequest);
     bare(namKept, server, Connect::KeptAlive);
-    Series ours, fresh, kept;
+    Series ours, oursFresh, fresh, kept;
     for (int i = 0; i < rounds; ++i) {
         server.clearLog();
-        const Round a = window(w);
+        const Round a = measure(w, wFresh);
         ours.add(a, wire(server));
+        server.clearLog();
+        const Round d = measure(wFresh, w);
+        oursFresh.add(d, wire(server));
         server.clearLog();
         const Round b = bare(namNew, server, Connect::NewEachRequest);
         fresh.add(b, wire(server));
@@ -296,24 +317,33 @@ int main(int argc, char* argv[]) {
     }
     std::printf("listings %d (%d pages), simulated round trip %d ms, %d rounds\n", listings,
                 (listings + 19) / 20 + (listings == 0), roundTripMs, rounds);
-    std::printf("rows: window %d, bare new connection %d, bare kept-alive %d\n", ours.rows, fresh.rows, kept.rows);
+    std::printf("rows: window %d, window new connection %d, bare new connection %d, bare kept-alive %d\n", ours.rows,
+                oursFresh.rows, fresh.rows, kept.rows);
     std::printf(
-        "connections / requests in the last round: window %d/%d, bare new connection %d/%d, bare kept-alive "
-        "%d/%d\n",
-        ours.wire.connections, ours.wire.requests, fresh.wire.connections, fresh.wire.requests, kept.wire.connections,
-        kept.wire.requests);
+        "connections / requests in the last round: window %d/%d, window new connection %d/%d, bare new connection "
+        "%d/%d, bare kept-alive %d/%d\n",
+        ours.wire.connections, ours.wire.requests, oursFresh.wire.connections, oursFresh.wire.requests,
+        fresh.wire.connections, fresh.wire.requests, kept.wire.connections, kept.wire.requests);
+    const auto worst = [](const Series& s) { return *std::max_element(s.stallMs.begin(), s.stallMs.end()); };
     std::printf("window                median %8.1f ms  (longest event-loop stall %.1f ms, worst round %.1f ms)\n",
-                median(ours.ms), median(ours.stallMs), *std::max_element(ours.stallMs.begin(), ours.stallMs.end()));
+                median(ours.ms), median(ours.stallMs), worst(ours));
+    std::printf("window, new connection median %7.1f ms  (longest event-loop stall %.1f ms, worst round %.1f ms)\n",
+                median(oursFresh.ms), median(oursFresh.stallMs), worst(oursFresh));
     std::printf("bare, new connection  median %8.1f ms  (longest event-loop stall %.1f ms)\n", median(fresh.ms),
                 median(fresh.stallMs));
     std::printf("bare, kept-alive      median %8.1f ms  (longest event-loop stall %.1f ms)\n", median(kept.ms),
                 median(kept.stallMs));
-    std::printf("main thread CPU: window %.1f ms, bare new connection %.1f ms, bare kept-alive %.1f ms\n",
-                median(ours.cpuMs), median(fresh.cpuMs), median(kept.cpuMs));
     std::printf(
-        "process CPU (simulator included): window %.1f ms, bare new connection %.1f ms, bare kept-alive %.1f ms\n",
-        median(ours.processCpuMs), median(fresh.processCpuMs), median(kept.processCpuMs));
-    printRatio("bare new connection", ours, fresh);
-    printRatio("bare kept-alive", ours, kept);
+        "main thread CPU: window %.1f ms, window new connection %.1f ms, bare new connection %.1f ms, bare kept-alive "
+        "%.1f ms\n",
+        median(ours.cpuMs), median(oursFresh.cpuMs), median(fresh.cpuMs), median(kept.cpuMs));
+    std::printf(
+        "process CPU (simulator included): window %.1f ms, window new connection %.1f ms, bare new connection %.1f "
+        "ms, bare kept-alive %.1f ms\n",
+        median(ours.processCpuMs), median(oursFresh.processCpuMs), median(fresh.processCpuMs),
+        median(kept.processCpuMs));
+    printRatio("window", "bare kept-alive", ours, kept);
+    printRatio("window new connection", "bare new connection", oursFresh, fresh);
+    printRatio("window", "bare new connection", ours, fresh);
     return 0;
 }

@@ -71,6 +71,7 @@ frmVantoria::frmVantoria(Options options) : options_(std::move(options)) {
     ajustes.autoridadesExtra = options_.autoridadesExtra ? *options_.autoridadesExtra : configuracion.autoridadesExtra;
     ajustes.sinDatosMs = options_.sinDatosMs;
     ajustes.totalMs = options_.totalMs;
+    ajustes.paginasEnUnaConexion = options_.paginasEnUnaConexion;
     inet_ = new Inet(ajustes, this);
     reloj_ = std::make_unique<Reloj>(options_.velocidadReloj);
     mercado_ = std::unique_ptr<Mercado>(

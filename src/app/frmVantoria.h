@@ -46,6 +46,8 @@ class frmVantoria : public QWidget {
         // The channel's time-outs: no byte for this long, or the whole request for this long.
         int sinDatosMs = Inet::Ajustes().sinDatosMs;
         int totalMs = Inet::Ajustes().totalMs;
+        // Whether the listing pages share one kept connection (each checked to be the page asked for).
+        bool paginasEnUnaConexion = Inet::Ajustes().paginasEnUnaConexion;
         // How fast the clock of every wait runs: 1 is real time.
         double velocidadReloj = 1.0;
         // The folder of the journal of price changes (the user's data folder unless given), and the clock that

@@ -215,10 +215,11 @@ void Inet::Execute(const QString& URL, const QString& Operation, const QString& 
     }
     url_ = url;
     ++enviadas_;
+    const Prueba pagina = ajustes_.paginasEnUnaConexion ? prueba : Prueba{};
     const QByteArray bytes =
-        solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url), bool(prueba));
+        solicitud(url, Operation, InputData.toUtf8(), InputHdrs, galletas_.paraEnviar(url), bool(pagina));
     QMetaObject::invokeMethod(
-        enlace_, [e = enlace_, g, url, bytes, prueba] { e->ejecuto(g, url, bytes, prueba); }, Qt::QueuedConnection);
+        enlace_, [e = enlace_, g, url, bytes, pagina] { e->ejecuto(g, url, bytes, pagina); }, Qt::QueuedConnection);
 }
 
 QString Inet::GetChunk(int Size, int) {

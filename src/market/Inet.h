@@ -54,6 +54,9 @@ class Inet : public QObject {
         int totalMs = 120'000;                 // longest time for a whole request
         qint64 maxBytes = 32LL * 1024 * 1024;  // the body once decoded
         qsizetype maxEncabezados = 64 * 1024;  // status lines, header lines and trailers together
+        // Whether consecutive pages may share a kept connection; without it every request has its own, pages
+        // too (the download benchmark compares the two).
+        bool paginasEnUnaConexion = true;
     };
 
     explicit Inet(const Ajustes& ajustes, QObject* parent = nullptr);
