@@ -2,6 +2,7 @@
 // pacing alone dictates (a second before each item, twenty seconds at each of its two pauses, and each answer's own
 // time), and the longest the event loop went without running.
 // Usage: bench-bulk-push [ITEMS]   (default 61; takes about 100 seconds)
+#include "../common/StallSampler.h"
 #include "CatalogueGenerator.h"
 #include "Dialogs.h"
 #include "Diario.h"
@@ -84,6 +85,7 @@ int main(int argc, char* argv[]) {
         }
         last = t;
     });
+    stalls::Sampler sampler;  // VANTORIA_BENCH_STALLS=MS: where the stalls over MS were
     server.clearLog();
     dialogs.answers = {true};
     tick.start(1);
