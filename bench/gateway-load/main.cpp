@@ -2,6 +2,8 @@
 // signs in, downloads its listing pages, then pushes one price a second with the window's pause before every 30th.
 // Per request it takes the time the shop waited and, from the gateway's Server-Timing header, the time the gateway
 // waited on the marketplace; the difference is what the gateway added. Also the gateway's memory and the load average.
+#include "ChildProcess.h"
+
 #include <httplib.h>
 
 #include <QCoreApplication>
@@ -61,29 +63,6 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-quint16 freePort() {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-QString firstLine(QProcess& p) {
-    for (int i = 0; i < 200 && !p.canReadLine(); ++i) {
-        p.waitForReadyRead(100);
-    }
-    return QString::fromUtf8(p.readLine()).trimmed();
-}
-
-void stop(QProcess& p) {
-    if (p.state() == QProcess::NotRunning) {
-        return;
-    }
-    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-    if (!p.waitForFinished(15000)) {
-        p.kill();
-        p.waitForFinished();
-    }
-}
-
 long rssKiB(qint64 pid, const char* field) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) {
@@ -136,13 +115,13 @@ bool Bench::start() {
     api_.setStandardErrorFile(dir_.filePath("api.err"));
     api_.start(MARKET_SIM, {"--role", "api", "--port", "0", "--seller", Seller, "--items", QString::number(o_.items),
                             "--client-id", "app-1", "--client-secret", "secreto", "--log", dir_.filePath("api.log")});
-    const QString base = firstLine(api_);
+    const QString base = sim::firstLine(api_, 20'000);
     if (!base.startsWith("https://127.0.0.1:")) {
         std::fprintf(stderr, "the double did not start: %s\n", qPrintable(base));
         return false;
     }
     apiPort_ = static_cast<quint16>(base.mid(base.lastIndexOf(u':') + 1).toUInt());
-    port_ = freePort();
+    port_ = sim::freePort();
     QFile secret(dir_.filePath("secret.txt"));
     secret.open(QIODevice::WriteOnly);
     secret.write("secreto\n");
@@ -161,7 +140,7 @@ bool Bench::start() {
     ini.close();
     gateway_.setStandardErrorFile(dir_.filePath("gateway.err"));
     gateway_.start(VANTORIA_GATEWAY, {"--config", ini_, "serve"});
-    const QString listening = firstLine(gateway_);
+    const QString listening = sim::firstLine(gateway_, 20'000);
     if (listening != QStringLiteral("Escuchando en http://127.0.0.1:%1").arg(port_)) {
         std::fprintf(stderr, "the gateway did not start: %s\n", qPrintable(listening));
         return false;
@@ -357,8 +336,8 @@ double Bench::phase(int n) {
 
 int Bench::run() {
     const int code = measure();
-    stop(gateway_);
-    stop(api_);
+    sim::stop(gateway_, 15'000);
+    sim::stop(api_, 15'000);
     return code;
 }
 

@@ -2,6 +2,8 @@
 // one-time link of the real gateway, lands on the marketplace double's authorization form, presses "Autorizar" and
 // reads the gateway's answer; spent, expired and forged links show a Spanish page and link nothing. Each page is
 // saved as a PNG under the build's screenshots folder.
+#include "ChildProcess.h"
+
 #include <httplib.h>
 
 #include <QDir>
@@ -23,30 +25,6 @@ namespace {
 const char Chromium[] = "/usr/bin/chromium";
 const char Chromedriver[] = "/usr/bin/chromedriver";
 const char Seller[] = "123456789";
-
-quint16 freePort() {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-// The first line a starting program prints, within ten seconds.
-QString firstLine(QProcess& p) {
-    for (int i = 0; i < 100 && !p.canReadLine(); ++i) {
-        p.waitForReadyRead(100);
-    }
-    return QString::fromUtf8(p.readLine()).trimmed();
-}
-
-void stop(QProcess& p) {
-    if (p.state() == QProcess::NotRunning) {
-        return;
-    }
-    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-    if (!p.waitForFinished(10000)) {
-        p.kill();
-        p.waitForFinished();
-    }
-}
 
 // The W3C WebDriver protocol over chromedriver's HTTP port.
 class Browser {
@@ -203,10 +181,10 @@ void tst_Navegador::initTestCase() {
     }
     api_.start(MARKET_SIM, {"--role", "api", "--port", "0", "--seller", Seller, "--items", "3", "--client-id", "app-1",
                             "--client-secret", "secreto", "--log", dir_.filePath("api.log")});
-    const QString base = firstLine(api_);
+    const QString base = sim::firstLine(api_);
     QVERIFY2(base.startsWith("https://127.0.0.1:"), qPrintable(base));
 
-    const quint16 port = freePort();
+    const quint16 port = sim::freePort();
     QVERIFY(port > 0);
     const QString here = QStringLiteral("http://127.0.0.1:%1").arg(port);
     QFile secret(dir_.filePath("secret.txt"));
@@ -229,9 +207,9 @@ void tst_Navegador::initTestCase() {
     QVERIFY2(linkA_.startsWith(here + "/vincular/"), qPrintable(linkA_));
     QVERIFY2(linkB_.startsWith(here + "/vincular/"), qPrintable(linkB_));
     gateway_.start(VANTORIA_GATEWAY, {"--config", ini_, "serve"});
-    QCOMPARE(firstLine(gateway_), "Escuchando en " + here);
+    QCOMPARE(sim::firstLine(gateway_), "Escuchando en " + here);
 
-    const quint16 driverPort = freePort();
+    const quint16 driverPort = sim::freePort();
     driver_.start(Chromedriver, {QStringLiteral("--port=%1").arg(driverPort)});
     browser_ = std::make_unique<Browser>(driverPort);
     bool ready = false;
@@ -246,9 +224,9 @@ void tst_Navegador::cleanupTestCase() {
     if (browser_) {
         browser_->close();
     }
-    stop(driver_);
-    stop(gateway_);
-    stop(api_);
+    sim::stop(driver_);
+    sim::stop(gateway_);
+    sim::stop(api_);
 }
 
 void tst_Navegador::sellerLinksTheShopInTheBrowser() {

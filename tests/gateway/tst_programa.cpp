@@ -2,6 +2,8 @@
 // marketplace's API on 127.0.0.1.
 #include "PostgresServer.h"
 
+#include "ChildProcess.h"
+
 #include <httplib.h>
 
 #include <QCryptographicHash>
@@ -186,20 +188,9 @@ struct Setup {
     // Starts `serve` and waits for its one line.
     QString serve(QProcess& p) {
         p.start(VANTORIA_GATEWAY, {"--config", ini, "serve"});
-        for (int i = 0; i < 100 && !p.canReadLine(); ++i) {
-            p.waitForReadyRead(100);
-        }
-        return QString::fromUtf8(p.readLine()).trimmed();
+        return sim::firstLine(p);
     }
-    static int stop(QProcess& p) {
-        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-        if (!p.waitForFinished(10000)) {
-            p.kill();
-            p.waitForFinished();
-            return -1;
-        }
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
+    static int stop(QProcess& p) { return sim::stop(p); }
 };
 
 // The marketplace's API double (market-sim --role api) as a process of its own, and what its log says it did.
@@ -213,23 +204,12 @@ struct Double {
         process.start(MARKET_SIM, QStringList{"--role", "api", "--port", "0", "--items", "5", "--client-id", "app-1",
                                               "--client-secret", "secreto", "--log", logFile} +
                                       extra);
-        for (int i = 0; i < 100 && !process.canReadLine(); ++i) {
-            process.waitForReadyRead(100);
-        }
-        const QRegularExpressionMatch m = QRegularExpression("^https://127\\.0\\.0\\.1:(\\d+)$")
-                                              .match(QString::fromUtf8(process.readLine()).trimmed());
+        const QRegularExpressionMatch m =
+            QRegularExpression("^https://127\\.0\\.0\\.1:(\\d+)$").match(sim::firstLine(process));
         port = m.hasMatch() ? m.captured(1).toInt() : -1;
         return port > 0;
     }
-    void stop() {
-        if (process.state() != QProcess::NotRunning) {
-            ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-            if (!process.waitForFinished(5000)) {
-                process.kill();
-                process.waitForFinished();
-            }
-        }
-    }
+    void stop() { sim::stop(process, 5000); }
     ~Double() { stop(); }
     QList<QJsonObject> lines() const {
         QFile f(logFile);
@@ -376,9 +356,9 @@ struct Chain {
         port = m.hasMatch() ? m.captured(1).toInt() : -1;
         return port > 0;
     }
-    int stop() { return gateway.state() == QProcess::NotRunning ? 0 : Setup::stop(gateway); }
+    int stop() { return gateway.state() == QProcess::NotRunning ? 0 : sim::stop(gateway); }
     void kill9() {
-        ::kill(static_cast<pid_t>(gateway.processId()), SIGKILL);
+        sim::signal(gateway, SIGKILL);
         gateway.waitForFinished(5000);
     }
     ~Chain() {
@@ -635,21 +615,12 @@ struct ApiDouble {
     ApiDouble(const QString& logFile, int items) : log(logFile) {
         process.start(MARKET_SIM, {"--role", "api", "--port", "0", "--seller", "777", "--items", QString::number(items),
                                    "--client-id", "app-1", "--client-secret", "secreto", "--log", logFile});
-        for (int i = 0; i < 100 && !process.canReadLine(); ++i) {
-            process.waitForReadyRead(100);
-        }
-        const QString base = QString::fromUtf8(process.readLine()).trimmed();
+        const QString base = sim::firstLine(process);
         if (base.startsWith("https://127.0.0.1:")) {
             port = base.mid(base.lastIndexOf(u':') + 1).toInt();
         }
     }
-    ~ApiDouble() {
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
+    ~ApiDouble() { sim::stop(process); }
     std::unique_ptr<httplib::SSLClient> client() const {
         auto c = std::make_unique<httplib::SSLClient>("127.0.0.1", port);
         c->set_ca_cert_path(TLS_DIR "/ca.pem");
