@@ -154,8 +154,10 @@ class ConfiguracionTest : public QObject {
                 QString::fromUtf8(ejemplo.readAll())
                     .replace(QRegularExpression(QStringLiteral("^;(\\w+ =)"), QRegularExpression::MultilineOption),
                              QStringLiteral("\\1"))
-                    // The example names the marketplace's own host; the test's copy names a double on this machine.
-                    .replace(QStringLiteral("https://api.mercadolibre.com"), QStringLiteral("https://127.0.0.1:8443"));
+                    // The example's marketplace address is the marketplace's own; the test's copy names a double
+                    // on this machine instead.
+                    .replace(QRegularExpression(QStringLiteral("(\\[marketplace\\][^\\[]*\\nurl = )\\S+")),
+                             QStringLiteral("\\1https://127.0.0.1:8443"));
         }
         if (!programa.isEmpty())
             escribo(p + QStringLiteral("/Vantoria.ini"), enCarpetas(programa, p, u).toUtf8());
