@@ -190,13 +190,11 @@ bool Bench::addShops(int upTo) {
     for (int w = 0; w < 2; ++w) {
         workers.emplace_back([&] {
             for (int k; !failed && (k = next++) < upTo;) {
-                QProcess p;
-                p.start(VANTORIA_GATEWAY, {"--config", ini_, "account", "add", QStringLiteral("tienda%1").arg(k)});
-                p.write(QStringLiteral("clave%1\n").arg(k).toUtf8());
-                p.closeWriteChannel();
-                p.waitForFinished(30000);
-                const QString url = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-                if (p.exitCode() != 0 || !link(url)) {
+                const sim::Fin fin =
+                    sim::run(VANTORIA_GATEWAY, {"--config", ini_, "account", "add", QStringLiteral("tienda%1").arg(k)},
+                             QStringLiteral("clave%1\n").arg(k).toUtf8());
+                const QString url = QString::fromUtf8(fin.salida).trimmed();
+                if (fin.codigo != 0 || !link(url)) {
                     std::fprintf(stderr, "tienda%d could not be linked (%s)\n", k, qPrintable(url));
                     failed = true;
                 }

@@ -3,6 +3,8 @@
 // socket in that folder, stopped by its pid at the end. Run as root, the server runs as the unprivileged `postgres`
 // user (PostgreSQL refuses root).
 
+#include "ChildProcess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -12,10 +14,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 class PostgresServer {
@@ -74,7 +74,7 @@ class PostgresServer {
             initdb.waitForFinished(5000);
             return false;
         }
-        port_ = freePort();
+        port_ = sim::freePort();
         return run(error);
     }
 
@@ -166,21 +166,6 @@ class PostgresServer {
             db.open();
         }
         return db;
-    }
-
-    static int freePort() {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        int port = 0;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
-            port = ntohs(a.sin_port);
-        }
-        ::close(fd);
-        return port;
     }
 
     QTemporaryDir dir_;

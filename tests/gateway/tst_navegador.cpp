@@ -150,15 +150,7 @@ class tst_Navegador : public QObject {
 };
 
 QByteArray tst_Navegador::run(const QStringList& args, const QByteArray& input) {
-    QProcess p;
-    p.start(VANTORIA_GATEWAY, QStringList{"--config", ini_} + args);
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
-    }
-    return p.readAllStandardOutput();
+    return sim::run(VANTORIA_GATEWAY, QStringList{"--config", ini_} + args, input).salida;
 }
 
 // Code exchanges and refreshes the double answered, from its log.

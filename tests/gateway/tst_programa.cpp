@@ -169,21 +169,14 @@ struct Setup {
     // Runs a command to its end; returns standard output.
     QByteArray run(const QStringList& args, const QByteArray& input = {}, int* code = nullptr,
                    QByteArray* err = nullptr) {
-        QProcess p;
-        p.start(VANTORIA_GATEWAY, QStringList{"--config", ini} + args);
-        p.write(input);
-        p.closeWriteChannel();
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished();
-        }
+        sim::Fin fin = sim::run(VANTORIA_GATEWAY, QStringList{"--config", ini} + args, input);
         if (code) {
-            *code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+            *code = fin.codigo;
         }
         if (err) {
-            *err = p.readAllStandardError();
+            *err = fin.errores;
         }
-        return p.readAllStandardOutput();
+        return fin.salida;
     }
     // Starts `serve` and waits for its one line.
     QString serve(QProcess& p) {

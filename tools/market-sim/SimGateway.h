@@ -5,6 +5,7 @@
 // form and its button "Autorizar", the gateway's callback. For the demo and the tests that run the whole chain.
 
 #include "Api.h"
+#include "ChildProcess.h"
 #include "MarketSim.h"
 #include "SimWindow.h"
 
@@ -87,21 +88,11 @@ class GatewayProgram {
 
     // Runs one of its commands (account, audit) to its end, `input` on standard input; its standard output.
     QByteArray run(const QStringList& args, const QByteArray& input = {}, int* status = nullptr) {
-        QProcess p;
-        p.start(program_, QStringList{QStringLiteral("--config"), settingsFile()} + args);
-        p.write(input);
-        p.closeWriteChannel();
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished(5000);
-        }
+        sim::Fin fin = sim::run(program_, QStringList{QStringLiteral("--config"), settingsFile()} + args, input);
         if (status)
-            *status = p.error() == QProcess::FailedToStart     ? -2
-                      : p.exitStatus() == QProcess::NormalExit ? p.exitCode()
-                                                               : -1;
-        runErrors_ = p.error() == QProcess::FailedToStart ? (program_ + QStringLiteral(" not found")).toUtf8()
-                                                          : p.readAllStandardError();
-        return p.readAllStandardOutput();
+            *status = fin.codigo;
+        runErrors_ = fin.codigo == -2 ? (program_ + QStringLiteral(" not found")).toUtf8() : fin.errores;
+        return fin.salida;
     }
 
   private:
